@@ -1,0 +1,1 @@
+"""Model diagnosis: weak-region search and its reports."""

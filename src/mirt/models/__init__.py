@@ -1,0 +1,1 @@
+"""Interpretable models and the interpreters that read them."""
