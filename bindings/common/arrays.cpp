@@ -1,0 +1,92 @@
+#include "arrays.hpp"
+
+#include <cmath>
+#include <sstream>
+
+namespace mirt::bind {
+
+py::module_& numpy() {
+  // Leaked on purpose: it must outlive every static destructor at exit.
+  static auto* np = new py::module_(py::module_::import("numpy"));
+  return *np;
+}
+
+bool is_real_numeric(py::handle obj) {
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
+  const char kind = arr.dtype().kind();
+  return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+}
+
+F64Array as_f64(py::handle obj, const std::string& what) {
+  if (obj.is_none()) throw py::type_error(what + " is None; an array of numbers is needed");
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
+  const char kind = arr.dtype().kind();
+  if (!(kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f')) {
+    throw py::type_error(what + " must hold numbers, but its dtype is " +
+                         py::str(arr.dtype()).cast<std::string>());
+  }
+  return F64Array::ensure(arr);
+}
+
+F64Array as_f64_1d(py::handle obj, const std::string& what) {
+  F64Array a = as_f64(obj, what);
+  if (a.ndim() == 2 && a.shape(1) == 1) {
+    a = F64Array::ensure(a.attr("reshape")(-1));
+  }
+  if (a.ndim() != 1) {
+    std::ostringstream msg;
+    msg << what << " must be one-dimensional, but has shape (";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) msg << (d ? ", " : "") << a.shape(d);
+    msg << (a.ndim() == 1 ? ",)" : ")");
+    throw py::value_error(msg.str());
+  }
+  return a;
+}
+
+void require_finite(const F64Array& a, const std::string& what, py::handle exc_type) {
+  const double* p = a.data();
+  for (py::ssize_t i = 0; i < a.size(); ++i) {
+    if (!std::isfinite(p[i])) {
+      std::ostringstream msg;
+      msg << what << " holds " << (std::isnan(p[i]) ? "NaN" : "an infinite value")
+          << " (at flat position " << i << "); remove or impute such values first";
+      PyErr_SetString(exc_type.ptr(), msg.str().c_str());
+      throw py::error_already_set();
+    }
+  }
+}
+
+F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what) {
+  py::object col = x2d[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+  return as_f64(col, what);
+}
+
+py::ssize_t n_rows(py::handle obj) {
+  py::object shape = obj.attr("shape");
+  py::tuple t = py::reinterpret_borrow<py::tuple>(shape);
+  if (t.empty()) throw py::value_error("a scalar was given where an array is needed");
+  return t[0].cast<py::ssize_t>();
+}
+
+py::array_t<std::int64_t> to_numpy(const Index& positions) {
+  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(positions.size()));
+  std::copy(positions.begin(), positions.end(), out.mutable_data());
+  return out;
+}
+
+py::object np_float(double v) {
+  static auto* f64 = new py::object(numpy().attr("float64"));
+  return (*f64)(v);
+}
+
+py::object np_int(std::int64_t v) {
+  static auto* i64 = new py::object(numpy().attr("int64"));
+  return (*i64)(v);
+}
+
+py::object take_rows(py::handle obj, const py::array_t<std::int64_t>& positions) {
+  py::object arr = numpy().attr("asarray")(obj);
+  return arr[positions];
+}
+
+}  // namespace mirt::bind

@@ -1,0 +1,62 @@
+// Conversions between numpy arrays and the core's spans, with the checks every
+// boundary needs: numeric dtype, dimensions, finiteness. Copies are made only
+// when the input is not already a contiguous float64 (or int64) array.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mirt/span.hpp"
+
+namespace mirt::bind {
+
+namespace py = pybind11;
+
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// The numpy module, imported once.
+py::module_& numpy();
+
+// Whether the object is a numpy array (or array-like) of booleans, integers or
+// floats; strings, objects, datetimes and complex numbers are not.
+bool is_real_numeric(py::handle obj);
+
+// A contiguous float64 view of a numeric array-like. `what` names the argument
+// in error messages. Raises TypeError for a non-numeric dtype.
+F64Array as_f64(py::handle obj, const std::string& what);
+
+// As above, and the result must be one-dimensional (a (n, 1) column is
+// accepted and read as n values).
+F64Array as_f64_1d(py::handle obj, const std::string& what);
+
+// Raises `exc_type` when a value is NaN or infinite.
+void require_finite(const F64Array& a, const std::string& what, py::handle exc_type);
+
+inline DSpan span(const F64Array& a) {
+  return DSpan(a.data(), static_cast<std::size_t>(a.size()));
+}
+
+// Column j of a two-dimensional array-like as contiguous float64.
+F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);
+
+// Number of rows of an array-like (its first dimension).
+py::ssize_t n_rows(py::handle obj);
+
+// A numpy int64 array holding the positions.
+py::array_t<std::int64_t> to_numpy(const Index& positions);
+
+// numpy scalars, which the results use where numpy's own operations would
+// have produced them.
+py::object np_float(double v);
+py::object np_int(std::int64_t v);
+
+// `obj[positions]` with numpy fancy indexing along the first axis; works for
+// any dtype (labels may be strings).
+py::object take_rows(py::handle obj, const py::array_t<std::int64_t>& positions);
+
+}  // namespace mirt::bind

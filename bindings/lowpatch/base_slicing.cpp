@@ -1,0 +1,494 @@
+// BaseSlicing: scoring configuration and threshold, region membership and
+// scoring of candidate slices, and the driver `fit` that scores the searched
+// rows, runs the subclass search and measures every weak region on both sides.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "context.hpp"
+#include "mirt/pairwise.hpp"
+#include "mirt/regions.hpp"
+
+namespace mirt::lowpatch {
+
+namespace {
+
+using bind::opt;
+using bind::opt_none;
+using bind::req;
+using bind::truthy;
+
+py::object base_init(py::handle self, const Args& a) {
+  self.attr("estimator") = a["estimator"];
+  self.attr("slice_features") = a["slice_features"];
+  self.attr("task_type") = a["task_type"];
+  self.attr("metric") = a["metric"];
+  self.attr("min_samples") = a["min_samples"];
+
+  py::dict kwargs;
+  kwargs["average"] = false;
+  py::object config = ctx().get_scoring_metric(self.attr("metric"), **kwargs);
+  // Unpacked with Python's own rule and wording.
+  py::list items = bind::to_list(config);
+  if (items.size() != 5) {
+    if (items.size() > 5) throw py::value_error("too many values to unpack (expected 5)");
+    throw py::value_error("not enough values to unpack (expected 5, got " +
+                          std::to_string(items.size()) + ")");
+  }
+  self.attr("score_name") = items[0];
+  self.attr("score_sign") = items[1];
+  self.attr("scoring_func") = items[2];
+  self.attr("needs_proba") = items[3];
+  self.attr("is_metric_additive") = items[4];
+
+  // Stored so that the weak test is `sign * score <= sign * threshold_value`
+  // for every metric: larger-is-better metrics are weak below 1/threshold.
+  py::object threshold = a["threshold"];
+  const py::int_ zero(0);
+  if (bind::gt(items[1], zero) && bind::gt(threshold, zero)) {
+    threshold = bind::truediv(py::int_(1), threshold);
+  }
+  self.attr("threshold") = threshold;
+  return py::none();
+}
+
+// The mode of the membership helpers: one slicing feature or two.
+bool one_feature_mode(py::handle self) { return py::len(self.attr("fidx")) == 1; }
+
+double bound_value(py::handle bound, const char* name) {
+  if (bound.is_none()) {
+    throw py::type_error(std::string("the bound ") + name +
+                         " is None; give a number for the mode the slicer is in");
+  }
+  return bind::to_double(bound);
+}
+
+py::object get_index(py::handle self, const Args& a) {
+  const bool one = one_feature_mode(self);
+  const char* lb_name = one ? "lb1" : "lb2";
+  const char* ub_name = one ? "ub1" : "ub2";
+  const Interval iv{bound_value(a[lb_name], lb_name), bound_value(a[ub_name], ub_name),
+                    truthy(a["right"])};
+  bind::F64Array x = bind::as_f64_1d(a["x"], "x");
+  Index idx;
+  {
+    py::gil_scoped_release nogil;
+    idx = members(bind::span(x), iv);
+  }
+  return bind::to_numpy(idx);
+}
+
+// The score of the rows at idx: the (weighted) mean of their scores for an
+// additive metric, the metric itself on those rows otherwise; NaN when empty.
+py::object region_score(py::handle self, const Args& a, const py::array_t<std::int64_t>& idx) {
+  if (idx.size() == 0) return bind::np_float(std::nan(""));
+  py::object w = a["sample_weight"];
+  if (truthy(self.attr("is_metric_additive"))) {
+    bind::F64Array scores = bind::as_f64_1d(a["scores"], "scores");
+    const ISpan pos(idx.data(), static_cast<std::size_t>(idx.size()));
+    for (std::int64_t p : pos) {
+      if (p < 0 || p >= scores.size()) throw std::out_of_range("x and scores differ in length");
+    }
+    bind::F64Array wa;
+    DSpan ws;
+    if (!w.is_none()) {
+      wa = bind::as_f64_1d(w, "sample_weight");
+      if (wa.size() != scores.size()) mirt_error("sample_weight and scores differ in length");
+      ws = bind::span(wa);
+    }
+    // Weights that do not sum to a positive number carry no weighting, so
+    // the plain mean is the only meaningful score.
+    return bind::np_float(mean_with_fallback(bind::span(scores), ws, pos).value);
+  }
+  py::dict kw;
+  kw["sample_weight"] = w.is_none() ? py::object(py::none()) : bind::take_rows(w, idx);
+  return self.attr("scoring_func")(bind::take_rows(a["y"], idx), bind::take_rows(a["preds"], idx),
+                                   **kw);
+}
+
+py::array_t<std::int64_t> index_of_slice(py::handle self, const Args& a) {
+  py::dict kw;
+  kw["right"] = a["right"];
+  py::object idx = self.attr("get_index")(a["x"], a["lb1"], a["ub1"], a["lb2"], a["ub2"], **kw);
+  return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(idx);
+}
+
+py::dict bound_dict(py::handle lb, py::handle ub) {
+  py::dict d;
+  d["lb"] = lb;
+  d["ub"] = ub;
+  return d;
+}
+
+py::object get_rule_list(py::handle self, const Args& a) {
+  const bool one = one_feature_mode(self);
+  py::array_t<std::int64_t> idx = index_of_slice(self, a);
+  py::dict splits;
+  splits["f0"] = bound_dict(a["lb1"], a["ub1"]);
+  if (!one) splits["f1"] = bound_dict(a["lb2"], a["ub2"]);
+  py::dict rule;
+  rule["splits"] = splits;
+  rule["values"] = region_score(self, a, idx);
+  rule["counts"] = py::int_(idx.size());
+  py::list out;
+  out.append(rule);
+  return out;
+}
+
+py::object evaluate_slice(py::handle self, const Args& a) {
+  const bool one = one_feature_mode(self);
+  py::list out;
+  py::array_t<std::int64_t> idx = index_of_slice(self, a);
+  if (idx.size() == 0) return out;
+  py::object score = region_score(self, a, idx);
+  py::object sign = self.attr("score_sign");
+  py::object threshold_value = self.attr("threshold_value");
+  if (bind::le(bind::mul(sign, score), bind::mul(sign, threshold_value))) {
+    py::dict region;
+    region["lb1"] = a["lb1"];
+    region["ub1"] = a["ub1"];
+    if (!one) {
+      region["lb2"] = a["lb2"];
+      region["ub2"] = a["ub2"];
+    }
+    out.append(region);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// fit
+
+struct Side {
+  std::string name;  // "training" or "test"
+  py::object x, y, pred, weight;
+  py::ssize_t rows = 0;
+};
+
+void check_side(Side& s) {
+  if (s.x.is_none()) mirt_error(s.name + " x is None; a two-dimensional array is needed");
+  py::object arr = bind::numpy().attr("asarray")(s.x);
+  if (py::len(arr.attr("shape")) != 2) {
+    mirt_error(s.name + " x must be two-dimensional (rows by features)");
+  }
+  s.rows = bind::n_rows(arr);
+  if (s.y.is_none()) mirt_error(s.name + " y is None");
+  const py::ssize_t ny = bind::n_rows(bind::numpy().attr("asarray")(s.y));
+  if (ny != s.rows) {
+    mirt_error(s.name + " y has " + std::to_string(ny) + " entries but x has " +
+               std::to_string(s.rows) + " rows");
+  }
+  if (!s.pred.is_none()) {
+    const py::ssize_t np_ = bind::n_rows(bind::numpy().attr("asarray")(s.pred));
+    if (np_ != s.rows) {
+      mirt_error(s.name + " predictions have " + std::to_string(np_) + " entries but x has " +
+                 std::to_string(s.rows) + " rows");
+    }
+  }
+  s.weight = checked_weights(s.weight, s.rows, s.name + " sample_weight");
+}
+
+// Predictions as the scoring function takes them: one value per row (a
+// single probability column is read as such); several columns stay a matrix.
+py::object flat_predictions(py::handle pred) {
+  py::object arr = bind::numpy().attr("asarray")(pred);
+  const auto ndim = py::len(arr.attr("shape"));
+  if (ndim <= 1) return arr.attr("ravel")();
+  py::tuple shape = arr.attr("shape");
+  if (ndim == 2 && shape[1].cast<py::ssize_t>() == 1) return arr.attr("ravel")();
+  return arr;
+}
+
+py::object flat_labels(py::handle y) {
+  py::object arr = bind::numpy().attr("asarray")(y);
+  return arr.attr("ravel")();
+}
+
+void require_predictions(py::handle self, const Side& s) {
+  if (!s.pred.is_none() || s.rows == 0) return;
+  const bool proba = truthy(self.attr("needs_proba"));
+  mirt_error("no " + std::string(proba ? "predicted probabilities" : "predictions") +
+             " were given for the " + s.name + " rows, and the metric " +
+             py::str(self.attr("score_name")).cast<std::string>() + " needs them" +
+             (proba ? "; pass prediction_proba or use an estimator with predict_proba" : ""));
+}
+
+struct SideScores {
+  py::object all;       // per-sample scores (additive metric), as a numpy array
+  bind::F64Array f64;   // the same, as float64
+  bind::F64Array w;     // weights, empty when none
+};
+
+// One side's numbers for the weak-region statistics. Per-sample scores are
+// computed once per side and gathered per region: an additive metric scores
+// every row independently, so this equals scoring each region's rows.
+SideScores side_scores(py::handle self, const Side& s, py::handle searched_scores,
+                       bool additive) {
+  SideScores out;
+  if (!s.weight.is_none()) out.w = bind::as_f64_1d(s.weight, s.name + " sample_weight");
+  if (!additive || s.rows == 0) return out;
+  py::object scores = searched_scores.is_none()
+                          ? self.attr("scoring_func")(flat_labels(s.y), flat_predictions(s.pred))
+                          : py::reinterpret_borrow<py::object>(searched_scores);
+  out.f64 = checked_scores(scores, s.rows);
+  out.all = out.f64;
+  return out;
+}
+
+void add_side_stats(py::handle self, py::dict item, const Side& s, const SideScores& sc,
+                    const Index& idx, bool additive, const std::string& prefix,
+                    const std::string& score_name) {
+  const std::string all_key = prefix + score_name + " All";
+  const std::string avg_key = prefix + score_name;
+  if (idx.empty()) {
+    item[py::str(all_key)] = py::list();
+    item[py::str(avg_key)] = py::float_(std::nan(""));
+    return;
+  }
+  py::array_t<std::int64_t> pos = bind::to_numpy(idx);
+  if (additive) {
+    const DSpan w = sc.w.size() ? bind::span(sc.w) : DSpan();
+    WeightedMean m;
+    {
+      py::gil_scoped_release nogil;
+      m = mean_with_fallback(bind::span(sc.f64), w, ISpan(idx.data(), idx.size()));
+    }
+    item[py::str(all_key)] = sc.all[pos];
+    item[py::str(avg_key)] = bind::np_float(m.value);
+    return;
+  }
+  py::dict kw;
+  kw["sample_weight"] = s.weight.is_none() ? py::object(py::none()) : s.weight[pos];
+  py::object score = self.attr("scoring_func")(bind::take_rows(flat_labels(s.y), pos),
+                                               bind::take_rows(s.pred, pos), **kw);
+  item[py::str(all_key)] = score;
+  item[py::str(avg_key)] = score;
+}
+
+double as_double_or_nan(py::handle v) {
+  try {
+    return bind::to_double(v);
+  } catch (const py::error_already_set&) {
+    return std::nan("");
+  }
+}
+
+py::object base_fit(py::handle self, const Args& a) {
+  Context& c = ctx();
+  py::object use_test = a["use_test"];
+  py::object feature_names = a["feature_names"];
+  self.attr("use_test") = use_test;
+  self.attr("weak_region_stats") = py::list();
+  self.attr("feature_names") = feature_names;
+
+  Side train{"training", a["train_x"], a["train_y"], a["train_pred"], a["train_sample_weight"]};
+  Side test{"test", a["test_x"], a["test_y"], a["test_pred"], a["test_sample_weight"]};
+  check_side(train);
+  check_side(test);
+  const bool on_test = truthy(use_test);
+  Side& searched = on_test ? test : train;
+  Side& other = on_test ? train : test;
+  if (searched.rows == 0) {
+    mirt_error("there are no " + searched.name + " rows to search for weak regions");
+  }
+  require_predictions(self, searched);
+  require_predictions(self, other);
+
+  const bool additive = truthy(self.attr("is_metric_additive"));
+  py::object preds = flat_predictions(searched.pred);
+  py::object scores = self.attr("scoring_func")(flat_labels(searched.y), preds);
+  if (additive) {
+    scores = checked_scores(scores, searched.rows);
+  } else if (!std::isfinite(as_double_or_nan(scores))) {
+    mirt_error("the metric " + py::str(self.attr("score_name")).cast<std::string>() +
+               " is not a finite number on the searched rows (" +
+               py::repr(scores).cast<std::string>() + ")");
+  }
+  py::dict kw;
+  kw["sample_weight"] = searched.weight;
+  self.attr("_fit")(searched.x, searched.y, preds, scores, **kw);
+
+  py::list weak_region = bind::to_list(self.attr("weak_region"));
+  if (weak_region.empty()) return py::none();
+
+  py::list fidx = bind::to_list(self.attr("fidx"));
+  const bool two = fidx.size() != 1;
+  const py::ssize_t f0 = fidx[0].cast<py::ssize_t>();
+  const py::ssize_t f1 = two ? fidx[1].cast<py::ssize_t>() : f0;
+  auto columns = [&](const Side& s) {
+    std::pair<bind::F64Array, bind::F64Array> cols;
+    cols.first = slicing_column(s.x, f0, feature_names, s.name);
+    cols.second = two ? slicing_column(s.x, f1, feature_names, s.name) : cols.first;
+    return cols;
+  };
+  auto train_cols = columns(train);
+  auto test_cols = columns(test);
+  const auto& searched_cols = on_test ? test_cols : train_cols;
+  // Upper bounds close at the maximum of the column that was searched, so a
+  // region reaching the top of the data holds its largest rows on both sides.
+  const double max1 = column_max(bind::span(searched_cols.first));
+  const double max2 = column_max(bind::span(searched_cols.second));
+
+  SideScores train_sc = side_scores(self, train, on_test ? py::none() : scores, additive);
+  SideScores test_sc = side_scores(self, test, on_test ? scores : py::none(), additive);
+  const std::string score_name = py::str(self.attr("score_name")).cast<std::string>();
+
+  py::list res_table;
+  std::vector<double> gaps;
+  for (py::handle item : weak_region) {
+    py::dict item_temp = c.copy_copy(item);
+    const Box box = region_box(item, two, max1, max2);
+    Index train_idx, test_idx;
+    {
+      py::gil_scoped_release nogil;
+      train_idx = members(bind::span(train_cols.first), bind::span(train_cols.second), box);
+      test_idx = members(bind::span(test_cols.first), bind::span(test_cols.second), box);
+    }
+    item_temp["#Train"] = py::int_(train_idx.size());
+    item_temp["#Test"] = py::int_(test_idx.size());
+    add_side_stats(self, item_temp, train, train_sc, train_idx, additive, "train_", score_name);
+    add_side_stats(self, item_temp, test, test_sc, test_idx, additive, "test_", score_name);
+    py::object gap = bind::sub(item_temp[py::str("test_" + score_name)],
+                               item_temp[py::str("train_" + score_name)]);
+    item_temp["Gap"] = gap;
+    gaps.push_back(as_double_or_nan(gap));
+    res_table.append(item_temp);
+  }
+
+  // Largest gap first and stable; a NaN gap (a side without rows) cannot be
+  // ranked, so such regions go last instead of scrambling the order.
+  std::vector<std::size_t> order(gaps.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
+    const bool ni = std::isnan(gaps[i]);
+    const bool nj = std::isnan(gaps[j]);
+    if (ni || nj) return !ni && nj;
+    return gaps[i] > gaps[j];
+  });
+  py::list stats;
+  for (std::size_t k : order) stats.append(res_table[k]);
+  self.attr("weak_region_stats") = stats;
+
+  py::list cols;
+  py::dict rename;
+  auto name_of = [&](py::ssize_t j) {
+    return py::str(py::reinterpret_borrow<py::object>(feature_names)[py::int_(j)]);
+  };
+  cols.append("lb1");
+  cols.append("ub1");
+  rename["lb1"] = py::str("[") + name_of(f0);
+  rename["ub1"] = name_of(f0) + py::str(")");
+  if (two) {
+    cols.append("lb2");
+    cols.append("ub2");
+    rename["lb2"] = py::str("[") + name_of(f1);
+    rename["ub2"] = name_of(f1) + py::str(")");
+  }
+  for (const char* k : {"#Test", "#Train"}) cols.append(k);
+  cols.append("test_" + score_name);
+  cols.append("train_" + score_name);
+  cols.append("Gap");
+  py::object frame = c.pd.attr("DataFrame")(stats);
+  py::object table =
+      frame.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+  py::dict rkw;
+  rkw["columns"] = rename;
+  return table.attr("rename")(**rkw);
+}
+
+}  // namespace
+
+void register_base_slicing(py::module_& m) {
+  bind::ClassBuilder cls(m, "BaseSlicing", py::make_tuple(py::reinterpret_borrow<py::object>(
+                                               reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+                         R"(Common base of the weak-region slicers.
+
+    The threshold is defined as threshold * test set performance (for
+    regression), and 1 / threshold * test set performance (for classification).
+    In practice the direction follows the metric: for a metric where larger is
+    better the stored multiplier is ``1 / threshold``, and a region is weak when
+    ``score_sign * score <= score_sign * threshold_value``.
+
+    Parameters
+    ----------
+    estimator : object, default=None
+        The fitted model being diagnosed.
+    slice_features : str or list of str, default=None
+        One or two feature names to slice on.
+    task_type : str, default=None
+        "regression" or "classification"; stored for the caller.
+    threshold : float, default=1.2
+        How much worse than average a region must be to count as weak.
+    min_samples : int, default=30
+        Smallest number of rows of a reported region.
+    metric : str or tuple, default=None
+        A metric name known to ``mirt.diagnoser.utils.get_scoring_metric``
+        (None means "MSE") or a five-item scoring configuration.
+
+    Subclasses provide ``_fit(x, y, preds, scores, sample_weight=None)``,
+    which must set ``fidx``, ``threshold_value``, ``weak_region``, ``x``,
+    ``y``, ``scores`` and ``rule_list``.
+    )");
+  cls.def("__init__",
+          {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
+           opt("threshold", py::float_(1.2)), opt("min_samples", py::int_(30)), opt_none("metric")},
+          "Store the settings and resolve the scoring configuration.", base_init);
+  cls.def("get_index",
+          {req("x"), req("lb1"), req("ub1"), opt_none("lb2"), opt_none("ub2"),
+           opt("right", py::bool_(false))},
+          R"(Positions of the values of ``x`` inside a slice.
+
+With one slicing feature the bounds are ``lb1``/``ub1``, with two the bounds
+are ``lb2``/``ub2`` and ``x`` holds the second feature. The lower bound is
+closed; the upper bound is closed when ``right`` is true.
+
+Returns
+-------
+numpy.ndarray of int64
+)",
+          get_index);
+  cls.def("get_rule_list",
+          {req("x"), req("y"), req("preds"), req("scores"), req("lb1"), req("ub1"),
+           opt_none("lb2"), opt_none("ub2"), opt("right", py::bool_(false)),
+           opt_none("sample_weight")},
+          R"(One rule record for a slice: its bounds, score and row count.
+
+Returns ``[{"splits": {"f0": {"lb", "ub"}[, "f1": ...]}, "values": score,
+"counts": n}]``; an empty slice has score NaN and count 0.
+)",
+          get_rule_list);
+  cls.def("evaluate_slice",
+          {req("x"), req("y"), req("preds"), req("scores"), req("lb1"), req("ub1"),
+           opt_none("lb2"), opt_none("ub2"), opt("right", py::bool_(false)),
+           opt_none("sample_weight")},
+          R"(The slice as a weak-region record if it is weak, in a list.
+
+A slice is weak when ``score_sign * score <= score_sign * threshold_value``;
+an empty slice never is. Returns ``[]`` or ``[{"lb1", "ub1"[, "lb2", "ub2"]}]``.
+)",
+          evaluate_slice);
+  cls.def("fit",
+          {req("train_x"), req("train_y"), req("test_x"), req("test_y"), opt_none("train_pred"),
+           opt_none("test_pred"), opt_none("feature_names"), opt("use_test", py::bool_(true)),
+           opt_none("train_sample_weight"), opt_none("test_sample_weight")},
+          R"(Search weak regions and measure them on the training and test rows.
+
+The rows of the searched side (test when ``use_test`` is true, training
+otherwise) are scored, ``_fit`` searches them, and every weak region found is
+measured on both sides. A region's lower bounds are closed; an upper bound is
+closed exactly when it equals the maximum of the searched column.
+
+Returns
+-------
+pandas.DataFrame or None
+    One row per weak region, largest gap (test minus train score) first, with
+    regions whose gap is NaN last; None when no region is weak. The records
+    with the per-sample scores stay in ``weak_region_stats``.
+)",
+          base_fit);
+  ctx().base_slicing = cls.finish().release();
+}
+
+}  // namespace mirt::lowpatch

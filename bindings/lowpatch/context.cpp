@@ -1,0 +1,135 @@
+#include "context.hpp"
+
+#include <sstream>
+
+namespace mirt::lowpatch {
+
+namespace {
+
+py::handle keep(py::object obj) { return obj.release(); }
+
+std::string describe_feature(py::handle feature_names, py::ssize_t j) {
+  if (!feature_names.is_none()) {
+    try {
+      return "slicing feature '" + py::str(feature_names[py::int_(j)]).cast<std::string>() + "'";
+    } catch (const py::error_already_set&) {
+    }
+  }
+  return "slicing column " + std::to_string(j);
+}
+
+}  // namespace
+
+Context& ctx() {
+  static Context context;
+  return context;
+}
+
+void load_context() {
+  Context& c = ctx();
+  c.np = keep(py::module_::import("numpy"));
+  c.pd = keep(py::module_::import("pandas"));
+  c.copy_copy = keep(bind::import_attr("copy", "copy"));
+  c.get_scoring_metric = keep(bind::import_attr("mirt.diagnoser.utils", "get_scoring_metric"));
+  c.calculate_distance = keep(bind::import_attr("mirt.diagnoser.utils", "calculate_distance"));
+  c.test_data_result = keep(bind::import_attr("mirt.utils", "TestDataResult"));
+  c.scale_plot_ticks = keep(bind::import_attr("mirt.plots", "scale_plot_ticks"));
+  c.mirt_error = keep(bind::import_attr("mirt.exceptions", "MirtError"));
+  c.mirt_info = keep(bind::import_attr("mirt.exceptions", "MirtInfo"));
+  c.mirt_warning = keep(bind::import_attr("mirt.exceptions", "MirtWarning"));
+  c.base_diagnoser = keep(bind::import_attr("mirt.diagnoser.base", "BaseDiagnoser"));
+}
+
+void mirt_error(const std::string& message) { bind::raise(ctx().mirt_error, message); }
+
+std::vector<py::ssize_t> resolve_fidx(py::handle slice_features, py::handle feature_names) {
+  if (feature_names.is_none()) {
+    mirt_error("feature_names are needed to find the slicing features among the columns");
+  }
+  py::list names = bind::to_list(feature_names);
+  py::list wanted;
+  if (py::isinstance<py::str>(slice_features)) {
+    wanted.append(slice_features);
+  } else if (slice_features.is_none()) {
+    wanted = py::list();
+  } else {
+    wanted = bind::to_list(slice_features);
+  }
+  std::vector<py::ssize_t> fidx;
+  for (py::handle feature : wanted) {
+    py::ssize_t found = -1;
+    for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(names.size()); ++j) {
+      if (bind::compare(names[static_cast<size_t>(j)], feature, Py_EQ)) {
+        found = j;
+        break;
+      }
+    }
+    if (found < 0) {
+      std::ostringstream msg;
+      msg << "slicing feature " << py::repr(feature).cast<std::string>()
+          << " is not a column of the data; the columns are "
+          << py::repr(names).cast<std::string>();
+      mirt_error(msg.str());
+    }
+    bool seen = false;
+    for (py::ssize_t k : fidx) seen = seen || (k == found);
+    if (!seen) fidx.push_back(found);
+  }
+  return fidx;
+}
+
+bind::F64Array slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
+                              const std::string& side) {
+  const std::string what = describe_feature(feature_names, j) + " of the " + side + " rows";
+  bind::F64Array col;
+  try {
+    col = bind::column_f64(x, j, what);
+  } catch (const py::type_error& e) {
+    mirt_error(e.what());
+  }
+  bind::require_finite(col, what, ctx().mirt_error);
+  return col;
+}
+
+bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows) {
+  bind::F64Array s;
+  try {
+    s = bind::as_f64_1d(scores, "the per-sample scores");
+  } catch (const py::builtin_exception& e) {
+    mirt_error(std::string(e.what()) + "; an additive metric must return one score per row");
+  }
+  if (s.size() != n_rows) {
+    mirt_error("the scoring function returned " + std::to_string(s.size()) + " scores for " +
+               std::to_string(n_rows) + " rows; an additive metric must return one per row");
+  }
+  bind::require_finite(s, "the per-sample scores", ctx().mirt_error);
+  return s;
+}
+
+py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::string& what) {
+  if (weights.is_none()) return py::none();
+  bind::F64Array w;
+  try {
+    w = bind::as_f64_1d(weights, what);
+  } catch (const py::builtin_exception& e) {
+    mirt_error(e.what());
+  }
+  if (w.size() != n_rows) {
+    mirt_error(what + " has " + std::to_string(w.size()) + " entries for " +
+               std::to_string(n_rows) + " rows");
+  }
+  bind::require_finite(w, what, ctx().mirt_error);
+  return std::move(w);
+}
+
+Box region_box(py::handle region, bool two_features, double max1, double max2) {
+  Box box;
+  box.first = table_interval(bind::to_double(region["lb1"]), bind::to_double(region["ub1"]), max1);
+  if (two_features) {
+    box.has_second = true;
+    box.second = table_interval(bind::to_double(region["lb2"]), bind::to_double(region["ub2"]), max2);
+  }
+  return box;
+}
+
+}  // namespace mirt::lowpatch

@@ -1,0 +1,72 @@
+// What the four classes of the diagnoser module share: the imported toolbox
+// objects, the class objects themselves (for super() and isinstance), and the
+// checks and conversions of slicing data.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "arrays.hpp"
+#include "mirt/regions.hpp"
+#include "pyclass.hpp"
+
+namespace mirt::lowpatch {
+
+namespace py = pybind11;
+using bind::Args;
+using bind::Param;
+
+// Imported once at module load; leaked so they outlive interpreter teardown.
+struct Context {
+  py::handle np;
+  py::handle pd;
+  py::handle copy_copy;
+  py::handle get_scoring_metric;
+  py::handle calculate_distance;
+  py::handle test_data_result;
+  py::handle scale_plot_ticks;
+  py::handle mirt_error;
+  py::handle mirt_info;
+  py::handle mirt_warning;
+  py::handle base_diagnoser;
+  // Filled as the classes are created.
+  py::handle base_slicing;
+  py::handle histogram_slicing;
+  py::handle tree_slicing;
+  py::handle lowpatch;
+};
+
+Context& ctx();
+void load_context();
+
+[[noreturn]] void mirt_error(const std::string& message);
+
+// Column indices of the distinct slicing features in order of first
+// occurrence. A plain string is one feature name, not a list of letters.
+std::vector<py::ssize_t> resolve_fidx(py::handle slice_features, py::handle feature_names);
+
+// A slicing column as contiguous float64, refused when it holds NaN or an
+// infinite value (no region could be said to contain such a row).
+bind::F64Array slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
+                              const std::string& side);
+
+// Per-sample scores must be finite numbers, one per row.
+bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows);
+
+// Weights given for the rows, or None; a length mismatch is refused.
+py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::string& what);
+
+// The weak-region record as a box under the table's rule: closed lower bounds;
+// an upper bound is closed exactly when it equals the searched column's maximum.
+Box region_box(py::handle region, bool two_features, double max1, double max2);
+
+// Registration of each class; the module file wires them together.
+void register_base_slicing(py::module_& m);
+void register_tree_slicing(py::module_& m);
+void register_histogram_slicing(py::module_& m);
+void register_lowpatch(py::module_& m);
+
+}  // namespace mirt::lowpatch

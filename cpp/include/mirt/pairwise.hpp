@@ -1,0 +1,122 @@
+// Sums and means in numpy's exact order, so that every score the core reports
+// equals what numpy computes on the same numbers, to the bit.
+//
+// numpy 2 reduces a contiguous float64 array with a pairwise sum over its whole
+// length, starting from the additive identity 0.0: below 8 elements a plain
+// loop, up to 128 elements eight running sums combined as
+// ((r0+r1)+(r2+r3))+((r4+r5)+(r6+r7)) with the remainder added after, and above
+// 128 a split at half the length rounded down to a multiple of 8.
+// A fancy-indexed selection (`a[idx]`) is contiguous, so summing values picked
+// by an index list in list order reproduces `a[idx].sum()`.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include "mirt/span.hpp"
+
+namespace mirt {
+
+namespace detail {
+
+template <typename Get>
+double pairwise_sum_impl(const Get& get, std::size_t begin, std::size_t n) {
+  if (n < 8) {
+    double res = 0.0;
+    for (std::size_t i = 0; i < n; ++i) res += get(begin + i);
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = get(begin + j);
+    std::size_t i = 8;
+    const std::size_t stop = n - (n % 8);
+    for (; i < stop; i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) r[j] += get(begin + i + j);
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += get(begin + i);
+    return res;
+  }
+  std::size_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise_sum_impl(get, begin, n2) + pairwise_sum_impl(get, begin + n2, n - n2);
+}
+
+}  // namespace detail
+
+// Sum of get(0) .. get(n-1) exactly as numpy's `np.sum` of the array holding them.
+template <typename Get>
+double numpy_sum(const Get& get, std::size_t n) {
+  // The reduction starts from the identity 0.0, which only matters for -0.0.
+  return 0.0 + detail::pairwise_sum_impl(get, 0, n);
+}
+
+inline double numpy_sum(DSpan a) {
+  return numpy_sum([&](std::size_t i) { return a[i]; }, a.size());
+}
+
+// `np.sum(a[idx])`.
+inline double numpy_sum(DSpan a, ISpan idx) {
+  return numpy_sum([&](std::size_t i) { return a[static_cast<std::size_t>(idx[i])]; },
+                   idx.size());
+}
+
+// `np.mean(a)`: the sum divided by the count (NaN for no elements).
+inline double numpy_mean(DSpan a) {
+  if (a.empty()) return std::numeric_limits<double>::quiet_NaN();
+  return numpy_sum(a) / static_cast<double>(a.size());
+}
+
+inline double numpy_mean(DSpan a, ISpan idx) {
+  if (idx.empty()) return std::numeric_limits<double>::quiet_NaN();
+  return numpy_sum(a, idx) / static_cast<double>(idx.size());
+}
+
+// `np.average(a, weights=w)` is `sum(a * w) / sum(w)`; the product array is
+// materialised first, so each product is rounded before it is summed.
+inline double numpy_weighted_sum_of_products(DSpan a, DSpan w, ISpan idx) {
+  return numpy_sum(
+      [&](std::size_t i) {
+        const auto k = static_cast<std::size_t>(idx[i]);
+        const double p = a[k] * w[k];
+        return p;
+      },
+      idx.size());
+}
+
+struct WeightedMean {
+  double value;       // the mean (NaN when there is nothing to average)
+  double weight_sum;  // sum of the weights used, or the count without weights
+  bool weighted;      // false when the plain mean was taken
+};
+
+// Mean of a[idx], weighted by w[idx] when weights are given and sum to a
+// positive number, plain otherwise: zero weights are valid input and must not
+// turn a score into a division by zero.
+inline WeightedMean mean_with_fallback(DSpan a, DSpan w, ISpan idx) {
+  if (has_weights(w)) {
+    const double ws = numpy_sum(w, idx);
+    if (ws > 0.0) {
+      return {numpy_weighted_sum_of_products(a, w, idx) / ws, ws, true};
+    }
+  }
+  return {numpy_mean(a, idx), static_cast<double>(idx.size()), false};
+}
+
+// The whole array, idx = 0..n-1, without building the index list.
+inline WeightedMean mean_with_fallback(DSpan a, DSpan w) {
+  if (has_weights(w)) {
+    const double ws = numpy_sum(w);
+    if (ws > 0.0) {
+      const double num = numpy_sum([&](std::size_t i) { return a[i] * w[i]; }, a.size());
+      return {num / ws, ws, true};
+    }
+  }
+  return {numpy_mean(a), static_cast<double>(a.size()), false};
+}
+
+}  // namespace mirt
