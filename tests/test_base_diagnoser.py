@@ -48,9 +48,7 @@ class TestInitAndPickle:
         diag = SubDiagnoser()
         BaseDiagnoser.__init__(diag, None, "regression", 3)
         y = np.arange(N, dtype=float)
-        BaseDiagnoser.fit(
-            diag, frame, y, y, None, None, [0, 1], None, None, None, "t", "p"
-        )
+        BaseDiagnoser.fit(diag, frame, y, y, None, None, [0, 1], None, None, None, "t", "p")
         back = pickle.loads(pickle.dumps(diag))
         assert type(back) is SubDiagnoser
         np.testing.assert_array_equal(back.x, diag.x)
@@ -122,9 +120,7 @@ class TestFeatures:
         assert fitted(x, [0, 1], feature_names=["a", "b"]).feature_names == ["a", "b"]
 
     def test_feature_types(self):
-        diag = fitted(
-            np.zeros((2, 2)), [0, 1], feature_types=["numerical", "categorical"]
-        )
+        diag = fitted(np.zeros((2, 2)), [0, 1], feature_types=["numerical", "categorical"])
         assert diag.feature_types == ["numerical", "categorical"]
         with pytest.raises(MirtError, match="feature_types has 1 entries"):
             fitted(np.zeros((2, 2)), [0, 1], feature_types=["numerical"])

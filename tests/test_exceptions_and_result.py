@@ -25,7 +25,7 @@ class TestExceptions:
     def test_warning_category(self):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            warnings.warn(MirtWarning("few rows"))
+            warnings.warn(MirtWarning("few rows"), stacklevel=1)
         assert caught[0].category is MirtWarning
         assert issubclass(MirtWarning, UserWarning)
 
@@ -63,10 +63,7 @@ class TestDataResultBehaviour:
         assert text.count("\n") <= 15
 
     def test_repr_of_small_values(self):
-        assert (
-            repr(TestDataResult("k", {"a": 1}))
-            == "TestDataResult(key='k', value={'a': 1})"
-        )
+        assert repr(TestDataResult("k", {"a": 1})) == "TestDataResult(key='k', value={'a': 1})"
         assert "np.float64" not in repr(TestDataResult("k", {"t": np.float64(0.5)}))
         assert repr(TestDataResult("k", None)) == "TestDataResult(key='k', value=None)"
 
@@ -76,9 +73,7 @@ class TestDataResultBehaviour:
         assert text.count("\n") <= 15
 
     def test_pickle_round_trip(self):
-        res = TestDataResult(
-            "k", {"data": pd.DataFrame({"a": [1, 2]}), "arr": np.eye(2)}
-        )
+        res = TestDataResult("k", {"data": pd.DataFrame({"a": [1, 2]}), "arr": np.eye(2)})
         back = pickle.loads(pickle.dumps(res))
         assert back.key == "k"
         pd.testing.assert_frame_equal(back.value["data"], res.value["data"])

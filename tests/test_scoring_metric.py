@@ -55,9 +55,7 @@ class TestLookup:
     def test_functions_pickle(self, name, average):
         func = get_scoring_metric(name, average=average)[2]
         back = pickle.loads(pickle.dumps(func))
-        y, pred = (
-            (Y_BIN, PROBA) if name in ("LogLoss", "Brier", "AUC") else (Y_BIN, Y_BIN)
-        )
+        y, pred = (Y_BIN, PROBA) if name in ("LogLoss", "Brier", "AUC") else (Y_BIN, Y_BIN)
         np.testing.assert_allclose(back(y, pred), func(y, pred))
 
 
@@ -89,9 +87,7 @@ class TestAgreesWithScikitLearn:
             pred = (PROBA > 0.5).astype(int)
         per_sample = get_scoring_metric(name)[2](y, pred)
         assert per_sample.shape == (300,) and per_sample.dtype == np.float64
-        expected = get_scoring_metric(name, average=True)[2](
-            y, pred, sample_weight=WEIGHT
-        )
+        expected = get_scoring_metric(name, average=True)[2](y, pred, sample_weight=WEIGHT)
         assert np.average(per_sample, weights=WEIGHT) == pytest.approx(expected)
 
     def test_rmse(self):

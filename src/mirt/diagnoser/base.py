@@ -40,8 +40,7 @@ def _as_vector(values: Any, name: str) -> np.ndarray:
     if isinstance(values, pd.DataFrame):
         if values.shape[1] != 1:
             raise MirtError(
-                f"{name} must be one column, got a DataFrame with "
-                f"{values.shape[1]} columns"
+                f"{name} must be one column, got a DataFrame with {values.shape[1]} columns"
             )
         values = values.iloc[:, 0]
     if isinstance(values, (pd.Series, pd.Index)):
@@ -50,9 +49,7 @@ def _as_vector(values: Any, name: str) -> np.ndarray:
     if arr.ndim == 2 and arr.shape[1] == 1:
         arr = arr[:, 0]
     if arr.ndim != 1:
-        raise MirtError(
-            f"{name} must be a 1-D array or a single column, got shape {arr.shape}"
-        )
+        raise MirtError(f"{name} must be a 1-D array or a single column, got shape {arr.shape}")
     return arr
 
 
@@ -73,7 +70,7 @@ def _check_x(x: Any) -> tuple[np.ndarray, list[str]]:
         names = [str(c) for c in x.columns]
         bad = [
             f"{name!r} ({dtype})"
-            for name, dtype in zip(names, x.dtypes)
+            for name, dtype in zip(names, x.dtypes, strict=True)
             if not is_numeric_dtype(dtype) or is_complex_dtype(dtype)
         ]
         if bad:
@@ -91,8 +88,7 @@ def _check_x(x: Any) -> tuple[np.ndarray, list[str]]:
             raw = raw.reshape(-1, 1)
         if raw.ndim != 2:
             raise MirtError(
-                f"x must be a 2-D array (or 1-D for a single feature), "
-                f"got shape {raw.shape}"
+                f"x must be a 2-D array (or 1-D for a single feature), got shape {raw.shape}"
             )
         names = _default_names(raw.shape[1])
         if raw.dtype.kind not in "biuf":
@@ -117,8 +113,7 @@ def _check_names(values: Any, name: str, n_cols: int) -> list[str]:
         values, (Sequence, np.ndarray, pd.Index, pd.Series)
     ):
         raise MirtError(
-            f"{name} must be a list with one entry per column of x, "
-            f"got {type(values).__name__}"
+            f"{name} must be a list with one entry per column of x, got {type(values).__name__}"
         )
     values = list(values)
     if len(values) != n_cols:
@@ -140,9 +135,7 @@ def _check_unique(names: list[str], name: str) -> None:
             dups.append(v)
         seen.add(v)
     if dups:
-        raise MirtError(
-            f"{name} must be unique; duplicated: " + ", ".join(repr(d) for d in dups)
-        )
+        raise MirtError(f"{name} must be unique; duplicated: " + ", ".join(repr(d) for d in dups))
 
 
 def _check_feature_types(feature_types: Any, n_cols: int) -> list[str]:
@@ -151,9 +144,7 @@ def _check_feature_types(feature_types: Any, n_cols: int) -> list[str]:
     types = _check_names(feature_types, "feature_types", n_cols)
     bad = [t for t in types if not isinstance(t, str)]
     if bad:
-        raise MirtError(
-            f"feature_types must be strings such as 'numerical', got {bad[0]!r}"
-        )
+        raise MirtError(f"feature_types must be strings such as 'numerical', got {bad[0]!r}")
     return types
 
 
@@ -165,9 +156,7 @@ def _check_index(idx: Any, name: str, n_rows: int, default_all: bool) -> np.ndar
         return np.empty(0, dtype=np.int64)
     if isinstance(idx, (pd.Series, pd.Index)):
         arr = _series_to_numpy(idx)
-    elif isinstance(idx, (Sequence, range, np.ndarray)) and not isinstance(
-        idx, (str, bytes)
-    ):
+    elif isinstance(idx, (Sequence, range, np.ndarray)) and not isinstance(idx, (str, bytes)):
         arr = np.asarray(idx)
     else:
         raise MirtError(
@@ -182,14 +171,12 @@ def _check_index(idx: Any, name: str, n_rows: int, default_all: bool) -> np.ndar
     if arr.dtype.kind == "b":
         if arr.shape[0] != n_rows:
             raise MirtError(
-                f"{name} is a boolean mask of {arr.shape[0]} entries "
-                f"but x has {n_rows} rows"
+                f"{name} is a boolean mask of {arr.shape[0]} entries but x has {n_rows} rows"
             )
         return np.flatnonzero(arr).astype(np.int64)
     if arr.dtype.kind not in "iu":
         raise MirtError(
-            f"{name} must contain integer row positions or be a boolean mask, "
-            f"got dtype {arr.dtype}"
+            f"{name} must contain integer row positions or be a boolean mask, got dtype {arr.dtype}"
         )
     # Compare before casting: huge unsigned values would wrap in int64.
     if arr.dtype.kind == "u":

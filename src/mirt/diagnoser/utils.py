@@ -58,9 +58,7 @@ def _check_pair(y: Any, pred: Any) -> tuple[np.ndarray, np.ndarray]:
     y_arr = _as_flat(y, "y")
     pred_arr = _as_flat(pred, "prediction")
     if y_arr.shape[0] != pred_arr.shape[0]:
-        raise MirtError(
-            f"y has {y_arr.shape[0]} entries but prediction has {pred_arr.shape[0]}"
-        )
+        raise MirtError(f"y has {y_arr.shape[0]} entries but prediction has {pred_arr.shape[0]}")
     return y_arr, pred_arr
 
 
@@ -243,9 +241,7 @@ def _weighted_average(
         return float(np.mean(scores))
     weight = _as_flat(sample_weight, "sample_weight")
     if weight.shape[0] != scores.shape[0]:
-        raise MirtError(
-            f"sample_weight has {weight.shape[0]} entries but y has {scores.shape[0]}"
-        )
+        raise MirtError(f"sample_weight has {weight.shape[0]} entries but y has {scores.shape[0]}")
     weight = _as_float(weight, "sample_weight")
     total = weight.sum()
     if not total > 0:
@@ -360,21 +356,14 @@ def _custom_metric(metric: Sequence[Any], average: bool) -> tuple:
         or sign not in (1, -1)
     ):
         raise MirtError(
-            f"custom metric sign must be 1 (higher is better) or -1 "
-            f"(lower is better), got {sign!r}"
+            f"custom metric sign must be 1 (higher is better) or -1 (lower is better), got {sign!r}"
         )
     if not callable(func):
-        raise MirtError(
-            f"custom metric scoring_func must be callable, got {type(func).__name__}"
-        )
+        raise MirtError(f"custom metric scoring_func must be callable, got {type(func).__name__}")
     if not _is_flag(needs_proba):
-        raise MirtError(
-            f"custom metric needs_proba must be a bool, got {needs_proba!r}"
-        )
+        raise MirtError(f"custom metric needs_proba must be a bool, got {needs_proba!r}")
     if not _is_flag(additive):
-        raise MirtError(
-            f"custom metric is_metric_additive must be a bool, got {additive!r}"
-        )
+        raise MirtError(f"custom metric is_metric_additive must be a bool, got {additive!r}")
     if average and additive:
         func = partial(_weighted_average, func)
         additive = False
@@ -488,9 +477,7 @@ def _psi(reference: np.ndarray, weak: np.ndarray, buckettype: str, bins: int) ->
         ref_counts = np.bincount(
             np.searchsorted(inner, reference, side="right"), minlength=n_buckets
         )
-        weak_counts = np.bincount(
-            np.searchsorted(inner, weak, side="right"), minlength=n_buckets
-        )
+        weak_counts = np.bincount(np.searchsorted(inner, weak, side="right"), minlength=n_buckets)
     r = np.maximum(ref_counts / reference.size, _PSI_FLOOR)
     w = np.maximum(weak_counts / weak.size, _PSI_FLOOR)
     return float(np.sum((w - r) * np.log(w / r)))
@@ -553,18 +540,10 @@ def calculate_distance(
     True
     """
     if not isinstance(method, str) or method.lower() not in _METHODS:
-        raise MirtError(
-            f"unknown method {method!r}; accepted: " + ", ".join(_METHODS.values())
-        )
+        raise MirtError(f"unknown method {method!r}; accepted: " + ", ".join(_METHODS.values()))
     if not isinstance(buckettype, str) or buckettype.lower() not in _BUCKETS:
-        raise MirtError(
-            f"unknown buckettype {buckettype!r}; accepted: " + ", ".join(_BUCKETS)
-        )
-    if (
-        isinstance(bins, (bool, np.bool_))
-        or not isinstance(bins, numbers.Integral)
-        or bins < 1
-    ):
+        raise MirtError(f"unknown buckettype {buckettype!r}; accepted: " + ", ".join(_BUCKETS))
+    if isinstance(bins, (bool, np.bool_)) or not isinstance(bins, numbers.Integral) or bins < 1:
         raise MirtError(f"bins must be a positive integer, got {bins!r}")
     ref = _sample(reference, "reference")
     cmp = _sample(weak, "weak")
