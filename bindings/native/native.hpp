@@ -1,0 +1,12 @@
+// One registration function per group of kernels; register_all wires them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace mirt::native {
+
+namespace py = pybind11;
+
+void register_all(py::module_& m);
+
+}  // namespace mirt::native

@@ -1,0 +1,9 @@
+#include "native.hpp"
+
+namespace mirt::native {
+
+void register_all(py::module_& /*m*/) {
+  // Each kernel group adds its registration call here.
+}
+
+}  // namespace mirt::native
