@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -218,7 +219,7 @@ void require_predictions(py::handle self, const Side& s) {
 struct SideScores {
   py::object all;       // per-sample scores (additive metric), as a numpy array
   bind::F64Array f64;   // the same, as float64
-  bind::F64Array w;     // weights, empty when none
+  std::optional<bind::F64Array> w;  // weights, when given
 };
 
 // One side's numbers for the weak-region statistics. Per-sample scores are
@@ -249,7 +250,7 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   }
   py::array_t<std::int64_t> pos = bind::to_numpy(idx);
   if (additive) {
-    const DSpan w = sc.w.size() ? bind::span(sc.w) : DSpan();
+    const DSpan w = sc.w ? bind::span(*sc.w) : DSpan();
     WeightedMean m;
     {
       py::gil_scoped_release nogil;

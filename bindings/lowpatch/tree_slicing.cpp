@@ -2,6 +2,7 @@
 // slicing features; its weak leaves are the weak regions.
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -144,9 +145,9 @@ py::object tree_fit(py::handle self, const Args& a) {
   if (truthy(self.attr("is_metric_additive"))) {
     s = checked_scores(scores, n);
     py::object wc = checked_weights(w, n, "sample_weight");
-    bind::F64Array wa;
+    std::optional<bind::F64Array> wa;
     if (!wc.is_none()) wa = bind::as_f64_1d(wc, "sample_weight");
-    const DSpan ws = wa ? bind::span(wa) : DSpan();
+    const DSpan ws = wa ? bind::span(*wa) : DSpan();
     WeightedMean m;
     {
       py::gil_scoped_release nogil;
