@@ -319,7 +319,7 @@ py::object base_fit(py::handle self, const Args& a) {
   const py::ssize_t f0 = fidx[0].cast<py::ssize_t>();
   const py::ssize_t f1 = two ? fidx[1].cast<py::ssize_t>() : f0;
   auto columns = [&](const Side& s) {
-    std::pair<bind::F64Array, bind::F64Array> cols;
+    std::pair<bind::ColumnView, bind::ColumnView> cols;
     cols.first = slicing_column(s.x, f0, feature_names, s.name);
     cols.second = two ? slicing_column(s.x, f1, feature_names, s.name) : cols.first;
     return cols;
@@ -329,24 +329,28 @@ py::object base_fit(py::handle self, const Args& a) {
   const auto& searched_cols = on_test ? test_cols : train_cols;
   // Upper bounds close at the maximum of the column that was searched, so a
   // region reaching the top of the data holds its largest rows on both sides.
-  const double max1 = column_max(bind::span(searched_cols.first));
-  const double max2 = column_max(bind::span(searched_cols.second));
+  const double max1 = column_max(searched_cols.first.column);
+  const double max2 = column_max(searched_cols.second.column);
 
   SideScores train_sc = side_scores(self, train, on_test ? py::none() : scores, additive);
   SideScores test_sc = side_scores(self, test, on_test ? scores : py::none(), additive);
   const std::string score_name = py::str(self.attr("score_name")).cast<std::string>();
 
+  std::vector<Box> boxes;
+  for (py::handle item : weak_region) boxes.push_back(region_box(item, two, max1, max2));
+  std::vector<Index> train_members, test_members;
+  {
+    py::gil_scoped_release nogil;
+    train_members = members_each(train_cols.first.column, train_cols.second.column, boxes);
+    test_members = members_each(test_cols.first.column, test_cols.second.column, boxes);
+  }
+
   py::list res_table;
   std::vector<double> gaps;
-  for (py::handle item : weak_region) {
-    py::dict item_temp = c.copy_copy(item);
-    const Box box = region_box(item, two, max1, max2);
-    Index train_idx, test_idx;
-    {
-      py::gil_scoped_release nogil;
-      train_idx = members(bind::span(train_cols.first), bind::span(train_cols.second), box);
-      test_idx = members(bind::span(test_cols.first), bind::span(test_cols.second), box);
-    }
+  for (std::size_t k = 0; k < boxes.size(); ++k) {
+    py::dict item_temp = c.copy_copy(weak_region[k]);
+    const Index& train_idx = train_members[k];
+    const Index& test_idx = test_members[k];
     item_temp["#Train"] = py::int_(train_idx.size());
     item_temp["#Test"] = py::int_(test_idx.size());
     add_side_stats(self, item_temp, train, train_sc, train_idx, additive, "train_", score_name);

@@ -194,16 +194,12 @@ Numbers numbers_of(py::handle scores, py::handle weights, py::ssize_t n, bool ad
   return out;
 }
 
-bind::F64Array values_to_bin(py::handle x, const std::string& what) {
-  bind::F64Array xa;
-  try {
-    xa = bind::as_f64_1d(x, what);
-  } catch (const py::type_error& e) {
-    mirt_error(e.what());
-  }
-  if (xa.size() == 0) mirt_error(what + " is empty: there is nothing to bin");
-  bind::require_finite(xa, what, ctx().mirt_error);
-  return xa;
+bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
+  if (!bind::is_real_numeric(x)) mirt_error(what + " must hold numbers");
+  bind::ColumnView view = bind::vector_view(x, what);
+  if (view.column.empty()) mirt_error(what + " is empty: there is nothing to bin");
+  require_finite_column(view.column, what);
+  return view;
 }
 
 py::object fit1d(py::handle self, const Args& a) {
@@ -212,12 +208,13 @@ py::object fit1d(py::handle self, const Args& a) {
   mode.lb1 = a["lb1"];
   mode.ub1 = a["ub1"];
   const bool additive = truthy(self.attr("is_metric_additive"));
-  bind::F64Array x = values_to_bin(a["x"], "the values to bin");
-  Numbers num = numbers_of(a["scores"], a["sample_weight"], x.size(), additive);
+  bind::ColumnView x = values_to_bin(a["x"], "the values to bin");
+  Numbers num = numbers_of(a["scores"], a["sample_weight"],
+                           static_cast<py::ssize_t>(x.column.size()), additive);
   const SearchParams params = search_params(self);
   Search1D s;
   {
-    const RowSet rows{bind::span(x), nullptr};
+    const RowSet rows{x.column, nullptr};
     py::gil_scoped_release nogil;
     s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
                  : bin_rows(rows, params);
@@ -230,15 +227,15 @@ py::object fit2d(py::handle self, const Args& a) {
   const bool additive = truthy(self.attr("is_metric_additive"));
   py::object x = a["x"];
   const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  bind::F64Array c0 = slicing_column(x, 0, py::none(), "searched");
-  bind::F64Array c1 = slicing_column(x, 1, py::none(), "searched");
+  bind::ColumnView c0 = slicing_column(x, 0, py::none(), "searched");
+  bind::ColumnView c1 = slicing_column(x, 1, py::none(), "searched");
   if (n == 0) mirt_error("there are no rows to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
   const SearchParams params = search_params(self);
   Search2D s;
   {
     py::gil_scoped_release nogil;
-    s = search_2d(bind::span(c0), bind::span(c1), num.score_span(), num.weight_span(), additive,
+    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive,
                   params);
   }
   py::object weights = num.weight_object();
@@ -274,7 +271,7 @@ py::object fit2d(py::handle self, const Args& a) {
       self.attr("scoring_func")(y[pos], preds[pos], **kw);
     }
     Records r = records_of(self, fb.inner, mode, additive, y, preds, weights);
-    const RowSet inner{bind::span(c1), &fb.rows};
+    const RowSet inner{c1.column, &fb.rows};
     for (py::handle item : r.weak_region) {
       const double lb = bind::to_double(item["lb2"]);
       const double ub = bind::to_double(item["ub2"]);

@@ -168,7 +168,7 @@ py::object tree_fit(py::handle self, const Args& a) {
     mirt_error("Only Support at most two slicing features.");
   }
 
-  std::vector<bind::F64Array> cols;
+  std::vector<bind::ColumnView> cols;
   for (py::ssize_t j : fidx_v) cols.push_back(slicing_column(x, j, feature_names, "searched"));
   py::module_& np = bind::numpy();
   py::list pick;
@@ -188,8 +188,8 @@ py::object tree_fit(py::handle self, const Args& a) {
 
   std::vector<double> lo, hi;
   for (const auto& col : cols) {
-    lo.push_back(column_min(bind::span(col)));
-    hi.push_back(column_max(bind::span(col)));
+    lo.push_back(column_min(col.column));
+    hi.push_back(column_max(col.column));
   }
   py::object sign = self.attr("score_sign");
   py::object threshold_value = self.attr("threshold_value");

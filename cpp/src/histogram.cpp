@@ -218,7 +218,7 @@ std::vector<double> histogram_edges(double lo, double hi, std::int64_t bins) {
   return edges;
 }
 
-std::size_t count_distinct_upto(DSpan x, const Index* rows, std::size_t limit) {
+std::size_t count_distinct_upto(Column x, const Index* rows, std::size_t limit) {
   // A small sorted set; for continuous data the first `limit` values already
   // differ, so this stops almost at once.
   std::vector<double> seen;
@@ -237,17 +237,22 @@ std::vector<std::uint32_t> assign_bins(const RowSet& rows, const std::vector<dou
   const std::size_t k = edges.size() - 1;
   std::vector<std::uint32_t> bin_of(rows.size());
   const bool last_closed = edges[k] == hi;
+  const double first = edges[0];
+  const double last = edges[k];
+  const double scale = static_cast<double>(k) / (last - first);
+  const auto top = static_cast<std::ptrdiff_t>(k) - 1;
   for (std::size_t j = 0; j < rows.size(); ++j) {
     const double v = rows.value(j);
-    // The bin whose lower edge is the last one at or below v.
-    const auto it = std::upper_bound(edges.begin(), edges.end(), v);
-    std::size_t b = static_cast<std::size_t>(it - edges.begin());
-    if (b == 0) {
-      b = k;  // below the first edge: in no bin
-    } else {
-      b -= 1;
-      if (b == k) b = last_closed ? k - 1 : k;  // at the maximum: the last bin is closed
+    if (!(v >= first && v <= last) || (v == last && !last_closed)) {
+      bin_of[j] = static_cast<std::uint32_t>(k);  // outside every bin
+      continue;
     }
+    // Equal widths give the bin up to rounding; the exact edges, which numpy
+    // compares with, settle it.
+    auto b = static_cast<std::ptrdiff_t>((v - first) * scale);
+    b = b < 0 ? 0 : (b > top ? top : b);
+    while (b > 0 && v < edges[static_cast<std::size_t>(b)]) --b;
+    while (b < top && v >= edges[static_cast<std::size_t>(b) + 1]) ++b;
     bin_of[j] = static_cast<std::uint32_t>(b);
   }
   return bin_of;
@@ -320,7 +325,7 @@ QuantilePosition quantile_position(const RowSet& rows, double lb, double ub, dou
   return {static_cast<double>(below_lb) * scale, static_cast<double>(below_ub) * scale};
 }
 
-Search2D search_2d(DSpan x1, DSpan x2, DSpan scores, DSpan weights, bool additive,
+Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool additive,
                    const SearchParams& params) {
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
@@ -328,7 +333,7 @@ Search2D search_2d(DSpan x1, DSpan x2, DSpan scores, DSpan weights, bool additiv
   const RowSet all{x1, nullptr};
   value_range(all, out.lo1, out.hi1);
   {
-    RowSet second{x2, nullptr};
+    const RowSet second{x2, nullptr};
     double lo2 = 0, hi2 = 0;
     value_range(second, lo2, hi2);  // refuse non-finite values before any search
   }

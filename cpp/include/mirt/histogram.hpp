@@ -29,11 +29,11 @@ namespace mirt {
 std::vector<double> histogram_edges(double lo, double hi, std::int64_t bins);
 
 // min(limit, number of distinct values among x[rows]) without sorting.
-std::size_t count_distinct_upto(DSpan x, const Index* rows, std::size_t limit);
+std::size_t count_distinct_upto(Column x, const Index* rows, std::size_t limit);
 
 // Rows of a search: all of x (rows == nullptr) or x[rows], in that order.
 struct RowSet {
-  DSpan x;
+  Column x;
   const Index* rows = nullptr;
 
   std::size_t size() const { return rows ? rows->size() : x.size(); }
@@ -119,7 +119,7 @@ struct Search2D {
 };
 
 // additive: whole search; otherwise inner searches are binned only (bin_rows).
-Search2D search_2d(DSpan x1, DSpan x2, DSpan scores, DSpan weights, bool additive,
+Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool additive,
                    const SearchParams& params);
 
 // Where [lb, ub] sits among the values: the percentage strictly below lb, and
