@@ -25,6 +25,7 @@ from typing import Any
 
 import numpy as np
 
+from mirt import _native
 from mirt.exceptions import MirtError
 
 __all__ = ["EffectFunction", "predict_1D_func_tree", "predict_2D_func_tree"]
@@ -112,52 +113,28 @@ class EffectFunction:
 
     def cells(self, X: Any) -> tuple[np.ndarray, ...]:
         """Grid cell of every row along each axis (int64 arrays)."""
-        X = _data_matrix(X, max(self.fidx) + 1)
         return tuple(
-            _cell_of(X[:, j], s, self.xgb_rule, j)
+            _native.grid_cells(X, j, s, self.xgb_rule)
             for j, s in zip(self.fidx, self.splits, strict=True)
         )
 
     def __call__(self, X: Any) -> np.ndarray:
-        cells = self.cells(X)
-        if len(cells) == 1:
-            return self.values[cells[0]]
-        return self.values[cells[0], cells[1]]
+        if len(self.fidx) == 1:
+            return _native.effect_1d(X, self.fidx[0], self.splits[0], self.values, self.xgb_rule)
+        return _native.effect_2d(
+            X,
+            self.fidx[0],
+            self.fidx[1],
+            self.splits[0],
+            self.splits[1],
+            self.values,
+            self.xgb_rule,
+        )
 
     def __repr__(self) -> str:
         sizes = " x ".join(str(len(s)) for s in self.splits)
         rule = "xgboost" if self.xgb_rule else "at-most-left"
         return f"EffectFunction(fidx={self.fidx}, splits={sizes}, rule={rule!r})"
-
-
-def _data_matrix(X: Any, n_columns_needed: int) -> np.ndarray:
-    if X is None:
-        raise TypeError("X is None; a two-dimensional array of numbers is needed")
-    arr = np.asarray(X)
-    if arr.dtype.kind not in "biuf":
-        try:
-            arr = arr.astype(np.float64)
-        except (TypeError, ValueError) as err:
-            raise TypeError(f"X must hold numbers, but its dtype is {arr.dtype}") from err
-    if arr.ndim != 2:
-        raise MirtError(
-            f"X must be two-dimensional (rows x columns), got shape {arr.shape}; "
-            "reshape a single row with X.reshape(1, -1)"
-        )
-    if arr.shape[1] < n_columns_needed:
-        raise MirtError(
-            f"X has {arr.shape[1]} columns, but the effect reads column {n_columns_needed - 1}"
-        )
-    return arr
-
-
-def _cell_of(col: np.ndarray, splits: np.ndarray, xgb_rule: bool, j: int) -> np.ndarray:
-    col = np.asarray(col, dtype=np.float64)
-    if np.isnan(col).any():
-        raise MirtError(f"column {j} of X holds NaN; remove or impute missing values first")
-    if xgb_rule:
-        return np.searchsorted(splits, col.astype(np.float32).astype(np.float64), side="right")
-    return np.searchsorted(splits, col, side="left")
 
 
 def predict_1D_func_tree(  # noqa: N802 - the name is part of the toolbox's interface

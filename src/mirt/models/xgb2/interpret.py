@@ -23,11 +23,10 @@ from typing import Any
 
 import numpy as np
 
+from mirt import _native
 from mirt.exceptions import MirtError, MirtWarning
 
 __all__ = ["XGBInterpreter"]
-
-_DEPTH_MESSAGE = "Cannot interpret XGB with depth more than 2."
 
 # Objectives whose base_score is stored on the response scale; the booster adds
 # its image under the link function to the trees' sum.
@@ -170,162 +169,6 @@ def _read_trees(estimator: Any) -> _Trees:
     )
 
 
-@dataclass
-class _Decomposition:
-    """Effects accumulated on split grids, before or after purification."""
-
-    intercept: float
-    main_splits: dict[int, np.ndarray]
-    main_values: dict[int, np.ndarray]
-    pair_splits: dict[tuple[int, int], tuple[np.ndarray, np.ndarray]]
-    pair_values: dict[tuple[int, int], np.ndarray]
-
-
-def _tree_pieces(trees: _Trees, t: int):
-    """Yield (conditions, value) for each leaf of tree t; a condition is
-    (feature, threshold, goes_left)."""
-    base = int(trees.offsets[t])
-    weight = float(trees.tree_weight[t])
-    left, right = trees.left, trees.right
-
-    def is_leaf(k: int) -> bool:
-        return left[base + k] < 0
-
-    if is_leaf(0):
-        yield (), float(trees.threshold[base]) * weight
-        return
-    f0, t0 = int(trees.feature[base]), float(trees.threshold[base])
-    for child, goes_left in ((int(left[base]), True), (int(right[base]), False)):
-        c0 = (f0, t0, goes_left)
-        if is_leaf(child):
-            yield (c0,), float(trees.threshold[base + child]) * weight
-            continue
-        f1, t1 = int(trees.feature[base + child]), float(trees.threshold[base + child])
-        for grand, gl in ((int(left[base + child]), True), (int(right[base + child]), False)):
-            if not is_leaf(grand):
-                raise MirtError(_DEPTH_MESSAGE)
-            yield (c0, (f1, t1, gl)), float(trees.threshold[base + grand]) * weight
-
-
-def _cell_range(splits: np.ndarray, conds: Sequence[tuple[int, float, bool]]) -> tuple[int, int]:
-    lo, hi = 0, splits.size
-    for _, thr, goes_left in conds:
-        p = int(np.searchsorted(splits, thr))
-        if goes_left:
-            hi = min(hi, p)
-        else:
-            lo = max(lo, p + 1)
-    return lo, hi
-
-
-def _decompose(trees: _Trees) -> _Decomposition:
-    n_trees = trees.offsets.size - 1
-    pieces = [piece for t in range(n_trees) for piece in _tree_pieces(trees, t)]
-    intercept = 0.0
-    feat_thr: dict[int, set[float]] = {}
-    pair_thr: dict[tuple[int, int], tuple[set[float], set[float]]] = {}
-    for conds, _ in pieces:
-        for f, thr, _g in conds:
-            feat_thr.setdefault(f, set()).add(thr)
-        feats = sorted({c[0] for c in conds})
-        if len(feats) == 2:
-            sa, sb = pair_thr.setdefault((feats[0], feats[1]), (set(), set()))
-            for f, thr, _g in conds:
-                (sa if f == feats[0] else sb).add(thr)
-    main_splits = {f: np.array(sorted(v), dtype=np.float64) for f, v in sorted(feat_thr.items())}
-    main_values = {f: np.zeros(s.size + 1) for f, s in main_splits.items()}
-    pair_splits = {
-        p: (np.array(sorted(a), dtype=np.float64), np.array(sorted(b), dtype=np.float64))
-        for p, (a, b) in sorted(pair_thr.items())
-    }
-    pair_values = {p: np.zeros((a.size + 1, b.size + 1)) for p, (a, b) in pair_splits.items()}
-    for conds, value in pieces:
-        feats = sorted({c[0] for c in conds})
-        if not feats:
-            intercept += value
-        elif len(feats) == 1:
-            lo, hi = _cell_range(main_splits[feats[0]], conds)
-            main_values[feats[0]][lo : hi + 1] += value
-        else:
-            pair = (feats[0], feats[1])
-            sa, sb = pair_splits[pair]
-            lo_a, hi_a = _cell_range(sa, [c for c in conds if c[0] == pair[0]])
-            lo_b, hi_b = _cell_range(sb, [c for c in conds if c[0] == pair[1]])
-            pair_values[pair][lo_a : hi_a + 1, lo_b : hi_b + 1] += value
-    return _Decomposition(intercept, main_splits, main_values, pair_splits, pair_values)
-
-
-def _cells(X: np.ndarray, j: int, splits: np.ndarray) -> np.ndarray:
-    col = X[:, j].astype(np.float32).astype(np.float64)
-    return np.searchsorted(splits, col, side="right")
-
-
-def _coarse_map(fine: np.ndarray, coarse: np.ndarray) -> np.ndarray:
-    """For each cell of the fine grid, the cell of the coarse grid holding it."""
-    # Fine cell k >= 1 starts at fine[k - 1]; cell 0 lies below every split point.
-    out = np.zeros(fine.size + 1, dtype=np.int64)
-    out[1:] = np.searchsorted(coarse, fine, side="right")
-    return out
-
-
-def _purify(dec: _Decomposition, X: np.ndarray, true_to_data: bool) -> None:
-    n = X.shape[0]
-    cells = {f: _cells(X, f, s) for f, s in dec.main_splits.items()}
-    freq = {f: np.bincount(c, minlength=dec.main_splits[f].size + 1) / n for f, c in cells.items()}
-    for (a, b), (sa, sb) in dec.pair_splits.items():
-        F = dec.pair_values[(a, b)]
-        map_a = _coarse_map(dec.main_splits[a], sa)
-        map_b = _coarse_map(dec.main_splits[b], sb)
-        wa = np.bincount(map_a, weights=freq[a], minlength=sa.size + 1)
-        wb = np.bincount(map_b, weights=freq[b], minlength=sb.size + 1)
-        if true_to_data:
-            ca, cb = map_a[cells[a]], map_b[cells[b]]
-            W = np.bincount(ca * (sb.size + 1) + cb, minlength=F.size).reshape(F.shape) / n
-        else:
-            W = np.outer(wa, wb)
-        row_mass = np.zeros(sa.size + 1)
-        col_mass = np.zeros(sb.size + 1)
-        scale = float(np.max(np.abs(F))) if F.size else 0.0
-        for _sweep in range(_MAX_SWEEPS):
-            rw = W.sum(axis=1)
-            m = np.divide((W * F).sum(axis=1), rw, out=np.zeros_like(rw), where=rw > 0)
-            F -= m[:, None]
-            row_mass += m
-            cw = W.sum(axis=0)
-            c = np.divide((W * F).sum(axis=0), cw, out=np.zeros_like(cw), where=cw > 0)
-            F -= c[None, :]
-            col_mass += c
-            rm = np.divide((W * F).sum(axis=1), rw, out=np.zeros_like(rw), where=rw > 0)
-            if np.max(np.abs(rm), initial=0.0) <= _PURITY_TOL * max(scale, 1e-300):
-                break
-        else:
-            warnings.warn(
-                f"purification of the interaction ({a}, {b}) did not converge in "
-                f"{_MAX_SWEEPS} sweeps; the decomposition is still exact",
-                MirtWarning,
-                stacklevel=3,
-            )
-        dec.main_values[a] += row_mass[map_a]
-        dec.main_values[b] += col_mass[map_b]
-    for f, v in dec.main_values.items():
-        mean = float(freq[f] @ v)
-        v -= mean
-        dec.intercept += mean
-
-
-def _importance(dec: _Decomposition, X: np.ndarray) -> dict[Any, float]:
-    n = X.shape[0]
-    cells = {f: _cells(X, f, s) for f, s in dec.main_splits.items()}
-    out: dict[Any, float] = {}
-    for f, v in dec.main_values.items():
-        out[f] = float(np.var(v[cells[f]])) if n else 0.0
-    for (a, b), (sa, sb) in dec.pair_splits.items():
-        ca = _coarse_map(dec.main_splits[a], sa)[cells[a]]
-        cb = _coarse_map(dec.main_splits[b], sb)[cells[b]]
-        out[(a, b)] = float(np.var(dec.pair_values[(a, b)][ca, cb])) if n else 0.0
-    return out
-
-
 def _names(feature_names: Any, n_features: int, estimator: Any) -> list[str]:
     if feature_names is None:
         feature_names = getattr(estimator, "feature_names_in_", None)
@@ -465,36 +308,52 @@ class XGBInterpreter:
         trees = _read_trees(self.estimator)
         X = _training_matrix(X, trees.n_features)
         names = _names(self.feature_names, trees.n_features, self.estimator)
-        dec = _decompose(trees)
-        dec.intercept += trees.base_margin
-        if self.purification:
-            _purify(dec, X, bool(self.true_to_data))
-        importance = _importance(dec, X)
+        out = _native.decompose_trees(
+            trees.offsets,
+            trees.left,
+            trees.right,
+            trees.feature,
+            trees.threshold,
+            trees.tree_weight,
+            trees.n_features,
+            X,
+            bool(self.purification),
+            bool(self.true_to_data),
+            _PURITY_TOL,
+            _MAX_SWEEPS,
+        )
+        for a, b in out["unconverged"]:
+            warnings.warn(
+                f"purifying the interaction {names[a]} x {names[b]} did not converge in "
+                f"{_MAX_SWEEPS} sweeps; the decomposition is still exact, its purity is not",
+                MirtWarning,
+                stacklevel=2,
+            )
 
         effects: dict[str, dict[str, Any]] = {}
-        for f in dec.main_splits:
+        for f, splits, values, importance in out["mains"]:
             effects[_unique_key(effects, names[f])] = {
                 "name": names[f],
                 "type": "main_effect",
-                "fidx": [f],
+                "fidx": [int(f)],
                 "feature_names": [names[f]],
-                "split_unique_list": [dec.main_splits[f]],
-                "values": dec.main_values[f],
-                "importance": importance[f],
+                "split_unique_list": [splits],
+                "values": values,
+                "importance": float(importance),
             }
-        for (a, b), splits in dec.pair_splits.items():
+        for a, b, splits_a, splits_b, values, importance in out["interactions"]:
             name = f"{names[a]} x {names[b]}"
             effects[_unique_key(effects, name)] = {
                 "name": name,
                 "type": "interaction",
-                "fidx": [a, b],
+                "fidx": [int(a), int(b)],
                 "feature_names": [names[a], names[b]],
-                "split_unique_list": list(splits),
-                "values": dec.pair_values[(a, b)],
-                "importance": importance[(a, b)],
+                "split_unique_list": [splits_a, splits_b],
+                "values": values,
+                "importance": float(importance),
             }
         self.effects_ = effects
-        self.intercept_ = float(dec.intercept)
+        self.intercept_ = float(out["intercept"] + trees.base_margin)
         self.n_features_in_ = trees.n_features
         self.feature_names_ = names
         return self
