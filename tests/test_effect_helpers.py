@@ -105,10 +105,11 @@ class TestDataMatrices:
             np.asfortranarray,
             lambda X: X.astype(np.float32),
             lambda X: pd.DataFrame(X, columns=list("abcd")),
+            lambda X: pd.DataFrame(X).astype("Float64"),
             lambda X: X.tolist(),
             lambda X: np.repeat(X, 2, axis=1)[:, ::2],  # a strided view
         ],
-        ids=["c-order", "f-order", "float32", "dataframe", "list", "strided"],
+        ids=["c-order", "f-order", "float32", "dataframe", "nullable", "list", "strided"],
     )
     def test_any_numeric_matrix_layout_gives_the_same_values(self, convert):
         X = np.random.default_rng(0).normal(size=(200, 4))

@@ -29,6 +29,12 @@ py::array data_matrix(py::handle X) {
   py::array a = py::reinterpret_borrow<py::array>(bind::numpy().attr("asarray")(X));
   const char kind = a.dtype().kind();
   if (!(kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f')) {
+    // Object arrays (say, from nullable pandas columns) may hold numbers; text
+    // never counts as one, even when it would parse.
+    if (kind != 'O') {
+      throw py::type_error("X must hold numbers, but its dtype is " +
+                           py::str(a.dtype()).cast<std::string>());
+    }
     try {
       a = py::reinterpret_borrow<py::array>(
           bind::numpy().attr("asarray")(a, py::arg("dtype") = "float64"));

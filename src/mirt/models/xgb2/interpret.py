@@ -396,7 +396,11 @@ def _training_matrix(X: Any, n_features: int) -> np.ndarray:
         raise TypeError("X is None; the training matrix is needed")
     arr = np.asarray(X)
     if arr.dtype.kind not in "biuf":
+        # Object arrays (say, from nullable pandas columns) may hold numbers;
+        # text never counts as one, even when it would parse.
         try:
+            if arr.dtype.kind not in "O":
+                raise TypeError
             arr = arr.astype(np.float64)
         except (TypeError, ValueError) as err:
             raise TypeError(f"X must hold numbers, but its dtype is {arr.dtype}") from err
