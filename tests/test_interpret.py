@@ -6,10 +6,11 @@ import numpy as np
 import pandas as pd
 import pytest
 import xgboost as xgb
+from effect_checks import leaf_sum_margin
 
 from mirt.exceptions import MirtError
 from mirt.models.utils import predict_1D_func_tree, predict_2D_func_tree
-from mirt.models.xgb2.interpret import XGBInterpreter, _base_margin
+from mirt.models.xgb2.interpret import XGBInterpreter, _base_margin, _read_trees
 
 
 def make_data(n=1500, p=5, seed=0):
@@ -56,6 +57,15 @@ def assert_exact(est, interp, n_features, seed=1):
     want = est.predict(X, output_margin=True)
     got = decomposed_margin(interp, X)
     np.testing.assert_allclose(got, want, rtol=0, atol=margin_tol(want))
+    return X, got
+
+
+def test_decomposition_equals_the_float64_sum_of_the_leaves(data, regressor):
+    X, _ = data
+    interp = XGBInterpreter(regressor).fit(X)
+    Xp, got = assert_exact(regressor, interp, X.shape[1], seed=2)
+    base = _read_trees(regressor).base_margin
+    np.testing.assert_allclose(got, leaf_sum_margin(regressor, Xp, base), rtol=0, atol=1e-10)
 
 
 @pytest.fixture(scope="module")
