@@ -9,4 +9,7 @@ namespace py = pybind11;
 
 void register_all(py::module_& m);
 
+// Effect lookup on split grids and the depth-2 tree decomposition.
+void register_effects(py::module_& m);
+
 }  // namespace mirt::native

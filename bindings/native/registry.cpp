@@ -2,8 +2,9 @@
 
 namespace mirt::native {
 
-void register_all(py::module_& /*m*/) {
+void register_all(py::module_& m) {
   // Each kernel group adds its registration call here.
+  register_effects(m);
 }
 
 }  // namespace mirt::native

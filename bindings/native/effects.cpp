@@ -1,0 +1,264 @@
+// Kernels of the tree-effect helpers and of XGBInterpreter: looking effects up
+// on split grids, and decomposing and purifying depth-2 ensembles.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "arrays.hpp"
+#include "mirt/effects.hpp"
+#include "mirt/grid.hpp"
+#include "native.hpp"
+#include "pyclass.hpp"
+
+namespace mirt::native {
+
+namespace {
+
+[[noreturn]] void mirt_error(const std::string& message) {
+  bind::raise(bind::import_attr("mirt.exceptions", "MirtError"), message);
+}
+
+// X as a numpy array of real numbers with two dimensions.
+py::array data_matrix(py::handle X) {
+  if (X.is_none()) throw py::type_error("X is None; a two-dimensional array of numbers is needed");
+  py::array a = py::reinterpret_borrow<py::array>(bind::numpy().attr("asarray")(X));
+  const char kind = a.dtype().kind();
+  if (!(kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f')) {
+    // Object arrays (say, from nullable pandas columns) may hold numbers; text
+    // never counts as one, even when it would parse.
+    if (kind != 'O') {
+      throw py::type_error("X must hold numbers, but its dtype is " +
+                           py::str(a.dtype()).cast<std::string>());
+    }
+    try {
+      a = py::reinterpret_borrow<py::array>(
+          bind::numpy().attr("asarray")(a, py::arg("dtype") = "float64"));
+    } catch (const py::error_already_set&) {
+      throw py::type_error("X must hold numbers, but its dtype is " +
+                           py::str(a.dtype()).cast<std::string>());
+    }
+  }
+  if (a.ndim() != 2) {
+    std::ostringstream msg;
+    msg << "X must be two-dimensional (rows x columns), got " << a.ndim()
+        << " dimension(s); reshape a single row with X.reshape(1, -1)";
+    mirt_error(msg.str());
+  }
+  return a;
+}
+
+// Column j of a two-dimensional array: a view when it already holds float64
+// at an aligned stride, else a float64 copy of that column alone.
+struct Column {
+  bind::F64Array copy;
+  StridedColumn view;
+};
+
+Column column(const py::array& a, py::ssize_t j) {
+  Column c;
+  const auto n = static_cast<std::size_t>(a.shape(0));
+  if (a.dtype().is(py::dtype::of<double>()) && a.strides(0) % 8 == 0 && a.strides(1) % 8 == 0) {
+    const auto* base = static_cast<const char*>(a.data());
+    c.view = {reinterpret_cast<const double*>(base + j * a.strides(1)), a.strides(0) / 8, n};
+    return c;
+  }
+  c.copy = bind::column_f64(a, j, "X");
+  c.view = {c.copy.data(), 1, n};
+  return c;
+}
+
+py::ssize_t column_index(py::handle j, const py::array& a) {
+  const auto k = j.cast<py::ssize_t>();
+  if (k < 0) mirt_error("column indices must be non-negative, got " + std::to_string(k));
+  if (k >= a.shape(1)) {
+    mirt_error("X has " + std::to_string(a.shape(1)) + " columns, but the effect reads column " +
+               std::to_string(k));
+  }
+  return k;
+}
+
+bind::F64Array grid(py::handle splits, const char* what) {
+  bind::F64Array s = bind::as_f64_1d(splits, what);
+  try {
+    check_splits(bind::span(s), what);
+  } catch (const std::invalid_argument& e) {
+    mirt_error(e.what());
+  }
+  return s;
+}
+
+[[noreturn]] void missing(const MissingValueError& e, py::ssize_t j1, py::ssize_t j2) {
+  std::ostringstream msg;
+  msg << "X holds NaN in row " << e.row() << " (column " << j1;
+  if (j2 >= 0 && j2 != j1) msg << " or " << j2;
+  msg << "); missing values cannot be placed on the split grid, impute or remove them first";
+  mirt_error(msg.str());
+}
+
+SplitRule rule_of(bool xgb_rule) { return xgb_rule ? SplitRule::kXgboost : SplitRule::kAtMostLeft; }
+
+py::array_t<double> effect_1d(py::handle X, py::handle j, py::handle splits, py::handle values,
+                              bool xgb_rule) {
+  const py::array a = data_matrix(X);
+  const py::ssize_t k = column_index(j, a);
+  const bind::F64Array s = grid(splits, "splits");
+  const bind::F64Array v = bind::as_f64_1d(values, "values");
+  if (v.size() != s.size() + 1) mirt_error("values must hold one entry per cell: len(splits) + 1");
+  const Column col = column(a, k);
+  py::array_t<double> out(a.shape(0));
+  double* o = out.mutable_data();
+  try {
+    py::gil_scoped_release release;
+    lookup_1d(col.view, bind::span(s), bind::span(v), rule_of(xgb_rule), o);
+  } catch (const MissingValueError& e) {
+    missing(e, k, -1);
+  }
+  return out;
+}
+
+py::array_t<double> effect_2d(py::handle X, py::handle j1, py::handle j2, py::handle splits1,
+                              py::handle splits2, py::handle values, bool xgb_rule) {
+  const py::array a = data_matrix(X);
+  const py::ssize_t k1 = column_index(j1, a), k2 = column_index(j2, a);
+  const bind::F64Array s1 = grid(splits1, "splits1");
+  const bind::F64Array s2 = grid(splits2, "splits2");
+  const bind::F64Array v = bind::as_f64(values, "values");
+  if (v.ndim() != 2 || v.shape(0) != s1.size() + 1 || v.shape(1) != s2.size() + 1) {
+    mirt_error("values must have shape (len(splits1) + 1, len(splits2) + 1)");
+  }
+  const Column c1 = column(a, k1), c2 = column(a, k2);
+  py::array_t<double> out(a.shape(0));
+  double* o = out.mutable_data();
+  try {
+    py::gil_scoped_release release;
+    lookup_2d(c1.view, c2.view, bind::span(s1), bind::span(s2),
+              DSpan(v.data(), static_cast<std::size_t>(v.size())), rule_of(xgb_rule), o);
+  } catch (const MissingValueError& e) {
+    missing(e, k1, k2);
+  }
+  return out;
+}
+
+py::array_t<std::int64_t> grid_cells(py::handle X, py::handle j, py::handle splits,
+                                     bool xgb_rule) {
+  const py::array a = data_matrix(X);
+  const py::ssize_t k = column_index(j, a);
+  const bind::F64Array s = grid(splits, "splits");
+  const Column col = column(a, k);
+  py::array_t<std::int64_t> out(a.shape(0));
+  std::int64_t* o = out.mutable_data();
+  try {
+    py::gil_scoped_release release;
+    cells_of(col.view, bind::span(s), rule_of(xgb_rule), o);
+  } catch (const MissingValueError& e) {
+    missing(e, k, -1);
+  }
+  return out;
+}
+
+bind::I64Array int_array(py::handle obj, const char* what) {
+  bind::I64Array a = bind::I64Array::ensure(obj);
+  if (!a || a.ndim() != 1) {
+    PyErr_Clear();
+    throw py::type_error(std::string(what) + " must be a one-dimensional array of integers");
+  }
+  return a;
+}
+
+py::array_t<double> to_array(const std::vector<double>& v) {
+  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), out.mutable_data());
+  return out;
+}
+
+py::dict decompose_trees_py(py::handle offsets, py::handle left, py::handle right,
+                            py::handle feature, py::handle threshold, py::handle tree_weight,
+                            std::int64_t n_features, py::handle X, bool purify, bool true_to_data,
+                            double tol, std::size_t max_sweeps) {
+  const bind::I64Array off = int_array(offsets, "offsets");
+  const bind::I64Array l = int_array(left, "left"), r = int_array(right, "right");
+  const bind::I64Array f = int_array(feature, "feature");
+  const bind::F64Array t = bind::as_f64_1d(threshold, "threshold");
+  const bind::F64Array w = bind::as_f64_1d(tree_weight, "tree_weight");
+  auto ispan = [](const bind::I64Array& a) {
+    return ISpan(a.data(), static_cast<std::size_t>(a.size()));
+  };
+  TreeEnsemble trees{ispan(off), ispan(l), ispan(r), ispan(f), bind::span(t), bind::span(w),
+                     n_features};
+
+  const py::array a = data_matrix(X);
+  if (a.shape(1) != n_features) {
+    mirt_error("X has " + std::to_string(a.shape(1)) + " columns, but the model was trained on " +
+               std::to_string(n_features));
+  }
+  py::array xf = a;
+  if (!a.dtype().is(py::dtype::of<double>()) || a.strides(0) % 8 != 0 || a.strides(1) % 8 != 0) {
+    xf = bind::numpy().attr("ascontiguousarray")(a, py::arg("dtype") = "float64");
+  }
+  const MatrixView view{static_cast<const double*>(xf.data()),
+                        static_cast<std::size_t>(xf.shape(0)),
+                        static_cast<std::size_t>(xf.shape(1)), xf.strides(0) / 8,
+                        xf.strides(1) / 8};
+  FitOptions opt;
+  opt.purify = purify;
+  opt.true_to_data = true_to_data;
+  opt.tol = tol;
+  opt.max_sweeps = max_sweeps;
+
+  Decomposition dec;
+  FitReport report;
+  try {
+    py::gil_scoped_release release;
+    dec = decompose_trees(trees);
+    report = fit_effects(dec, view, opt);
+  } catch (const DepthError& e) {
+    mirt_error(e.what());
+  } catch (const MissingValueError& e) {
+    mirt_error("X holds NaN in row " + std::to_string(e.row()) +
+               "; missing values cannot be placed on the split grid, impute or remove them first");
+  }
+
+  py::list mains, pairs, unconverged;
+  for (const MainEffect& m : dec.mains) {
+    mains.append(py::make_tuple(m.feature, to_array(m.splits), to_array(m.values), m.importance));
+  }
+  for (const Interaction& in : dec.interactions) {
+    py::array_t<double> values(
+        {static_cast<py::ssize_t>(in.rows()), static_cast<py::ssize_t>(in.cols())});
+    std::copy(in.values.begin(), in.values.end(), values.mutable_data());
+    pairs.append(py::make_tuple(in.a, in.b, to_array(in.splits_a), to_array(in.splits_b), values,
+                                in.importance));
+  }
+  for (const auto& ab : report.unconverged) unconverged.append(py::make_tuple(ab.first, ab.second));
+  py::dict out;
+  out["intercept"] = dec.intercept;
+  out["mains"] = mains;
+  out["interactions"] = pairs;
+  out["unconverged"] = unconverged;
+  return out;
+}
+
+}  // namespace
+
+void register_effects(py::module_& m) {
+  m.def("effect_1d", &effect_1d, py::arg("X"), py::arg("j"), py::arg("splits"),
+        py::arg("values"), py::arg("xgb_rule"),
+        "Values of a main effect on the split grid of column j, one per row of X.");
+  m.def("effect_2d", &effect_2d, py::arg("X"), py::arg("j1"), py::arg("j2"), py::arg("splits1"),
+        py::arg("splits2"), py::arg("values"), py::arg("xgb_rule"),
+        "Values of an interaction on the grids of columns j1 and j2, one per row of X.");
+  m.def("grid_cells", &grid_cells, py::arg("X"), py::arg("j"), py::arg("splits"),
+        py::arg("xgb_rule"), "Grid cell of every row's value in column j.");
+  m.def("decompose_trees", &decompose_trees_py, py::arg("offsets"), py::arg("left"),
+        py::arg("right"), py::arg("feature"), py::arg("threshold"), py::arg("tree_weight"),
+        py::arg("n_features"), py::arg("X"), py::arg("purify"), py::arg("true_to_data"),
+        py::arg("tol"), py::arg("max_sweeps"),
+        "Decompose depth-2 trees into effects on split grids and purify them on X.");
+}
+
+}  // namespace mirt::native

@@ -1,0 +1,229 @@
+#include "context.hpp"
+
+#include <sstream>
+#include <vector>
+
+#include "mirt/sample_weights.hpp"
+
+namespace mirt::xgb2 {
+
+namespace {
+
+py::handle keep(py::object obj) { return obj.release(); }
+
+// `from <module> import <name>` into the module's globals.
+void import_into(py::module_& m, const std::string& module, const char* name,
+                 const char* as = nullptr) {
+  m.attr(as ? as : name) = py::module_::import(module.c_str()).attr(name);
+}
+
+// The package holding the module, for its relative imports (".interpret").
+std::string parent_of(const std::string& name, const std::string& fallback) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? fallback : name.substr(0, dot);
+}
+
+}  // namespace
+
+Context& ctx() {
+  static Context context;
+  return context;
+}
+
+void load_imports(py::module_& m) {
+  const std::string pkg = parent_of(m.attr("__name__").cast<std::string>(), "mirt.models.xgb2");
+  const std::string parent = parent_of(pkg, "mirt.models");
+  m.attr("np") = py::module_::import("numpy");
+  import_into(m, "copy", "copy");
+  import_into(m, "copy", "deepcopy");
+  import_into(m, "xgboost", "XGBRegressor");
+  import_into(m, "xgboost", "XGBClassifier");
+  import_into(m, "sklearn.utils", "check_array");
+  import_into(m, "sklearn.utils", "column_or_1d");
+  import_into(m, "sklearn.utils.validation", "check_is_fitted");
+  import_into(m, "sklearn.preprocessing", "LabelBinarizer");
+  import_into(m, "sklearn.base", "BaseEstimator");
+  import_into(m, "sklearn.base", "RegressorMixin");
+  import_into(m, "sklearn.base", "ClassifierMixin");
+  import_into(m, "sklearn.base", "is_classifier");
+  import_into(m, pkg + ".interpret", "XGBInterpreter");
+  import_into(m, parent + ".interpreter", "FANOVAInterpreter");
+  import_into(m, parent + ".utils", "predict_1D_func_tree");
+  import_into(m, parent + ".utils", "predict_2D_func_tree");
+
+  Context& c = ctx();
+  c.module = keep(py::reinterpret_borrow<py::object>(m));
+  // scikit-learn 1.6 moved the estimator's data check to a function and 1.7
+  // removed the method; older versions only have the method.
+  py::object validation = py::module_::import("sklearn.utils.validation");
+  c.validate_data = keep(py::hasattr(validation, "validate_data")
+                             ? py::object(validation.attr("validate_data"))
+                             : py::object(py::none()));
+}
+
+py::object global(const char* name) {
+  PyObject* globals = PyModule_GetDict(ctx().module.ptr());
+  PyObject* value = PyDict_GetItemString(globals, name);  // borrowed
+  if (value == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+std::vector<Param> init_params(int max_bin, int reg_lambda) {
+  using bind::opt;
+  using bind::opt_none;
+  return {opt("n_estimators", py::int_(100)),
+          opt("eta", py::float_(0.3)),
+          opt("max_depth", py::int_(2)),
+          opt("tree_method", py::str("auto")),
+          opt("max_bin", py::int_(max_bin)),
+          opt("reg_lambda", py::int_(reg_lambda)),
+          opt("reg_alpha", py::int_(0)),
+          opt("gamma", py::int_(0)),
+          opt_none("feature_names"),
+          opt_none("feature_types"),
+          opt("mono_increasing_list", py::tuple()),
+          opt("mono_decreasing_list", py::tuple()),
+          opt("random_state", py::int_(0))};
+}
+
+py::dict init_kwargs(const Args& a) {
+  static const char* const names[] = {
+      "n_estimators", "eta",           "max_depth",     "tree_method",          "max_bin",
+      "reg_lambda",   "reg_alpha",     "gamma",         "feature_names",        "feature_types",
+      "mono_increasing_list",          "mono_decreasing_list",                  "random_state"};
+  py::dict kw;
+  for (const char* name : names) kw[name] = a[name];
+  return kw;
+}
+
+std::string estimator_doc(const std::string& summary) {
+  const std::string i8(8, ' ');
+  struct Entry {
+    const char* head;
+    const char* text;
+    int indent;
+  };
+  static const Entry params[] = {
+      {"n_estimators : int, default=100", "Number of gradient boosted trees.", 12},
+      {"eta : float, default=0.3", "Boosting learning rate.", 12},
+      {"max_depth: int, default=2", "Max tree depth", 12},
+      {"tree_method : {\"exact\", \"hist\", \"approx\", \"gpu_hist\", \"auto\"}, default=\"auto\"",
+       "Specify which tree method to use.", 12},
+      {"max_bin : int, default=20",
+       "If using histogram-based algorithm, maximum number of bins per feature.", 12},
+      {"reg_alpha : float, default=0", "L1 regularization term on weights.", 12},
+      {"reg_lambda : float, default=0", "L2 regularization term on weights.", 12},
+      {"gamma : float, default=0",
+       "Minimum loss reduction required to make a further partition on a leaf node of the tree.",
+       12},
+      {"feature_names : list or None, default=None", "The list of feature names.", 12},
+      {"feature_types : list or None, default=None",
+       "The list of feature types. Available types include \"numerical\" and \"categorical\".", 12},
+      {"mono_increasing_list : tuple of str, default=()",
+       "The feature name tuple subject to monotonic increasing constraint.", 12},
+      {"mono_decreasing_list : tuple of str, default=()",
+       "The feature name tuple subject to monotonic decreasing constraint.", 12},
+      {"random_state : int, default=0", "The random seed.", 12},
+  };
+  static const Entry attrs[] = {
+      {"n_features_in_ : int", "The number of input features.", 12},
+      {"is_fitted_ : bool", "Indicator of whether the model is fitted.", 12},
+      {"feature_names_ : list of str", "The feature name list of all input features.", 12},
+      {"feature_types_ : list of str", "The feature type list of all input features.", 12},
+      {"split_info_: dict", "The split points per feature.", 11},
+      {"n_splits_raw_ : int", "The total number of splits in the raw XGB model.", 12},
+      {"n_splits_ : int", "The total number of splits.", 12},
+      {"xgb_params_ : dict", "The parameter dict of XGB model.", 12},
+  };
+  std::ostringstream out;
+  out << "\n" << i8 << summary << "\n\n";
+  out << i8 << "Parameters\n" << i8 << "----------\n";
+  for (const Entry& e : params) {
+    out << i8 << e.head << "\n" << std::string(e.indent, ' ') << e.text << "\n";
+  }
+  out << "\n" << i8 << "Attributes\n" << i8 << "----------\n";
+  for (const Entry& e : attrs) {
+    out << i8 << e.head << "\n" << std::string(e.indent, ' ') << e.text << "\n";
+  }
+  out << std::string(5, ' ');
+  return out.str();
+}
+
+py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric) {
+  py::dict kw;
+  if (y_numeric) kw["y_numeric"] = true;
+  py::object checked = ctx().validate_data.is_none()
+                           ? self.attr("_validate_data")(x, y, **kw)
+                           : py::reinterpret_borrow<py::object>(ctx().validate_data)(self, x, y, **kw);
+  py::list items = bind::to_list(checked);
+  if (items.size() != 2) throw py::value_error("scikit-learn's data check did not return (X, y)");
+  return py::make_tuple(items[0], items[1]);
+}
+
+py::tuple validate_rows(py::handle self, py::object x, py::object y, py::handle sample_weight,
+                        bool warn_column_y) {
+  (void)self;
+  py::module_& np = bind::numpy();
+  py::tuple y_shape = y.attr("shape");
+  if (y_shape.size() == 2 && y_shape[1].cast<py::ssize_t>() == 1) {
+    py::dict kw;
+    kw["warn"] = warn_column_y;
+    y = global("column_or_1d")(y, **kw);
+  }
+  const py::ssize_t n = bind::n_rows(x);
+  py::object weights;
+  if (sample_weight.is_none()) {
+    weights = np.attr("ones")(n);
+  } else {
+    py::array given = np.attr("asarray")(sample_weight);
+    // Numbers held as Python objects compare and sum as numbers in numpy.
+    if (given.dtype().kind() == 'O') given = given.attr("astype")(np.attr("float64"));
+    // A scalar has no first dimension, and an (n, k) table is not one weight
+    // per row: both are a shape mismatch, not something to index into.
+    const bool one_per_row =
+        given.ndim() >= 1 && given.shape(0) == n &&
+        (given.ndim() == 1 || (given.ndim() == 2 && given.shape(1) == 1));
+    if (!one_per_row) throw py::value_error("sample_weight shape mismatches the input");
+    bind::F64Array w = bind::as_f64_1d(given, "sample_weight");
+    Index rows;
+    std::vector<double> rescaled;
+    {
+      py::gil_scoped_release nogil;
+      rows = positive_rows(bind::span(w));
+      if (!rows.empty()) rescaled = rescale_to_count(bind::span(w), ISpan(rows));
+    }
+    if (rows.empty()) throw py::value_error("Invalid sample_weight");
+    if (static_cast<py::ssize_t>(rows.size()) != n) {
+      // Only a real selection copies the data; all rows kept leaves it as is.
+      py::array_t<std::int64_t> take = bind::to_numpy(rows);
+      x = x[take];
+      y = y[take];
+    }
+    py::array_t<double> out(static_cast<py::ssize_t>(rescaled.size()));
+    std::copy(rescaled.begin(), rescaled.end(), out.mutable_data());
+    weights = out;
+  }
+  if (bind::n_rows(x) == 1) throw py::value_error("n_samples=1");
+  return py::make_tuple(x, y.attr("ravel")(), weights.attr("ravel")());
+}
+
+py::object checked_predict_input(py::handle self, py::handle X) {
+  py::object checked = global("check_array")(X);
+  global("check_is_fitted")(self);
+  py::tuple shape = checked.attr("shape");
+  if (shape.size() == 2) {
+    if (bind::compare(shape[1], self.attr("n_features_in_"), Py_NE)) {
+      throw py::value_error(
+          "The number of features in predict is\n"
+          "                     different from the number of features in fit.");
+    }
+  } else {
+    throw py::value_error("Reshape your data.");
+  }
+  return checked;
+}
+
+}  // namespace mirt::xgb2

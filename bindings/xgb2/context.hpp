@@ -1,0 +1,66 @@
+// What the three classes of the model module share: the module whose globals
+// hold the imported names, the class objects (for super()), the docstrings and
+// the input validation both estimators run.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "arrays.hpp"
+#include "pyclass.hpp"
+
+namespace mirt::xgb2 {
+
+namespace py = pybind11;
+using bind::Args;
+using bind::Param;
+
+// Filled once at module load; leaked so they outlive interpreter teardown.
+struct Context {
+  py::handle module;
+  // sklearn.utils.validation.validate_data, or None before scikit-learn 1.6.
+  py::handle validate_data;
+  py::handle xgb2_base;
+  py::handle regressor;
+  py::handle classifier;
+};
+
+Context& ctx();
+
+// Imports the module's dependencies in their load order and binds them to the
+// module's names (np, copy, deepcopy, XGBRegressor, ...). Methods read those
+// names at call time, as a Python module's functions read their globals.
+void load_imports(py::module_& m);
+
+// A name of the module's globals.
+py::object global(const char* name);
+
+// The constructor parameters shared by the three classes; only the defaults
+// of max_bin and reg_lambda differ between the base and the estimators.
+std::vector<Param> init_params(int max_bin, int reg_lambda);
+py::dict init_kwargs(const Args& a);
+
+// The estimators' class docstring with its summary line.
+std::string estimator_doc(const std::string& summary);
+
+// The steps both estimators share after scikit-learn's check of x and y: the
+// (n, 1) target flattened, the weight filter and rescaling, the one-row test.
+// Returns (x, y, sample_weight) with y and sample_weight one-dimensional.
+py::tuple validate_rows(py::handle self, py::object x, py::object y, py::handle sample_weight,
+                        bool warn_column_y);
+
+// scikit-learn's combined check of x and y, through validate_data where it
+// exists (it records n_features_in_ on the estimator).
+py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric);
+
+// The prediction methods' checks: check_array, check_is_fitted, column count.
+py::object checked_predict_input(py::handle self, py::handle X);
+
+// Registration of each class; the module file wires them together.
+void register_xgb2_base(py::module_& m);
+void register_xgb2_regressor(py::module_& m);
+void register_xgb2_classifier(py::module_& m);
+
+}  // namespace mirt::xgb2

@@ -1,0 +1,357 @@
+"""Read a model that is a sum of main effects and pairwise interactions.
+
+:class:`FANOVAInterpreter` is what a user reads a fitted functional-ANOVA
+model through: which effects matter, what shape each has, and how one
+prediction is made up.
+"""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from matplotlib.figure import Figure
+
+from mirt.exceptions import MirtError
+
+__all__ = ["FANOVAInterpreter"]
+
+
+class FANOVAInterpreter:
+    """Importance, plots and local explanations of an additive-effect model.
+
+    The model is read, not copied: every method uses the model's current
+    ``effects_``, so a model parsed again is seen as it is now.
+
+    Parameters
+    ----------
+    model : object
+        A parsed model with ``effects_`` (dict of effect records with
+        ``"fidx"``, ``"split_unique_list"``, ``"values"`` and optionally
+        ``"name"``, ``"type"`` and ``"importance"``), ``intercept_`` (float,
+        margin units), ``X_`` (the training matrix), ``feature_names_`` and
+        ``partial_dependence(fidx, X)``, which evaluates one effect.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from mirt.models.utils import predict_1D_func_tree
+    >>> class Additive:
+    ...     def __init__(self):
+    ...         self.X_ = np.random.default_rng(0).normal(size=(100, 2))
+    ...         self.feature_names_ = ["a", "b"]
+    ...         self.intercept_ = 1.0
+    ...         self.effects_ = {
+    ...             "a": {"fidx": [0], "split_unique_list": [np.array([0.0])],
+    ...                   "values": np.array([-1.0, 1.0])},
+    ...             "b": {"fidx": [1], "split_unique_list": [np.array([0.0])],
+    ...                   "values": np.array([-0.1, 0.1])}}
+    ...     def partial_dependence(self, fidx, X):
+    ...         rec = next(r for r in self.effects_.values() if set(r["fidx"]) == set(fidx))
+    ...         return predict_1D_func_tree(rec["fidx"], rec["split_unique_list"][0],
+    ...                                     rec["values"])(X)
+    >>> fanova = FANOVAInterpreter(Additive())
+    >>> fanova.importance()["effect"].tolist()
+    ['a', 'b']
+    >>> round(float(fanova.explain_local(np.array([1.0, -1.0]))["contribution"].sum()), 6)
+    1.9
+    """
+
+    def __init__(self, model: Any) -> None:
+        self.model = model
+
+    # ------------------------------------------------------------------ access
+    def _effects(self) -> dict[Any, dict[str, Any]]:
+        effects = getattr(self.model, "effects_", None)
+        if effects is None:
+            raise MirtError(
+                "the model has no effects yet; fit it and call parse_model before interpreting it"
+            )
+        return effects
+
+    def _feature_names(self) -> list[str]:
+        names = getattr(self.model, "feature_names_", None)
+        if names is None:
+            X = np.asarray(self.model.X_)
+            return [f"X{j}" for j in range(X.shape[1])]
+        return [str(n) for n in names]
+
+    def _name(self, key: Any, rec: dict[str, Any]) -> str:
+        if "name" in rec:
+            return str(rec["name"])
+        names = self._feature_names()
+        return " x ".join(names[j] for j in rec["fidx"])
+
+    def _lookup(self, effect: Any) -> tuple[Any, dict[str, Any]]:
+        effects = self._effects()
+        if isinstance(effect, str):
+            if effect in effects:
+                return effect, effects[effect]
+            for key, rec in effects.items():
+                if self._name(key, rec) == effect:
+                    return key, rec
+            names = self._feature_names()
+            if effect in names:
+                effect = names.index(effect)
+            else:
+                raise MirtError(f"no effect named {effect!r}")
+        if isinstance(effect, numbers.Integral) and not isinstance(effect, bool):
+            effect = (int(effect),)
+        if isinstance(effect, (Sequence, np.ndarray)) and not isinstance(effect, str):
+            wanted = {int(j) for j in effect}
+            if len(wanted) == len(effect):
+                for key, rec in effects.items():
+                    if set(rec["fidx"]) == wanted:
+                        return key, rec
+        raise MirtError(f"Effect not found: {effect!r}")
+
+    def _training_matrix(self) -> np.ndarray:
+        X = getattr(self.model, "X_", None)
+        if X is None:
+            raise MirtError("the model keeps no training matrix (X_); fit it first")
+        return np.asarray(X, dtype=np.float64)
+
+    # -------------------------------------------------------------- importance
+    def importance(self) -> pd.DataFrame:
+        """Effect importance: the variance of each effect over the training matrix.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per effect, sorted by decreasing importance (ties keep
+            the model's order), with the columns ``effect`` (name), ``type``
+            (``"main_effect"`` or ``"interaction"``), ``fidx`` (tuple of column
+            indices), ``importance`` (variance of the effect over the rows of
+            ``X_``) and ``percent`` (share of the summed importances, in %).
+
+        Examples
+        --------
+        >>> table = fanova.importance()  # doctest: +SKIP
+        >>> table.head()  # doctest: +SKIP
+        """
+        rows = []
+        X = None
+        for key, rec in self._effects().items():
+            imp = rec.get("importance")
+            if imp is None:
+                if X is None:
+                    X = self._training_matrix()
+                imp = float(np.var(self.model.partial_dependence(list(rec["fidx"]), X)))
+            kind = rec.get("type") or ("main_effect" if len(rec["fidx"]) == 1 else "interaction")
+            rows.append((self._name(key, rec), kind, tuple(int(j) for j in rec["fidx"]), imp))
+        table = pd.DataFrame(rows, columns=["effect", "type", "fidx", "importance"])
+        total = float(table["importance"].sum()) if len(table) else 0.0
+        table["percent"] = 100.0 * table["importance"] / total if total > 0 else 0.0
+        table = table.sort_values("importance", ascending=False, kind="stable")
+        return table.reset_index(drop=True)
+
+    def plot_importance(
+        self, top_k: int | None = 10, figsize: tuple[float, float] | None = None
+    ) -> Figure:
+        """Horizontal bar chart of the largest effect importances.
+
+        Parameters
+        ----------
+        top_k : int or None, default 10
+            Number of effects shown (all when None).
+        figsize : tuple of float, optional
+            Figure size in inches.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Examples
+        --------
+        >>> fig = fanova.plot_importance(top_k=5)  # doctest: +SKIP
+        >>> fig.savefig("importance.png")  # doctest: +SKIP
+        """
+        table = self.importance()
+        if top_k is not None:
+            if not isinstance(top_k, numbers.Integral) or top_k < 1:
+                raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
+            table = table.head(int(top_k))
+        n = len(table)
+        fig = Figure(figsize=figsize or (6.0, 0.4 * max(n, 1) + 1.2))
+        ax = fig.add_subplot()
+        positions = np.arange(n)[::-1]
+        ax.barh(positions, table["percent"].to_numpy(), color="#4C72B0")
+        ax.set_yticks(positions, labels=table["effect"].tolist())
+        ax.set_xlabel("Share of importance (%)")
+        ax.set_title("Effect importance")
+        fig.tight_layout()
+        return fig
+
+    # ----------------------------------------------------------- effect shapes
+    def plot_effect(
+        self, effect: Any, figsize: tuple[float, float] | None = None, density: bool = True
+    ) -> Figure:
+        """Plot one main effect (step line) or one interaction (heatmap).
+
+        Parameters
+        ----------
+        effect : str, int or sequence of int
+            The effect's key or name, a feature name or column index (main
+            effect), or a pair of column indices in either order.
+        figsize : tuple of float, optional
+            Figure size in inches.
+        density : bool, default True
+            For a main effect, draw the histogram of the feature's training
+            values beneath the effect.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            A main effect has the effect's axes first and, with ``density``,
+            the histogram's below it; an interaction has the heatmap and its
+            colour bar.
+
+        Examples
+        --------
+        >>> fig = fanova.plot_effect("X0")  # doctest: +SKIP
+        >>> fig = fanova.plot_effect((0, 1))  # doctest: +SKIP
+        """
+        key, rec = self._lookup(effect)
+        X = self._training_matrix()
+        name = self._name(key, rec)
+        fidx = [int(j) for j in rec["fidx"]]
+        splits = [np.asarray(s, dtype=np.float64) for s in rec["split_unique_list"]]
+        values = np.asarray(rec["values"], dtype=np.float64)
+        names = self._feature_names()
+        if len(fidx) == 1:
+            fig = Figure(figsize=figsize or (6.0, 4.5))
+            if density:
+                grid = fig.add_gridspec(2, 1, height_ratios=(4, 1), hspace=0.05)
+                ax = fig.add_subplot(grid[0])
+                ax_d = fig.add_subplot(grid[1], sharex=ax)
+            else:
+                ax = fig.add_subplot()
+            edges = _edges(splits[0], X[:, fidx[0]])
+            ax.stairs(values, edges, baseline=None, color="#4C72B0", linewidth=2)
+            ax.axhline(0.0, color="0.6", linewidth=0.8, zorder=0)
+            ax.set_ylabel("Effect (margin)")
+            ax.set_title(name)
+            if density:
+                ax_d.hist(X[:, fidx[0]], bins=40, color="0.6")
+                ax_d.set_yticks([])
+                ax_d.set_xlabel(names[fidx[0]])
+                ax.tick_params(labelbottom=False)
+            else:
+                ax.set_xlabel(names[fidx[0]])
+            return fig
+        fig = Figure(figsize=figsize or (6.0, 5.0))
+        ax = fig.add_subplot()
+        e1 = _edges(splits[0], X[:, fidx[0]])
+        e2 = _edges(splits[1], X[:, fidx[1]])
+        vmax = float(np.max(np.abs(values))) if values.size else 0.0
+        vmax = vmax if vmax > 0 else 1.0
+        mesh = ax.pcolormesh(e1, e2, values.T, cmap="RdBu_r", vmin=-vmax, vmax=vmax)
+        fig.colorbar(mesh, ax=ax, label="Effect (margin)")
+        ax.set_xlabel(names[fidx[0]])
+        ax.set_ylabel(names[fidx[1]])
+        ax.set_title(name)
+        return fig
+
+    # ------------------------------------------------------- local explanation
+    def explain_local(self, x: Any) -> pd.DataFrame:
+        """Contribution of every effect and the intercept to one prediction.
+
+        Parameters
+        ----------
+        x : array-like of shape (n_features,) or (1, n_features)
+            One row of feature values.
+
+        Returns
+        -------
+        pandas.DataFrame
+            The intercept first, then the effects by decreasing absolute
+            contribution, with the columns ``effect``, ``type``, ``value``
+            (the feature value or values the effect reads) and
+            ``contribution`` (margin units). The contributions sum to the
+            model's margin at ``x``.
+
+        Examples
+        --------
+        >>> fanova.explain_local(model.X_[0])  # doctest: +SKIP
+        """
+        row = np.asarray(x, dtype=np.float64)
+        if row.ndim == 2 and row.shape[0] == 1:
+            row = row[0]
+        if row.ndim != 1:
+            raise MirtError(f"x must be one row of feature values, got shape {row.shape}")
+        n_features = len(self._feature_names())
+        if row.shape[0] != n_features:
+            raise MirtError(f"x has {row.shape[0]} values, but the model has {n_features} features")
+        rows = []
+        for key, rec in self._effects().items():
+            fidx = [int(j) for j in rec["fidx"]]
+            contrib = float(np.asarray(self.model.partial_dependence(fidx, row[None, :]))[0])
+            kind = rec.get("type") or ("main_effect" if len(fidx) == 1 else "interaction")
+            value = ", ".join(f"{row[j]:.6g}" for j in fidx)
+            rows.append((self._name(key, rec), kind, value, contrib))
+        rows.sort(key=lambda r: -abs(r[3]))
+        intercept = ("intercept", "intercept", "", float(self.model.intercept_))
+        return pd.DataFrame([intercept, *rows], columns=["effect", "type", "value", "contribution"])
+
+    def plot_local(
+        self, x: Any, top_k: int | None = 10, figsize: tuple[float, float] | None = None
+    ) -> Figure:
+        """Bar chart of the largest contributions to one prediction.
+
+        Parameters
+        ----------
+        x : array-like of shape (n_features,)
+            One row of feature values.
+        top_k : int or None, default 10
+            Number of effects shown besides the intercept (all when None).
+        figsize : tuple of float, optional
+            Figure size in inches.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Examples
+        --------
+        >>> fig = fanova.plot_local(model.X_[0])  # doctest: +SKIP
+        """
+        table = self.explain_local(x)
+        margin = float(table["contribution"].sum())
+        if top_k is not None:
+            if not isinstance(top_k, numbers.Integral) or top_k < 1:
+                raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
+            table = table.head(int(top_k) + 1)
+        n = len(table)
+        fig = Figure(figsize=figsize or (6.0, 0.4 * n + 1.2))
+        ax = fig.add_subplot()
+        contrib = table["contribution"].to_numpy()
+        positions = np.arange(n)[::-1]
+        colors = np.where(contrib >= 0, "#C44E52", "#4C72B0")
+        ax.barh(positions, contrib, color=colors)
+        labels = [
+            e if not v else f"{e} = {v}"
+            for e, v in zip(table["effect"], table["value"], strict=True)
+        ]
+        ax.set_yticks(positions, labels=labels)
+        ax.axvline(0.0, color="0.4", linewidth=0.8)
+        ax.set_xlabel("Contribution (margin)")
+        ax.set_title(f"Local explanation (margin {margin:.4g})")
+        fig.tight_layout()
+        return fig
+
+
+def _edges(splits: np.ndarray, column: np.ndarray) -> np.ndarray:
+    """Cell edges for drawing: the split points, closed off by the data range."""
+    lo = float(np.min(column)) if column.size else 0.0
+    hi = float(np.max(column)) if column.size else 1.0
+    if splits.size:
+        span = float(splits[-1] - splits[0]) or max(abs(float(splits[0])), 1.0)
+        pad = 0.05 * span
+        lo = min(lo, float(splits[0]) - pad)
+        hi = max(hi, float(splits[-1]) + pad)
+    if not hi > lo:
+        lo, hi = lo - 0.5, hi + 0.5
+    return np.concatenate([[lo], splits, [hi]])
