@@ -230,6 +230,9 @@ py::object get_marginal(py::handle self, const Args&) {
 
 }  // namespace
 
+// The static plot of the marginal result (marginal_plot.cpp).
+void add_marginal_plot(bind::ClassBuilder& cls);
+
 void add_report_methods(bind::ClassBuilder& cls) {
   cls.def("get_distance",
           {opt("psi_buckets", py::str("uniform")), opt("distance_metric", py::str("PSI")),
@@ -318,6 +321,7 @@ Examples
 >>> LowPatch.plot_marginal(lp.get_marginal())  # doctest: +SKIP
 )",
           get_marginal);
+  add_marginal_plot(cls);
 }
 
 }  // namespace mirt::lowpatch

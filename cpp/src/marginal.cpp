@@ -156,10 +156,12 @@ MarginalHistogram marginal_histogram(DSpan x, DSpan scores, double sign, double 
     if (where[i] >= 0 && sign * scores[i] <= limit) ++weak[static_cast<std::size_t>(where[i])];
   }
   m.weak_share.resize(h.counts.size());
+  m.weak_density.resize(h.counts.size());
   for (std::size_t b = 0; b < weak.size(); ++b) {
-    m.weak_share[b] = h.counts[b] == 0 ? kNaN
-                                       : static_cast<double>(weak[b]) /
-                                             static_cast<double>(h.counts[b]);
+    const bool empty = h.counts[b] == 0;
+    m.weak_share[b] =
+        empty ? kNaN : static_cast<double>(weak[b]) / static_cast<double>(h.counts[b]);
+    m.weak_density[b] = empty ? 0.0 : m.weak_share[b] * m.density[b];
   }
   return m;
 }

@@ -86,6 +86,8 @@ TEST(MarginalHistogram, ShareCountsWeakSamplesOnTheBadSideOfTheThreshold) {
   EXPECT_TRUE(std::isnan(err.weak_share[1]));
   EXPECT_EQ(err.weak_share[2], 1.0);
   EXPECT_EQ(err.weak_share[3], 0.5);
+  EXPECT_EQ(err.weak_density[1], 0.0);
+  EXPECT_EQ(err.weak_density[3], 0.5 * err.density[3]);
   // A score (sign +1): weak where the score is at most the threshold.
   const mirt::MarginalHistogram acc = mirt::marginal_histogram(view(x), view(s), 1.0, 3.0, 4);
   EXPECT_EQ(acc.weak_share[0], 0.5);

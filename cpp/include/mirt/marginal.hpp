@@ -33,11 +33,14 @@ std::vector<double> histogram_density(const Histogram& h);
 
 // The light and dark bars of a marginal histogram panel. A sample is weak when
 // sign * score <= sign * threshold; `weak_share` is the mean of that indicator
-// per bin (`scipy.stats.binned_statistic(..., "mean")`), NaN for an empty bin.
+// per bin (`scipy.stats.binned_statistic(..., "mean")`), NaN for an empty bin,
+// and `weak_density` the dark bar's height, share times density (0 where the
+// bin is empty).
 struct MarginalHistogram {
   std::vector<double> edges;
   std::vector<double> density;
-  std::vector<double> weak_share;  // empty when no per-sample scores were given
+  std::vector<double> weak_share;    // empty when no per-sample scores were given
+  std::vector<double> weak_density;  // likewise
 };
 MarginalHistogram marginal_histogram(DSpan x, DSpan scores, double sign, double threshold,
                                      std::size_t bins);
