@@ -61,6 +61,50 @@ F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what) {
   return as_f64(col, what);
 }
 
+namespace {
+
+// In place when the memory is float64 that the core can read directly.
+bool readable_in_place(const py::array& arr) {
+  return arr.dtype().equal(py::dtype::of<double>()) &&
+         arr.attr("flags").attr("aligned").cast<bool>() &&
+         arr.dtype().attr("isnative").cast<bool>();
+}
+
+std::ptrdiff_t stride_in_doubles(py::ssize_t bytes) {
+  return static_cast<std::ptrdiff_t>(bytes / static_cast<py::ssize_t>(sizeof(double)));
+}
+
+}  // namespace
+
+ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what) {
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x2d));
+  if (arr.ndim() != 2) throw py::value_error(what + ": a two-dimensional array is needed");
+  if (j < 0 || j >= arr.shape(1)) {
+    throw py::index_error(what + ": column " + std::to_string(j) + " is outside the " +
+                          std::to_string(arr.shape(1)) + " columns");
+  }
+  if (readable_in_place(arr) && (arr.shape(0) <= 1 || arr.strides(0) == sizeof(double)) &&
+      arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0) {
+    const auto* base = static_cast<const double*>(arr.data());
+    const double* start = base + stride_in_doubles(arr.strides(1)) * j;
+    return {arr, Column(start, static_cast<std::size_t>(arr.shape(0)))};
+  }
+  F64Array col = column_f64(arr, j, what);
+  return {col, Column(span(col))};
+}
+
+ColumnView vector_view(py::handle x1d, const std::string& what) {
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x1d));
+  if (arr.ndim() == 2 && arr.shape(1) == 1) return column_view(arr, 0, what);
+  if (arr.ndim() == 1 && readable_in_place(arr) &&
+      (arr.shape(0) <= 1 || arr.strides(0) == sizeof(double))) {
+    return {arr, Column(static_cast<const double*>(arr.data()),
+                        static_cast<std::size_t>(arr.shape(0)))};
+  }
+  F64Array v = as_f64_1d(arr, what);
+  return {v, Column(span(v))};
+}
+
 py::ssize_t n_rows(py::handle obj) {
   py::object shape = obj.attr("shape");
   py::tuple t = py::reinterpret_borrow<py::tuple>(shape);

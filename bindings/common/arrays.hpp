@@ -41,6 +41,18 @@ inline DSpan span(const F64Array& a) {
   return DSpan(a.data(), static_cast<std::size_t>(a.size()));
 }
 
+// A column as contiguous float64: read in place when it already is, copied
+// otherwise (a column of a row-major matrix touches a cache line per value, so
+// the several passes of a search are cheaper on one copy); `owner` keeps the
+// memory alive.
+struct ColumnView {
+  py::object owner;
+  Column column;
+};
+ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what);
+// The same for a one-dimensional array-like (a (n, 1) column is accepted).
+ColumnView vector_view(py::handle x1d, const std::string& what);
+
 // Column j of a two-dimensional array-like as contiguous float64.
 F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);
 

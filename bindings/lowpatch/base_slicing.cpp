@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -218,7 +219,7 @@ void require_predictions(py::handle self, const Side& s) {
 struct SideScores {
   py::object all;       // per-sample scores (additive metric), as a numpy array
   bind::F64Array f64;   // the same, as float64
-  bind::F64Array w;     // weights, empty when none
+  std::optional<bind::F64Array> w;  // weights, when given
 };
 
 // One side's numbers for the weak-region statistics. Per-sample scores are
@@ -249,7 +250,7 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   }
   py::array_t<std::int64_t> pos = bind::to_numpy(idx);
   if (additive) {
-    const DSpan w = sc.w.size() ? bind::span(sc.w) : DSpan();
+    const DSpan w = sc.w ? bind::span(*sc.w) : DSpan();
     WeightedMean m;
     {
       py::gil_scoped_release nogil;
@@ -318,7 +319,7 @@ py::object base_fit(py::handle self, const Args& a) {
   const py::ssize_t f0 = fidx[0].cast<py::ssize_t>();
   const py::ssize_t f1 = two ? fidx[1].cast<py::ssize_t>() : f0;
   auto columns = [&](const Side& s) {
-    std::pair<bind::F64Array, bind::F64Array> cols;
+    std::pair<bind::ColumnView, bind::ColumnView> cols;
     cols.first = slicing_column(s.x, f0, feature_names, s.name);
     cols.second = two ? slicing_column(s.x, f1, feature_names, s.name) : cols.first;
     return cols;
@@ -328,24 +329,28 @@ py::object base_fit(py::handle self, const Args& a) {
   const auto& searched_cols = on_test ? test_cols : train_cols;
   // Upper bounds close at the maximum of the column that was searched, so a
   // region reaching the top of the data holds its largest rows on both sides.
-  const double max1 = column_max(bind::span(searched_cols.first));
-  const double max2 = column_max(bind::span(searched_cols.second));
+  const double max1 = column_max(searched_cols.first.column);
+  const double max2 = column_max(searched_cols.second.column);
 
   SideScores train_sc = side_scores(self, train, on_test ? py::none() : scores, additive);
   SideScores test_sc = side_scores(self, test, on_test ? scores : py::none(), additive);
   const std::string score_name = py::str(self.attr("score_name")).cast<std::string>();
 
+  std::vector<Box> boxes;
+  for (py::handle item : weak_region) boxes.push_back(region_box(item, two, max1, max2));
+  std::vector<Index> train_members, test_members;
+  {
+    py::gil_scoped_release nogil;
+    train_members = members_each(train_cols.first.column, train_cols.second.column, boxes);
+    test_members = members_each(test_cols.first.column, test_cols.second.column, boxes);
+  }
+
   py::list res_table;
   std::vector<double> gaps;
-  for (py::handle item : weak_region) {
-    py::dict item_temp = c.copy_copy(item);
-    const Box box = region_box(item, two, max1, max2);
-    Index train_idx, test_idx;
-    {
-      py::gil_scoped_release nogil;
-      train_idx = members(bind::span(train_cols.first), bind::span(train_cols.second), box);
-      test_idx = members(bind::span(test_cols.first), bind::span(test_cols.second), box);
-    }
+  for (std::size_t k = 0; k < boxes.size(); ++k) {
+    py::dict item_temp = c.copy_copy(weak_region[k]);
+    const Index& train_idx = train_members[k];
+    const Index& test_idx = test_members[k];
     item_temp["#Train"] = py::int_(train_idx.size());
     item_temp["#Test"] = py::int_(test_idx.size());
     add_side_stats(self, item_temp, train, train_sc, train_idx, additive, "train_", score_name);

@@ -1,5 +1,6 @@
 #include "context.hpp"
 
+#include <cmath>
 #include <sstream>
 
 namespace mirt::lowpatch {
@@ -78,17 +79,28 @@ std::vector<py::ssize_t> resolve_fidx(py::handle slice_features, py::handle feat
   return fidx;
 }
 
-bind::F64Array slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
-                              const std::string& side) {
-  const std::string what = describe_feature(feature_names, j) + " of the " + side + " rows";
-  bind::F64Array col;
-  try {
-    col = bind::column_f64(x, j, what);
-  } catch (const py::type_error& e) {
-    mirt_error(e.what());
+void require_finite_column(Column c, const std::string& what) {
+  std::int64_t bad = -1;
+  {
+    py::gil_scoped_release nogil;
+    bad = first_non_finite(c);
   }
-  bind::require_finite(col, what, ctx().mirt_error);
-  return col;
+  if (bad >= 0) {
+    const double v = c[static_cast<std::size_t>(bad)];
+    mirt_error(what + " holds " + (std::isnan(v) ? "NaN" : "an infinite value") + " (row " +
+               std::to_string(bad) + "); remove or impute such values first");
+  }
+}
+
+bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
+                                const std::string& side) {
+  const std::string what = describe_feature(feature_names, j) + " of the " + side + " rows";
+  if (!bind::is_real_numeric(x)) {
+    mirt_error(what + " must hold numbers");
+  }
+  bind::ColumnView view = bind::column_view(x, j, what);
+  require_finite_column(view.column, what);
+  return view;
 }
 
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows) {

@@ -48,10 +48,13 @@ void load_context();
 // occurrence. A plain string is one feature name, not a list of letters.
 std::vector<py::ssize_t> resolve_fidx(py::handle slice_features, py::handle feature_names);
 
-// A slicing column as contiguous float64, refused when it holds NaN or an
-// infinite value (no region could be said to contain such a row).
-bind::F64Array slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
-                              const std::string& side);
+// A slicing column (read in place when it is float64), refused when it holds
+// NaN or an infinite value: no region could be said to contain such a row.
+bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
+                                const std::string& side);
+
+// Raises MirtError naming the column when a value is NaN or infinite.
+void require_finite_column(Column c, const std::string& what);
 
 // Per-sample scores must be finite numbers, one per row.
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows);

@@ -1,8 +1,409 @@
-// HistogramSlicing: equal-width bins of one or two slicing features.
+// HistogramSlicing: weak regions among equal-width bins of one slicing
+// feature, or of the second feature inside each bin of the first. For an
+// additive metric the whole search is one call into the core; a metric that is
+// not additive is called once per non-empty bin on the rows the core found.
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "context.hpp"
+#include "mirt/histogram.hpp"
+#include "mirt/pairwise.hpp"
 
 namespace mirt::lowpatch {
 
-void register_histogram_slicing(py::module_&) {}
+namespace {
+
+using bind::opt;
+using bind::opt_none;
+using bind::req;
+using bind::truthy;
+
+std::int64_t checked_bins(py::handle bins) {
+  const bool is_int = (py::isinstance<py::int_>(bins) && !py::isinstance<py::bool_>(bins)) ||
+                      py::isinstance(bins, bind::numpy().attr("integer"));
+  if (!is_int || bind::le(bins, py::int_(0))) {
+    mirt_error("bins must be a positive integer, got " + py::repr(bins).cast<std::string>());
+  }
+  return bins.cast<std::int64_t>();
+}
+
+SearchParams search_params(py::handle self) {
+  SearchParams p;
+  p.max_bins = checked_bins(self.attr("bins"));
+  p.min_samples = bind::to_double(self.attr("min_samples"));
+  p.sign = bind::to_double(self.attr("score_sign"));
+  py::object tv = self.attr("threshold_value");
+  p.threshold_value = bind::to_double(tv);
+  return p;
+}
+
+py::object nan_float() { return py::float_(std::numeric_limits<double>::quiet_NaN()); }
+
+py::dict bounds(py::handle lb, py::handle ub) {
+  py::dict d;
+  d["lb"] = lb;
+  d["ub"] = ub;
+  return d;
+}
+
+// The caller's view of a search: who the rows are and what the fixed first
+// bounds are in two-feature mode.
+struct Mode {
+  bool two = false;
+  py::object lb1, ub1;  // fixed first-feature bounds (two-feature mode)
+};
+
+py::dict splits_of(const Mode& mode, py::handle lb, py::handle ub) {
+  py::dict splits;
+  if (mode.two) {
+    splits["f0"] = bounds(mode.lb1, mode.ub1);
+    splits["f1"] = bounds(lb, ub);
+  } else {
+    splits["f0"] = bounds(lb, ub);
+  }
+  return splits;
+}
+
+py::dict rule(py::dict splits, py::object value, std::int64_t count) {
+  py::dict r;
+  r["splits"] = std::move(splits);
+  r["values"] = std::move(value);
+  r["counts"] = py::int_(count);
+  return r;
+}
+
+py::dict region_of(const Mode& mode, py::handle lb, py::handle ub) {
+  py::dict region;
+  if (mode.two) {
+    region["lb1"] = mode.lb1;
+    region["ub1"] = mode.ub1;
+    region["lb2"] = lb;
+    region["ub2"] = ub;
+  } else {
+    region["lb1"] = lb;
+    region["ub1"] = ub;
+  }
+  return region;
+}
+
+struct Records {
+  py::list weak_region;
+  py::list rule_list;
+};
+
+// Per-bin scores of a metric that is not additive: the metric on each
+// non-empty bin's rows, and the bins' weak flags.
+std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, py::handle preds,
+                                   py::handle weights) {
+  std::vector<py::object> values(s.bins.size());
+  py::object scoring = self.attr("scoring_func");
+  py::object sign = self.attr("score_sign");
+  py::object threshold_value = self.attr("threshold_value");
+  py::object y_arr = bind::numpy().attr("asarray")(y);
+  py::object p_arr = bind::numpy().attr("asarray")(preds);
+  py::object w_arr = weights.is_none() ? py::object(py::none())
+                                       : bind::numpy().attr("asarray")(weights);
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    if (s.bins[i].count == 0) {
+      values[i] = nan_float();
+      continue;
+    }
+    const auto begin = static_cast<std::size_t>(s.bin_offsets[i]);
+    const auto end = static_cast<std::size_t>(s.bin_offsets[i + 1]);
+    py::array_t<std::int64_t> pos(static_cast<py::ssize_t>(end - begin));
+    std::copy(s.bin_rows.begin() + static_cast<std::ptrdiff_t>(begin),
+              s.bin_rows.begin() + static_cast<std::ptrdiff_t>(end), pos.mutable_data());
+    py::dict kw;
+    kw["sample_weight"] = w_arr.is_none() ? py::object(py::none()) : py::object(w_arr[pos]);
+    values[i] = scoring(y_arr[pos], p_arr[pos], **kw);
+    s.bins[i].weak = bind::le(bind::mul(sign, values[i]), bind::mul(sign, threshold_value));
+  }
+  return values;
+}
+
+// Rule records and weak regions of a finished search, in the order the
+// search defines: fused rules first, then the untouched bin rules.
+Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive, py::handle y,
+                   py::handle preds, py::handle weights) {
+  Records out;
+  std::vector<py::object> edges;
+  for (double e : s.edges) edges.push_back(bind::np_float(e));
+  std::vector<py::object> values;
+  if (additive) {
+    for (const Bin& b : s.bins) {
+      values.push_back(b.count == 0 ? nan_float() : bind::np_float(b.value));
+    }
+  } else {
+    values = score_bins(self, s, y, preds, weights);
+  }
+  std::vector<py::dict> bin_rules;
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    bin_rules.push_back(rule(splits_of(mode, edges[i], edges[i + 1]), values[i], s.bins[i].count));
+  }
+  if (!additive) {
+    // No fusion: every weak bin is a region of its own, with its bin edges.
+    for (std::size_t i = 0; i < s.bins.size(); ++i) {
+      if (s.bins[i].weak) out.weak_region.append(region_of(mode, edges[i], edges[i + 1]));
+    }
+    for (const py::dict& r : bin_rules) out.rule_list.append(r);
+    return out;
+  }
+  for (const Region& region : s.regions) {
+    out.weak_region.append(
+        region_of(mode, bind::np_float(region.lb), bind::np_float(region.ub)));
+    if (!region.has_rule) continue;
+    py::object value = region.rule_count == 0 ? py::object(py::int_(0))
+                                              : bind::np_float(region.rule_value);
+    out.rule_list.append(rule(splits_of(mode, bind::np_float(region.rule_lb),
+                                        bind::np_float(region.rule_ub)),
+                              value, region.rule_count));
+  }
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    if (!s.absorbed[i]) out.rule_list.append(bin_rules[i]);
+  }
+  return out;
+}
+
+py::array_t<double> edges_array(const std::vector<double>& edges) {
+  py::array_t<double> out(static_cast<py::ssize_t>(edges.size()));
+  std::copy(edges.begin(), edges.end(), out.mutable_data());
+  return out;
+}
+
+// Scores and weights as the core reads them. A default pybind11 array is an
+// empty array, not a missing one, so presence is tracked explicitly.
+struct Numbers {
+  std::optional<bind::F64Array> scores;
+  std::optional<bind::F64Array> weights;
+  DSpan score_span() const { return scores ? bind::span(*scores) : DSpan(); }
+  DSpan weight_span() const { return weights ? bind::span(*weights) : DSpan(); }
+  py::object weight_object() const {
+    return weights ? py::object(*weights) : py::object(py::none());
+  }
+};
+
+Numbers numbers_of(py::handle scores, py::handle weights, py::ssize_t n, bool additive) {
+  Numbers out;
+  if (additive) out.scores = checked_scores(scores, n);
+  py::object w = checked_weights(weights, n, "sample_weight");
+  if (!w.is_none()) out.weights = bind::as_f64_1d(w, "sample_weight");
+  return out;
+}
+
+bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
+  if (!bind::is_real_numeric(x)) mirt_error(what + " must hold numbers");
+  bind::ColumnView view = bind::vector_view(x, what);
+  if (view.column.empty()) mirt_error(what + " is empty: there is nothing to bin");
+  require_finite_column(view.column, what);
+  return view;
+}
+
+py::object fit1d(py::handle self, const Args& a) {
+  Mode mode;
+  mode.two = py::len(self.attr("fidx")) != 1;
+  mode.lb1 = a["lb1"];
+  mode.ub1 = a["ub1"];
+  const bool additive = truthy(self.attr("is_metric_additive"));
+  bind::ColumnView x = values_to_bin(a["x"], "the values to bin");
+  Numbers num = numbers_of(a["scores"], a["sample_weight"],
+                           static_cast<py::ssize_t>(x.column.size()), additive);
+  const SearchParams params = search_params(self);
+  Search1D s;
+  {
+    const RowSet rows{x.column, nullptr};
+    py::gil_scoped_release nogil;
+    s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
+                 : bin_rows(rows, params);
+  }
+  Records r = records_of(self, s, mode, additive, a["y"], a["preds"], num.weight_object());
+  return py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges));
+}
+
+py::object fit2d(py::handle self, const Args& a) {
+  const bool additive = truthy(self.attr("is_metric_additive"));
+  py::object x = a["x"];
+  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
+  bind::ColumnView c0 = slicing_column(x, 0, py::none(), "searched");
+  bind::ColumnView c1 = slicing_column(x, 1, py::none(), "searched");
+  if (n == 0) mirt_error("there are no rows to bin");
+  Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
+  const SearchParams params = search_params(self);
+  Search2D s;
+  {
+    py::gil_scoped_release nogil;
+    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive,
+                  params);
+  }
+  py::object weights = num.weight_object();
+  py::object y = bind::numpy().attr("asarray")(a["y"]);
+  py::object preds = bind::numpy().attr("asarray")(a["preds"]);
+
+  py::list bin_stats, weak_region, rule_list_all;
+  for (FirstBin& fb : s.bins) {
+    py::dict stat;
+    Mode mode;
+    mode.two = true;
+    mode.lb1 = bind::np_float(std::max(fb.lb, s.lo1));
+    mode.ub1 = bind::np_float(std::min(fb.ub, s.hi1));
+    stat["lb1"] = mode.lb1;
+    stat["ub1"] = mode.ub1;
+    if (fb.support == 0) {
+      stat["lb2"] = nan_float();
+      stat["ub2"] = nan_float();
+      stat["support"] = py::int_(0);
+      bin_stats.append(stat);
+      continue;
+    }
+    stat["lb2"] = bind::np_float(fb.lo2);
+    stat["ub2"] = bind::np_float(fb.hi2);
+    stat["support"] = py::int_(fb.support);
+    bin_stats.append(stat);
+    if (!additive) {
+      // The bin's overall score is what the inner search is handed; the
+      // metric may refuse a bin (say, a single class), and that must surface.
+      py::array_t<std::int64_t> pos = bind::to_numpy(fb.rows);
+      py::dict kw;
+      kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(weights[pos]);
+      self.attr("scoring_func")(y[pos], preds[pos], **kw);
+    }
+    Records r = records_of(self, fb.inner, mode, additive, y, preds, weights);
+    const RowSet inner{c1.column, &fb.rows};
+    for (py::handle item : r.weak_region) {
+      const double lb = bind::to_double(item["lb2"]);
+      const double ub = bind::to_double(item["ub2"]);
+      const QuantilePosition q = quantile_position(inner, lb, ub, fb.hi2);
+      item["lb2q"] = bind::np_float(q.lb_pct);
+      item["ub2q"] = bind::np_float(q.ub_pct);
+      weak_region.append(item);
+    }
+    for (py::handle rr : r.rule_list) rule_list_all.append(rr);
+  }
+  self.attr("bin_stats") = bin_stats;
+  return py::make_tuple(weak_region, rule_list_all, edges_array(s.edges));
+}
+
+py::object hist_init(py::handle self, const Args& a) {
+  self.attr("bins") = a["bins"];
+  py::dict kw;
+  kw["estimator"] = a["estimator"];
+  kw["slice_features"] = a["slice_features"];
+  kw["task_type"] = a["task_type"];
+  kw["threshold"] = a["threshold"];
+  kw["min_samples"] = a["min_samples"];
+  kw["metric"] = a["metric"];
+  bind::super_of(ctx().histogram_slicing, self).attr("__init__")(**kw);
+  return py::none();
+}
+
+py::object hist_fit(py::handle self, const Args& a) {
+  py::object x = a["x"];
+  py::object scores = a["scores"];
+  py::object w = a["sample_weight"];
+  self.attr("x") = x;
+  self.attr("y") = a["y"];
+  self.attr("preds") = a["preds"];
+  self.attr("scores") = scores;
+  self.attr("rule_list") = py::list();
+  self.attr("weak_region") = py::list();
+
+  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
+  py::object avg_score;
+  if (truthy(self.attr("is_metric_additive"))) {
+    Numbers num = numbers_of(scores, w, n, true);
+    WeightedMean m;
+    {
+      py::gil_scoped_release nogil;
+      m = mean_with_fallback(num.score_span(), num.weight_span());
+    }
+    avg_score = bind::np_float(m.value);
+  } else {
+    avg_score = scores;
+  }
+  self.attr("threshold_value") = bind::mul(self.attr("threshold"), avg_score);
+
+  std::vector<py::ssize_t> fidx_v =
+      resolve_fidx(self.attr("slice_features"), self.attr("feature_names"));
+  py::list fidx;
+  for (py::ssize_t j : fidx_v) fidx.append(py::int_(j));
+  self.attr("fidx") = fidx;
+  if (fidx_v.empty()) mirt_error("no slicing feature was given");
+  checked_bins(self.attr("bins"));
+
+  py::object arr = bind::numpy().attr("asarray")(x);
+  py::dict kw;
+  kw["sample_weight"] = w;
+  py::object result;
+  const auto all = py::slice(py::none(), py::none(), py::none());
+  if (fidx_v.size() == 1) {
+    result = self.attr("_fit1d")(arr[py::make_tuple(all, fidx_v[0])], a["y"], a["preds"],
+                                 scores, **kw);
+  } else {
+    py::list pick;
+    pick.append(fidx_v[0]);
+    pick.append(fidx_v[1]);
+    result = self.attr("_fit2d")(arr[py::make_tuple(all, pick)], a["y"], a["preds"], scores,
+                                 **kw);
+  }
+  py::list parts = bind::to_list(result);
+  if (parts.size() != 3) throw py::value_error("a search must return three results");
+  self.attr("weak_region") = parts[0];
+  self.attr("rule_list") = parts[1];
+  self.attr("bins1d") = parts[2];
+  return py::none();
+}
+
+}  // namespace
+
+void register_histogram_slicing(py::module_& m) {
+  bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(ctx().base_slicing),
+                         "\n    Histogram based slicing for analyzing 1D or 2D numerical features.\n");
+  cls.def("__init__",
+          {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
+           opt("threshold", py::float_(1.2)), opt("min_samples", py::int_(30)),
+           opt("bins", py::int_(10)), opt_none("metric")},
+          R"(Histogram slicer: equal-width bins of one or two slicing features.
+
+Weak bins that touch are fused into one region when the metric is additive,
+and fused regions with fewer than ``min_samples`` rows are dropped. With two
+slicing features the second is binned afresh inside every bin of the first.
+
+Examples
+--------
+>>> from mirt.diagnoser.lowpatch import HistogramSlicing
+>>> slicer = HistogramSlicing(slice_features=["age"], bins=10, min_samples=20)
+)",
+          hist_init);
+  cls.def("_fit", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
+          R"(Search the rows for weak regions: sets ``x``, ``y``, ``preds``,
+``scores``, ``threshold_value``, ``fidx``, ``weak_region``, ``rule_list`` and
+``bins1d``.
+)",
+          hist_fit);
+  cls.def("_fit1d",
+          {req("x"), req("y"), req("preds"), req("scores"), opt_none("lb1"), opt_none("ub1"),
+           opt_none("lb2"), opt_none("ub2"), opt_none("sample_weight")},
+          R"(The one-feature search on the values ``x``.
+
+Returns ``(weak_region, rule_list, bins1d)``: the kept regions, the rules
+(fused rules first, then the bin rules not folded into one) and the bin edges.
+With two slicing features ``x`` holds the second feature of the rows of one
+bin of the first, whose bounds ``lb1``/``ub1`` stay fixed.
+)",
+          fit1d);
+  cls.def("_fit2d", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
+          R"(The two-feature search on the two columns of ``x``.
+
+Returns ``(weak_region, rule_list, bins1d)`` with the first feature's edges,
+and sets ``bin_stats`` (range of the second feature and row count of every
+bin of the first). Regions carry "lb2q"/"ub2q", the percentages of their bin's
+second-feature values below their bounds.
+)",
+          fit2d);
+  ctx().histogram_slicing = cls.finish().release();
+}
 
 }  // namespace mirt::lowpatch

@@ -107,16 +107,17 @@ py::object get_target_idx(py::handle self, const Args&) {
   const bool two = fidx.size() != 1;
   py::object x = diag.attr("x");
   py::object names = py::getattr(diag, "feature_names", py::none());
-  bind::F64Array c1 = slicing_column(x, fidx[0].cast<py::ssize_t>(), names, "searched");
-  bind::F64Array c2 = two ? slicing_column(x, fidx[1].cast<py::ssize_t>(), names, "searched") : c1;
-  const double max1 = column_max(bind::span(c1));
-  const double max2 = column_max(bind::span(c2));
+  bind::ColumnView c1 = slicing_column(x, fidx[0].cast<py::ssize_t>(), names, "searched");
+  bind::ColumnView c2 =
+      two ? slicing_column(x, fidx[1].cast<py::ssize_t>(), names, "searched") : c1;
+  const double max1 = column_max(c1.column);
+  const double max2 = column_max(c2.column);
   std::vector<Box> boxes;
   for (py::handle item : stats) boxes.push_back(region_box(item, two, max1, max2));
   Index positions;
   {
     py::gil_scoped_release nogil;
-    positions = members_of_any(bind::span(c1), bind::span(c2), boxes);
+    positions = members_of_any(c1.column, c2.column, boxes);
   }
   return bind::to_numpy(positions);
 }

@@ -2,6 +2,7 @@
 // slicing features; its weak leaves are the weak regions.
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -144,9 +145,9 @@ py::object tree_fit(py::handle self, const Args& a) {
   if (truthy(self.attr("is_metric_additive"))) {
     s = checked_scores(scores, n);
     py::object wc = checked_weights(w, n, "sample_weight");
-    bind::F64Array wa;
+    std::optional<bind::F64Array> wa;
     if (!wc.is_none()) wa = bind::as_f64_1d(wc, "sample_weight");
-    const DSpan ws = wa ? bind::span(wa) : DSpan();
+    const DSpan ws = wa ? bind::span(*wa) : DSpan();
     WeightedMean m;
     {
       py::gil_scoped_release nogil;
@@ -167,7 +168,7 @@ py::object tree_fit(py::handle self, const Args& a) {
     mirt_error("Only Support at most two slicing features.");
   }
 
-  std::vector<bind::F64Array> cols;
+  std::vector<bind::ColumnView> cols;
   for (py::ssize_t j : fidx_v) cols.push_back(slicing_column(x, j, feature_names, "searched"));
   py::module_& np = bind::numpy();
   py::list pick;
@@ -187,8 +188,8 @@ py::object tree_fit(py::handle self, const Args& a) {
 
   std::vector<double> lo, hi;
   for (const auto& col : cols) {
-    lo.push_back(column_min(bind::span(col)));
-    hi.push_back(column_max(bind::span(col)));
+    lo.push_back(column_min(col.column));
+    hi.push_back(column_max(col.column));
   }
   py::object sign = self.attr("score_sign");
   py::object threshold_value = self.attr("threshold_value");

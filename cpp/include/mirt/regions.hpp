@@ -19,7 +19,7 @@ struct Interval {
 
   bool contains(double v) const noexcept {
     // NaN compares false, as in numpy, so it is never inside.
-    return v >= lb && (closed_upper ? v <= ub : v < ub);
+    return (v >= lb) & (closed_upper ? (v <= ub) : (v < ub));
   }
 };
 
@@ -31,23 +31,26 @@ struct Box {
 };
 
 // Positions of the rows of x inside the interval, ascending.
-Index members(DSpan x, const Interval& a);
+Index members(Column x, const Interval& a);
 
 // Positions of the rows inside both intervals (x1 in a and x2 in b), ascending.
-Index members(DSpan x1, const Interval& a, DSpan x2, const Interval& b);
+Index members(Column x1, const Interval& a, Column x2, const Interval& b);
 
 // Positions of the rows inside a box; x2 is read only for two-feature boxes.
-Index members(DSpan x1, DSpan x2, const Box& box);
+Index members(Column x1, Column x2, const Box& box);
+
+// Positions inside each box, one list per box, in one pass over the rows.
+std::vector<Index> members_each(Column x1, Column x2, const std::vector<Box>& boxes);
 
 // Positions inside at least one of the boxes, ascending and without repeats.
-Index members_of_any(DSpan x1, DSpan x2, const std::vector<Box>& boxes);
+Index members_of_any(Column x1, Column x2, const std::vector<Box>& boxes);
 
 // Largest value, or NaN when the column is empty or holds a NaN (numpy's max).
-double column_max(DSpan x);
-double column_min(DSpan x);
+double column_max(Column x);
+double column_min(Column x);
 
 // Whether every value is finite; the position of the first that is not, or -1.
-std::int64_t first_non_finite(DSpan x);
+std::int64_t first_non_finite(Column x);
 
 // The table's rule for a bound found by a search: the upper bound is closed
 // exactly when it equals the maximum of the searched column.

@@ -1,0 +1,143 @@
+"""Histogram slicer: native search against a plain numpy formulation.
+
+Times ``HistogramSlicing.fit`` (MSE, training and test sides of n rows each)
+and the step-by-step numpy formulation of the same algorithm on the same data
+in this process, for one and for two slicing features, and prints the ratio.
+Also: how the native time grows from 10^4 to 10^6 rows, what ``LowPatch.fit``
+costs at 10^6 rows x 10 features against the copies it must make plus one
+scoring call, and the extra memory of a search.
+
+Run with ``python bench/bench_histogram.py [--quick]``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+
+from numpy_slicing import NumpyHistogramSlicing  # noqa: E402
+
+from mirt.diagnoser.lowpatch import HistogramSlicing, LowPatch  # noqa: E402
+from mirt.diagnoser.utils import squared_error  # noqa: E402
+
+
+def make_data(n: int, p: int = 10, seed: int = 0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(2 * n, p))
+    y = x[:, 0] ** 2 + x[:, 1] * x[:, 2] + rng.normal(size=2 * n)
+    pred = x[:, 0] + 0.5 * x[:, 1]
+    return x, y, pred
+
+
+def best_of(fn, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def slicer_args(x, y, pred, n, names):
+    return dict(train_x=x[:n], train_y=y[:n], test_x=x[n:], test_y=y[n:], train_pred=pred[:n],
+                test_pred=pred[n:], feature_names=names, use_test=False)
+
+
+def compare(n: int, features: list[str], repeat: int) -> float:
+    x, y, pred = make_data(n)
+    names = [f"X{i}" for i in range(x.shape[1])]
+    args = slicer_args(x, y, pred, n, names)
+    native = best_of(lambda: HistogramSlicing(slice_features=features).fit(**args), repeat)
+    baseline = best_of(lambda: NumpyHistogramSlicing(features).fit(**args), max(1, repeat // 2))
+    print(f"  {len(features)} feature(s), {n:>9,} rows per side: native {native * 1e3:8.2f} ms, "
+          f"numpy {baseline * 1e3:8.2f} ms, ratio {baseline / native:6.1f}x")
+    return native
+
+
+def growth(repeat: int) -> None:
+    times = {}
+    for n in (10_000, 1_000_000):
+        x, y, pred = make_data(n)
+        args = slicer_args(x, y, pred, n, [f"X{i}" for i in range(x.shape[1])])
+        times[n] = best_of(lambda: HistogramSlicing(slice_features=["X0"]).fit(**args), repeat)
+    print(f"  10^4 -> 10^6 rows: {times[10_000] * 1e3:.2f} ms -> {times[1_000_000] * 1e3:.2f} ms, "
+          f"x{times[1_000_000] / times[10_000]:.0f} for 100x the rows")
+
+
+def lowpatch_cost(repeat: int) -> None:
+    n = 1_000_000
+    x, y, pred = make_data(n // 2)
+    rng = np.random.default_rng(1)
+    order = rng.permutation(n)
+    train_idx, test_idx = np.sort(order[: n // 2]), np.sort(order[n // 2:])
+
+    def fit():
+        lp = LowPatch(None, slice_features=["X0"], min_samples=20)
+        lp.fit(x, y, train_idx, test_idx, prediction=pred)
+
+    def floor():
+        x[train_idx], x[test_idx], y[train_idx], y[test_idx]
+        pred[train_idx], pred[test_idx]
+        squared_error(y, pred)
+
+    t_fit, t_floor = best_of(fit, repeat), best_of(floor, repeat)
+    print(f"  LowPatch.fit, 10^6 rows x 10 features: {t_fit * 1e3:.1f} ms; the splits plus one "
+          f"scoring call: {t_floor * 1e3:.1f} ms; ratio {t_fit / t_floor:.2f}")
+
+
+MEMORY_PROBE = """
+import resource, sys, numpy as np
+sys.path.insert(0, {tests!r})
+from mirt.diagnoser.lowpatch import HistogramSlicing
+n = {n}
+rng = np.random.default_rng(0)
+x = rng.normal(size=(2 * n, 2)); y = rng.normal(size=2 * n); p = np.zeros(2 * n)
+args = dict(train_x=x[:n], train_y=y[:n], test_x=x[n:], test_y=y[n:], train_pred=p[:n],
+            test_pred=p[n:], feature_names=["a", "b"], use_test=False)
+HistogramSlicing(slice_features={features!r}).fit(**args)  # warm up imports and pools
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+HistogramSlicing(slice_features={features!r}).fit(**args)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+
+
+def memory(n: int) -> None:
+    tests = str(Path(__file__).resolve().parents[1] / "tests")
+    for features in (["a"], ["a", "b"]):
+        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE.format(n=n, features=features,
+                                                                         tests=tests)],
+                             capture_output=True, text=True, check=True)
+        extra_kib = int(out.stdout.strip())
+        print(f"  peak memory beyond the first fit, {len(features)} feature(s), {n:,} rows: "
+              f"{extra_kib / 1024:.1f} MiB = {extra_kib * 1024 / (8 * n):.1f} arrays of n doubles")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="10^5 rows, fewer repeats")
+    args = parser.parse_args()
+    n = 100_000 if args.quick else 1_000_000
+    repeat = 3 if args.quick else 5
+    print("Histogram slicer fit (MSE), native vs numpy formulation:")
+    compare(n, ["X0"], repeat)
+    compare(n, ["X0", "X1"], repeat)
+    if not args.quick:
+        print("Growth:")
+        growth(repeat)
+        print("LowPatch:")
+        lowpatch_cost(repeat)
+        print("Memory:")
+        memory(n)
+    del resource
+
+
+if __name__ == "__main__":
+    main()
