@@ -128,6 +128,13 @@ Inputs read_inputs(py::handle diagnose_result, py::handle grid) {
   if (in.fidx.empty()) mirt_error("the marginal result names no slicing feature");
   // The histogram search uses the first two slicing features only.
   if (in.fidx.size() > 2) in.fidx.resize(2);
+  // A curve holds a few numbers per grid point, an image one per cell.
+  const std::size_t max_grid = in.fidx.size() == 1 ? 10000000 : 10000;
+  if (in.grid > max_grid) {
+    mirt_error("a grid of " + std::to_string(in.grid) +
+               " points per feature is too large to draw; use at most " +
+               std::to_string(max_grid));
+  }
 
   in.names = entry(value, "feature_names");
   in.threshold = bind::to_double(entry(value, "threshold_value"));
@@ -174,9 +181,9 @@ struct Range {
   double lo, hi;
 };
 
-Range drawn_range(const bind::F64Array& col) {
-  double lo = column_min(bind::span(col));
-  double hi = column_max(bind::span(col));
+Range drawn_range(const bind::ColumnView& col) {
+  double lo = column_min(col.column);
+  double hi = column_max(col.column);
   if (lo == hi) {
     lo -= 0.5;
     hi += 0.5;
@@ -186,13 +193,13 @@ Range drawn_range(const bind::F64Array& col) {
 
 // The light bars of all samples and, with per-sample scores, the dark bars of
 // the weak samples over them, along x (bar) or along y (barh).
-void histogram_panel(py::handle ax, const Inputs& in, const bind::F64Array& col,
+void histogram_panel(py::handle ax, const Inputs& in, const bind::ColumnView& col,
                      const std::string& name, py::handle scaler, bool horizontal) {
   MarginalHistogram h;
   {
     const DSpan s = in.additive ? bind::span(in.scores) : DSpan();
     py::gil_scoped_release nogil;
-    h = marginal_histogram(bind::span(col), s, in.sign, in.threshold, kHistBins);
+    h = marginal_histogram(col.column, s, in.sign, in.threshold, kHistBins);
   }
   std::vector<double> centres(h.density.size());
   for (std::size_t i = 0; i < centres.size(); ++i) centres[i] = (h.edges[i] + h.edges[i + 1]) / 2;
@@ -279,7 +286,7 @@ double separate_labels(py::handle fig, py::handle ax, const std::vector<py::obje
 }
 
 py::object plot_one_feature(py::handle fig, const Inputs& in, py::handle scaler) {
-  const bind::F64Array col = slicing_column(in.x, in.fidx[0], in.names, "searched");
+  const bind::ColumnView col = slicing_column(in.x, in.fidx[0], in.names, "searched");
   const std::string name = feature_name(in, 0);
   const Range r = drawn_range(col);
 
@@ -305,7 +312,7 @@ py::object plot_one_feature(py::handle fig, const Inputs& in, py::handle scaler)
       cuts.push_back(b.ub);
     }
     py::gil_scoped_release nogil;
-    rules = segment_rules(bind::span(col), bind::span(in.scores), r.lo, r.hi, cuts);
+    rules = segment_rules(col.column, bind::span(in.scores), r.lo, r.hi, cuts);
   } else {
     for (py::handle region : in.stats) {
       const Bounds b = region_bounds(region, 0);
@@ -395,8 +402,8 @@ py::object plot_one_feature(py::handle fig, const Inputs& in, py::handle scaler)
 }
 
 py::object plot_two_features(py::handle fig, const Inputs& in, py::handle scaler) {
-  const bind::F64Array col1 = slicing_column(in.x, in.fidx[0], in.names, "searched");
-  const bind::F64Array col2 = slicing_column(in.x, in.fidx[1], in.names, "searched");
+  const bind::ColumnView col1 = slicing_column(in.x, in.fidx[0], in.names, "searched");
+  const bind::ColumnView col2 = slicing_column(in.x, in.fidx[1], in.names, "searched");
   const std::string name1 = feature_name(in, 0);
   const std::string name2 = feature_name(in, 1);
   const Range r1 = drawn_range(col1);
@@ -489,11 +496,13 @@ py::object plot_two_features(py::handle fig, const Inputs& in, py::handle scaler
 
 // Puts the left histogram's legend just below that panel and its labels,
 // right-aligned with it, so it fills the empty corner of the grid and the left
-// margin instead of covering bars. Needs the final layout.
-void place_corner_legend(py::handle fig, py::handle ax_y) {
+// margin instead of covering bars. Needs the final layout. Returns how far (as
+// a fraction of the figure's width) it would stick out on the left.
+double place_corner_legend(py::handle fig, py::handle ax_y) {
   py::object legend = ax_y.attr("get_legend")();
-  if (legend.is_none()) return;
+  if (legend.is_none()) return 0.0;
   py::object fig_box = fig.attr("bbox");
+  const double fig_w = bind::to_double(fig_box.attr("width"));
   const double fig_h = bind::to_double(fig_box.attr("height"));
   const double pt = bind::to_double(fig.attr("dpi")) / 72.0;
   const double right = bind::to_double(ax_y.attr("get_position")().attr("x1"));
@@ -501,18 +510,35 @@ void place_corner_legend(py::handle fig, py::handle ax_y) {
   const double y = (bottom - 2.0 * pt) / fig_h;
   legend.attr("set_bbox_to_anchor")(py::make_tuple(right, y),
                                     "transform"_a = fig.attr("transFigure"));
+  const double x0 = bind::to_double(legend.attr("get_window_extent")().attr("x0"));
+  return x0 < 4.0 * pt ? (4.0 * pt - x0) / fig_w : 0.0;
 }
 
 py::object plot_marginal(py::handle, const Args& a) {
   const Inputs in = read_inputs(a["diagnose_result"], a["grid"]);
   py::object plt = pyplot();
   py::object fig = plt.attr("figure")("figsize"_a = a["figsize"]);
-  py::object gs = in.fidx.size() == 1 ? plot_one_feature(fig, in, a["scaler"])
-                                      : plot_two_features(fig, in, a["scaler"]);
-  // The figure-wide tight layout skips a grid with its own spacing (and warns
-  // that it did); the grid's own layout arranges these panels.
-  gs.attr("tight_layout")(fig);
-  if (in.fidx.size() > 1) place_corner_legend(fig, fig.attr("axes")[py::int_(2)]);
+  try {
+    py::object gs = in.fidx.size() == 1 ? plot_one_feature(fig, in, a["scaler"])
+                                        : plot_two_features(fig, in, a["scaler"]);
+    // The figure-wide tight layout skips a grid with its own spacing (and
+    // warns that it did); the grid's own layout arranges these panels.
+    gs.attr("tight_layout")(fig);
+    if (in.fidx.size() > 1) {
+      py::object ax_y = fig.attr("axes")[py::int_(2)];
+      const double overflow = place_corner_legend(fig, ax_y);
+      if (overflow > 0) {
+        // Short tick labels leave a margin too narrow for the legend: lay the
+        // panels out again with that much more room on the left.
+        gs.attr("tight_layout")(fig, "rect"_a = py::make_tuple(overflow, 0.0, 1.0, 1.0));
+        place_corner_legend(fig, ax_y);
+      }
+    }
+  } catch (...) {
+    // No half-drawn figure is left behind to be saved by mistake.
+    plt.attr("close")(fig);
+    throw;
+  }
   plt.attr("show")();
   return py::none();
 }

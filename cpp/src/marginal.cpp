@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "mirt/histogram.hpp"
 #include "mirt/pairwise.hpp"
 
 namespace mirt {
@@ -73,7 +74,7 @@ std::vector<double> linspace(double start, double stop, std::size_t num) {
   return y;
 }
 
-std::vector<std::int64_t> histogram_bins(DSpan x, const std::vector<double>& edges) {
+std::vector<std::int64_t> histogram_bins(Column x, const std::vector<double>& edges) {
   if (edges.size() < 2) throw std::invalid_argument("a histogram needs at least two edges");
   const std::size_t n_bins = edges.size() - 1;
   const double first = edges.front();
@@ -96,30 +97,21 @@ std::vector<std::int64_t> histogram_bins(DSpan x, const std::vector<double>& edg
   return out;
 }
 
-Histogram histogram(DSpan x, std::size_t bins) {
+Histogram histogram(Column x, std::size_t bins) {
   if (bins == 0) throw std::invalid_argument("`bins` must be positive, when an integer");
   if (x.empty()) throw std::invalid_argument("cannot draw a histogram of no values");
   double first = x[0];
   double last = x[0];
-  for (double v : x) {
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double v = x[i];
     if (!std::isfinite(v)) {
       throw std::invalid_argument("cannot draw a histogram of values holding NaN or infinity");
     }
     first = std::min(first, v);
     last = std::max(last, v);
   }
-  if (first == last) {
-    first -= 0.5;
-    last += 0.5;
-  }
   Histogram h;
-  h.edges = linspace(first, last, bins + 1);
-  for (std::size_t i = 0; i + 1 < h.edges.size(); ++i) {
-    if (!(h.edges[i] < h.edges[i + 1])) {
-      throw std::invalid_argument("Too many bins for data range. Cannot create " +
-                                  std::to_string(bins) + " finite-sized bins.");
-    }
-  }
+  h.edges = histogram_edges(first, last, static_cast<std::int64_t>(bins));
   h.counts.assign(bins, 0);
   for (std::int64_t b : histogram_bins(x, h.edges)) {
     if (b >= 0) ++h.counts[static_cast<std::size_t>(b)];
@@ -137,7 +129,7 @@ std::vector<double> histogram_density(const Histogram& h) {
   return d;
 }
 
-MarginalHistogram marginal_histogram(DSpan x, DSpan scores, double sign, double threshold,
+MarginalHistogram marginal_histogram(Column x, DSpan scores, double sign, double threshold,
                                      std::size_t bins) {
   const bool with_share = has_weights(scores);
   if (with_share) {
@@ -220,7 +212,7 @@ Curve rule_curve(double lo, double hi, std::size_t grid, const std::vector<Rule1
   return c;
 }
 
-std::vector<Rule1D> segment_rules(DSpan x, DSpan scores, double lo, double hi,
+std::vector<Rule1D> segment_rules(Column x, DSpan scores, double lo, double hi,
                                   const std::vector<double>& cuts) {
   require_same_length(x.size(), scores.size(),
                       "the scores and the feature column differ in length");

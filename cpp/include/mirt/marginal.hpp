@@ -23,10 +23,10 @@ struct Histogram {
   std::vector<double> edges;
   std::vector<std::int64_t> counts;
 };
-Histogram histogram(DSpan x, std::size_t bins);
+Histogram histogram(Column x, std::size_t bins);
 
 // The bin of every value under numpy's rule, -1 outside the edges.
-std::vector<std::int64_t> histogram_bins(DSpan x, const std::vector<double>& edges);
+std::vector<std::int64_t> histogram_bins(Column x, const std::vector<double>& edges);
 
 // `np.histogram(..., density=True)`: count / width / total count.
 std::vector<double> histogram_density(const Histogram& h);
@@ -42,7 +42,7 @@ struct MarginalHistogram {
   std::vector<double> weak_share;    // empty when no per-sample scores were given
   std::vector<double> weak_density;  // likewise
 };
-MarginalHistogram marginal_histogram(DSpan x, DSpan scores, double sign, double threshold,
+MarginalHistogram marginal_histogram(Column x, DSpan scores, double sign, double threshold,
                                      std::size_t bins);
 
 // One rule of a rule list along the first slicing feature: its closed interval
@@ -67,7 +67,7 @@ Curve rule_curve(double lo, double hi, std::size_t grid, const std::vector<Rule1
 // Without a rule list the bounds of the weak regions cut [lo, hi] into
 // segments (closed below, open above, the last closed); each segment's value
 // is the mean score of the samples in it, NaN when it holds none.
-std::vector<Rule1D> segment_rules(DSpan x, DSpan scores, double lo, double hi,
+std::vector<Rule1D> segment_rules(Column x, DSpan scores, double lo, double hi,
                                   const std::vector<double>& cuts);
 
 // A weak region over two features: closed intervals of each.
