@@ -283,6 +283,30 @@ def test_two_features_draw_the_region_image_and_both_histograms():
     assert left.get_title(loc="left") == "train MSE per region"
 
 
+@pytest.mark.parametrize("use_test", [False, True])
+def test_two_feature_histogram_search_draws_every_region(use_test):
+    lp = fitted(("a", "b"), method="histogram", min_samples=3, threshold=1.0, use_test=use_test)
+    result = lp.get_marginal()
+    stats = result.value["weak_region_stats"]
+    assert len(stats) >= 2
+    fig = draw(result, grid=300)
+    main = fig.axes[0]
+    (image,) = [a for a in main.get_children() if isinstance(a, AxesImage)]
+    cells = np.asarray(image.get_array())
+    a, b = result.value["x"][:, 0], result.value["x"][:, 1]
+    ga, gb = np.linspace(a.min(), a.max(), 300), np.linspace(b.min(), b.max(), 300)
+    for k, region in enumerate(stats):
+        cols = np.flatnonzero((ga >= region["lb1"]) & (ga <= region["ub1"]))
+        rows = 299 - np.flatnonzero((gb >= region["lb2"]) & (gb <= region["ub2"]))
+        assert cols.size and rows.size
+        # Histogram regions do not overlap: the middle cell shows its colour.
+        assert cells[rows[rows.size // 2], cols[cols.size // 2]] == k % 5 + 1
+    side = "test" if use_test else "train"
+    expected = sorted(f"{r[side + '_MSE']:.3g}" for r in stats)
+    assert sorted(label_texts(main)) == expected
+    assert fig.axes[2].get_title(loc="left") == f"{side} MSE per region"
+
+
 def test_two_feature_legend_of_the_narrow_panel_stays_in_the_figure():
     result = synthetic_result([(1.0, 3.0, -1.0, 1.0)])
     fig = draw(result, grid=50)

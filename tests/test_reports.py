@@ -68,12 +68,18 @@ def make_data(n_features: int = 12, n: int = 600, seed: int = 0):
     return x, y
 
 
-def fitted(use_test: bool = False, n_features: int = 12, train_size: int = 400, **kwargs):
+def fitted(
+    use_test: bool = False,
+    n_features: int = 12,
+    train_size: int = 400,
+    features=("f0",),
+    **kwargs,
+):
     x, y = make_data(n_features)
     model = LinearRegression().fit(x, y)
     settings = {"method": "tree", "min_samples": 20}
     settings.update(kwargs)
-    lp = LowPatch(model, ["f0"], use_test=use_test, **settings)
+    lp = LowPatch(model, list(features), use_test=use_test, **settings)
     lp.fit(x, y, train_idx=np.arange(train_size), test_idx=np.arange(train_size, len(x)))
     return lp
 
@@ -147,6 +153,29 @@ def test_distance_lists_at_most_ten_features_largest_first():
     many = fitted(n_features=15).get_distance()
     assert len(many.value["x"]) == 10
     assert many.value["y"].shape == (10,)
+
+
+SEARCHES = [
+    {"method": "tree"},
+    {"method": "histogram", "min_samples": 10},
+    {"method": "histogram", "min_samples": 3, "threshold": 1.0, "features": ("f0", "f2")},
+    {"method": "tree", "features": ("f2", "f0")},
+]
+
+
+@pytest.mark.parametrize("use_test", [False, True])
+@pytest.mark.parametrize("search", SEARCHES, ids=["tree", "hist", "hist2d", "tree2d"])
+def test_reports_agree_for_every_search_on_either_side(use_test, search):
+    lp = fitted(use_test=use_test, **search)
+    assert len(lp.get_target_idx()) > 0
+    names, values = reference_distance(lp, "quantile", "WD1", "remaining")
+    res = lp.get_distance(psi_buckets="quantile", distance_metric="WD1")
+    assert res.value["x"] == names
+    np.testing.assert_array_equal(res.value["y"], values)
+    data = lp.get_shift(compare_to="full").value["data"]
+    x = searched_rows(lp)
+    weak = lp.get_target_idx()
+    np.testing.assert_array_equal(data[lp.feature_names].to_numpy()[len(x) :], x[weak])
 
 
 @pytest.mark.parametrize("use_test", [False, True])
