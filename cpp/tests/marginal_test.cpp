@@ -27,7 +27,7 @@ TEST(Linspace, StepsFromStartAndPinsTheLastPointToStop) {
   EXPECT_TRUE(mirt::linspace(3.0, 5.0, 0).empty());
 }
 
-TEST(Histogram, LastBinIsClosedAndOthersOpenAbove) {
+TEST(DensityHistogram, LastBinIsClosedAndOthersOpenAbove) {
   const std::vector<double> x{0.0, 1.0, 2.0, 2.0, 4.0};
   const mirt::Histogram h = mirt::histogram(view(x), 4);
   EXPECT_EQ(h.edges, (std::vector<double>{0.0, 1.0, 2.0, 3.0, 4.0}));
@@ -36,7 +36,7 @@ TEST(Histogram, LastBinIsClosedAndOthersOpenAbove) {
   EXPECT_DOUBLE_EQ(d[2], 2.0 / 1.0 / 5.0);
 }
 
-TEST(Histogram, ConstantColumnIsWidenedByHalfEachSide) {
+TEST(DensityHistogram, ConstantColumnIsWidenedByHalfEachSide) {
   const std::vector<double> x{7.0, 7.0, 7.0};
   const mirt::Histogram h = mirt::histogram(view(x), 2);
   EXPECT_EQ(h.edges, (std::vector<double>{6.5, 7.0, 7.5}));
@@ -44,7 +44,7 @@ TEST(Histogram, ConstantColumnIsWidenedByHalfEachSide) {
   EXPECT_EQ(h.counts, (std::vector<std::int64_t>{0, 3}));
 }
 
-TEST(Histogram, ValuesOnInnerEdgesGoToTheUpperBinDespiteRounding) {
+TEST(DensityHistogram, ValuesOnInnerEdgesGoToTheUpperBinDespiteRounding) {
   // 0.3 / 0.1 is 2.9999999999999996: the index arithmetic alone would put the
   // value one bin low.
   const std::vector<double> x{0.0, 0.1, 0.2, 0.3, 1.0};
@@ -58,7 +58,7 @@ TEST(Histogram, ValuesOnInnerEdgesGoToTheUpperBinDespiteRounding) {
   }
 }
 
-TEST(Histogram, RefusesWhatNumpyRefuses) {
+TEST(DensityHistogram, RefusesWhatNumpyRefuses) {
   const std::vector<double> tight{1.0, std::nextafter(1.0, 2.0)};
   EXPECT_THROW(
       {
