@@ -285,7 +285,15 @@ double separate_labels(py::handle fig, py::handle ax, const std::vector<py::obje
   return top;
 }
 
-py::object plot_one_feature(py::handle fig, const Inputs& in, py::handle scaler) {
+// What the layout step needs of the panels drawn.
+struct Drawn {
+  py::object gs;
+  py::object ax;       // the main panel
+  py::object ax_y;     // two features: the left histogram
+  py::object caption;  // two features: the text saying what the labels are
+};
+
+Drawn plot_one_feature(py::handle fig, const Inputs& in, py::handle scaler) {
   const bind::ColumnView col = slicing_column(in.x, in.fidx[0], in.names, "searched");
   const std::string name = feature_name(in, 0);
   const Range r = drawn_range(col);
@@ -398,10 +406,10 @@ py::object plot_one_feature(py::handle fig, const Inputs& in, py::handle scaler)
   }
 
   histogram_panel(ax_hist, in, col, name, scaler, false);
-  return gs;
+  return {gs, ax, py::none(), py::none()};
 }
 
-py::object plot_two_features(py::handle fig, const Inputs& in, py::handle scaler) {
+Drawn plot_two_features(py::handle fig, const Inputs& in, py::handle scaler) {
   const bind::ColumnView col1 = slicing_column(in.x, in.fidx[0], in.names, "searched");
   const bind::ColumnView col2 = slicing_column(in.x, in.fidx[1], in.names, "searched");
   const std::string name1 = feature_name(in, 0);
@@ -491,7 +499,7 @@ py::object plot_two_features(py::handle fig, const Inputs& in, py::handle scaler
   ax_x.attr("yaxis").attr("tick_right")();
   ax_x.attr("yaxis").attr("set_label_position")("right");
   histogram_panel(ax_y, in, col2, name2, scaler, true);
-  return gs;
+  return {gs, ax, ax_y, caption};
 }
 
 // Puts the left histogram's legend just below that panel and its labels,
@@ -514,25 +522,53 @@ double place_corner_legend(py::handle fig, py::handle ax_y) {
   return x0 < 4.0 * pt ? (4.0 * pt - x0) / fig_w : 0.0;
 }
 
+// The caption over the left panel reaches towards the main title; in a
+// narrow figure it breaks into two lines rather than run into the title.
+void fit_caption(py::handle ax, py::handle caption) {
+  const std::string text = py::str(caption.attr("get_text")()).cast<std::string>();
+  if (text.empty()) return;
+  const double caption_right = bind::to_double(caption.attr("get_window_extent")().attr("x1"));
+  const double title_left =
+      bind::to_double(ax.attr("title").attr("get_window_extent")().attr("x0"));
+  if (caption_right + 2.0 <= title_left) return;
+  const auto space = text.find(" per region");
+  if (space != std::string::npos) {
+    caption.attr("set_text")(text.substr(0, space) + "\nper region");
+  }
+}
+
 py::object plot_marginal(py::handle, const Args& a) {
   const Inputs in = read_inputs(a["diagnose_result"], a["grid"]);
   py::object plt = pyplot();
   py::object fig = plt.attr("figure")("figsize"_a = a["figsize"]);
   try {
-    py::object gs = in.fidx.size() == 1 ? plot_one_feature(fig, in, a["scaler"])
+    const Drawn d = in.fidx.size() == 1 ? plot_one_feature(fig, in, a["scaler"])
                                         : plot_two_features(fig, in, a["scaler"]);
+    py::object gs = d.gs;
     // The figure-wide tight layout skips a grid with its own spacing (and
     // warns that it did); the grid's own layout arranges these panels.
     gs.attr("tight_layout")(fig);
     if (in.fidx.size() > 1) {
-      py::object ax_y = fig.attr("axes")[py::int_(2)];
+      py::object ax_y = d.ax_y;
       const double overflow = place_corner_legend(fig, ax_y);
-      if (overflow > 0) {
+      if (overflow > 0 && overflow < 0.12) {
         // Short tick labels leave a margin too narrow for the legend: lay the
         // panels out again with that much more room on the left.
         gs.attr("tight_layout")(fig, "rect"_a = py::make_tuple(overflow, 0.0, 1.0, 1.0));
         place_corner_legend(fig, ax_y);
+      } else if (overflow > 0) {
+        // A figure this small has no room to spare: keep the legend whole at
+        // the left edge rather than squeeze the panels.
+        py::object legend = ax_y.attr("get_legend")();
+        const double pt = bind::to_double(fig.attr("dpi")) / 72.0;
+        const double fig_w = bind::to_double(fig.attr("bbox").attr("width"));
+        const double y = bind::to_double(legend.attr("get_bbox_to_anchor")().attr("y0")) /
+                         bind::to_double(fig.attr("bbox").attr("height"));
+        legend.attr("set_loc")("upper left");
+        legend.attr("set_bbox_to_anchor")(py::make_tuple(4.0 * pt / fig_w, y),
+                                          "transform"_a = fig.attr("transFigure"));
       }
+      fit_caption(d.ax, d.caption);
     }
   } catch (...) {
     // No half-drawn figure is left behind to be saved by mistake.
