@@ -97,15 +97,21 @@ std::size_t checked_grid(py::handle grid) {
   }
   const auto g = py::reinterpret_steal<py::object>(PyNumber_Index(grid.ptr()));
   if (!g) throw py::error_already_set();
-  const long long v = g.cast<long long>();
-  if (v < 1) mirt_error("grid must be a positive integer, got " + std::to_string(v));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(g.ptr(), &overflow);
+  if (overflow > 0) mirt_error("grid " + py::repr(grid).cast<std::string>() + " is too large");
+  if (overflow < 0 || v < 1) {
+    mirt_error("grid must be a positive integer, got " + py::repr(grid).cast<std::string>());
+  }
   return static_cast<std::size_t>(v);
 }
 
 Inputs read_inputs(py::handle diagnose_result, py::handle grid) {
   if (!py::hasattr(diagnose_result, "value")) {
-    throw py::type_error("plot_marginal draws the TestDataResult of LowPatch.get_marginal(), not a " +
-                         py::str(py::type::of(diagnose_result).attr("__name__")).cast<std::string>());
+    const std::string kind =
+        py::str(py::type::of(diagnose_result).attr("__name__")).cast<std::string>();
+    throw py::type_error(
+        "plot_marginal draws the TestDataResult of LowPatch.get_marginal(), not a " + kind);
   }
   py::object value = diagnose_result.attr("value");
   Inputs in;
