@@ -72,4 +72,7 @@ void register_tree_slicing(py::module_& m);
 void register_histogram_slicing(py::module_& m);
 void register_lowpatch(py::module_& m);
 
+// The reports and the marginal plot, added to LowPatch before it is created.
+void add_report_methods(bind::ClassBuilder& cls);
+
 }  // namespace mirt::lowpatch

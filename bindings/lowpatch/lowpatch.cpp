@@ -242,6 +242,7 @@ An empty array when no region is weak.
 with key "lowpatch_result".
 )",
           get_result);
+  add_report_methods(cls);
   ctx().lowpatch = cls.finish().release();
 }
 

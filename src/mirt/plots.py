@@ -2,16 +2,27 @@
 
 from __future__ import annotations
 
+import math
 import numbers
+from collections.abc import Mapping
 from typing import Any
 
+import matplotlib.pyplot as plt
 import numpy as np
+import pandas as pd
 from matplotlib.axes import Axes
+from matplotlib.figure import Figure
 from matplotlib.ticker import FixedFormatter, FixedLocator
 
-from mirt.exceptions import MirtError
+from mirt.exceptions import MirtError, MirtInfo
 
-__all__ = ["scale_plot_ticks"]
+__all__ = ["plot_distance", "plot_shift", "plot_weak_regions", "scale_plot_ticks"]
+
+# The colours of the diagnoser's marginal plot: light for reference or all
+# samples, dark for weak ones.
+_LIGHT = "#c0dbec"
+_DARK = "#69a5cf"
+_WEAK = "Weak Regions"
 
 
 def _feature_column(feature: Any, scaler: Any) -> int:
@@ -119,3 +130,314 @@ def scale_plot_ticks(ax: Axes, feature: Any, scaler: Any, axis: int) -> None:
     original = np.asarray(scaler.inverse_transform(scaled), dtype=np.float64)[:, column]
     target.set_major_locator(FixedLocator(ticks))
     target.set_major_formatter(FixedFormatter(_format(original)))
+
+
+def _number(v: Any) -> str:
+    """A statistic as a reader takes it in: three significant digits, whole
+    numbers from 1000 on."""
+    try:
+        v = float(v)
+    except (TypeError, ValueError):
+        return str(v)
+    if not math.isfinite(v):
+        return "n/a"
+    return f"{v:.0f}" if abs(v) >= 1000 else f"{v:.3g}"
+
+
+def _payload(value: Any, keys: tuple[str, ...], what: str) -> Mapping[str, Any]:
+    if not isinstance(value, Mapping):
+        raise MirtError(f"{what} needs the value dict of its result, got {type(value).__name__}")
+    missing = [k for k in keys if k not in value]
+    if missing:
+        raise MirtError(f"{what} needs the entries {missing} in the result's value")
+    return value
+
+
+def plot_distance(value: Mapping[str, Any], figsize: tuple[float, float] | None = None) -> Figure:
+    """Bar chart of the most shifted features of a distance report.
+
+    Parameters
+    ----------
+    value : dict
+        The value of a "resilience_shift_histogram" result, as made by
+        ``LowPatch.get_distance``: feature names under "x", their distances
+        under "y" (largest first), "title" and "distance_metric".
+    figsize : tuple of float, optional
+        Figure size; by default it grows with the number of features.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        One horizontal bar per feature, the most shifted on top, each labelled
+        with its distance.
+
+    Raises
+    ------
+    MirtInfo
+        When the report lists no feature.
+
+    Examples
+    --------
+    >>> import matplotlib
+    >>> matplotlib.use("Agg")
+    >>> fig = plot_distance({"title": "Shift", "distance_metric": "PSI",
+    ...                      "x": ["age", "bmi"], "y": [0.31, 0.05]})
+    >>> [t.get_text() for t in fig.axes[0].get_yticklabels()]
+    ['age', 'bmi']
+    """
+    value = _payload(value, ("x", "y"), "plot_distance")
+    names = [str(n) for n in value["x"]]
+    distances = np.asarray(value["y"], dtype=np.float64).ravel()
+    if len(names) == 0:
+        raise MirtInfo("No features to show.")
+    if len(names) != distances.size:
+        raise MirtError(
+            f"the distance report lists {len(names)} features but {distances.size} distances"
+        )
+    if figsize is None:
+        figsize = (6.0, max(2.5, 0.4 * len(names) + 1.3))
+    fig = plt.figure(figsize=figsize)
+    ax = fig.add_subplot()
+    bars = ax.barh(np.arange(len(names)), distances, color=_DARK, edgecolor="black", lw=0.5)
+    ax.set_yticks(np.arange(len(names)), labels=names)
+    ax.invert_yaxis()
+    ax.bar_label(bars, labels=[_number(d) for d in distances], padding=3, fontsize=8)
+    # Room on the right for the labels of the longest bars.
+    ax.margins(x=0.15)
+    metric = value.get("distance_metric", "distance")
+    ax.set_xlabel(f"{metric} between weak and reference rows")
+    ax.set_title(str(value.get("title", "Distribution Shift")))
+    fig.tight_layout()
+    return fig
+
+
+def plot_shift(
+    value: Mapping[str, Any], figsize: tuple[float, float] | None = None, bins: int = 20
+) -> Figure:
+    """Overlaid histograms of one feature for the weak and the reference rows.
+
+    Parameters
+    ----------
+    value : dict
+        The value of a "lowpatch_shift" result, as made by
+        ``LowPatch.get_shift``: the stacked rows under "data" with their group
+        in the "resi_type_" column, the feature under "show_feature", its
+        "feature_type" and the "title".
+    figsize : tuple of float, optional
+        Figure size, (6, 4) by default.
+    bins : int, default=20
+        Number of equal-width bins, shared by both groups, for a numerical
+        feature. A feature typed "categorical" is drawn as the share of each
+        category in each group instead.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The reference rows in light, the weak rows in dark, as densities so
+        that groups of different size compare.
+
+    Raises
+    ------
+    MirtInfo
+        When there are no weak rows to draw.
+
+    Examples
+    --------
+    >>> import matplotlib
+    >>> matplotlib.use("Agg")
+    >>> import pandas as pd
+    >>> data = pd.DataFrame({"age": [20.0, 30.0, 40.0, 70.0, 75.0],
+    ...                      "resi_type_": ["Remaining Regions"] * 3 + ["Weak Regions"] * 2})
+    >>> fig = plot_shift({"title": "Shift", "show_feature": "age",
+    ...                   "feature_type": "numerical", "data": data}, bins=5)
+    >>> [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+    ['Remaining Regions', 'Weak Regions']
+    """
+    value = _payload(value, ("data", "show_feature"), "plot_shift")
+    data = value["data"]
+    feature = value["show_feature"]
+    if not isinstance(data, pd.DataFrame) or "resi_type_" not in data.columns:
+        raise MirtError('plot_shift needs a data frame with a "resi_type_" column under "data"')
+    if feature not in data.columns:
+        raise MirtError(f"show_feature {feature!r} is not a column of the data")
+    if isinstance(bins, (bool, np.bool_)) or not isinstance(bins, numbers.Integral) or bins < 1:
+        raise MirtError(f"bins must be a positive integer, got {bins!r}")
+    groups = data["resi_type_"].astype(str)
+    weak = data.loc[(groups == _WEAK).to_numpy(), feature]
+    if len(weak) == 0:
+        raise MirtInfo("No weak samples to show.")
+    others = [g for g in pd.unique(groups) if g != _WEAK]
+    reference_name = others[0] if others else "Remaining Regions"
+    reference = data.loc[(groups == reference_name).to_numpy(), feature]
+
+    fig = plt.figure(figsize=figsize if figsize is not None else (6.0, 4.0))
+    ax = fig.add_subplot()
+    series = [(reference_name, reference, _LIGHT), (_WEAK, weak, _DARK)]
+    if value.get("feature_type") == "categorical":
+        categories = sorted(pd.unique(data[feature]), key=str)
+        positions = np.arange(len(categories))
+        width = 0.4
+        for k, (name, values, colour) in enumerate(series):
+            shares = values.value_counts(normalize=True).reindex(categories, fill_value=0.0)
+            ax.bar(
+                positions + (k - 0.5) * width,
+                shares.to_numpy(dtype=np.float64),
+                width=width,
+                color=colour,
+                edgecolor="black",
+                lw=0.5,
+                label=name,
+            )
+        ax.set_xticks(positions, labels=[str(c) for c in categories])
+        ax.set_ylabel("Share")
+    else:
+        both = pd.to_numeric(data[feature], errors="coerce").to_numpy(dtype=np.float64)
+        both = both[np.isfinite(both)]
+        if both.size == 0:
+            plt.close(fig)
+            raise MirtError(f"feature {feature!r} holds no finite number to draw")
+        edges = np.histogram_bin_edges(both, bins=int(bins))
+        for name, values, colour in series:
+            finite = pd.to_numeric(values, errors="coerce").to_numpy(dtype=np.float64)
+            finite = finite[np.isfinite(finite)]
+            if finite.size == 0:
+                continue
+            ax.hist(
+                finite,
+                bins=edges,
+                density=True,
+                color=colour,
+                alpha=0.7,
+                edgecolor="black",
+                lw=0.5,
+                label=name,
+            )
+        ax.set_ylabel("Density")
+    ax.set_xlabel(str(feature))
+    ax.set_title(str(value.get("title", "Distribution Shift")))
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    return fig
+
+
+def _interval(name: str, lb: Any, ub: Any) -> str:
+    return f"{name} [{_number(lb)}, {_number(ub)})"
+
+
+def _score_name(columns: list[str]) -> str:
+    tests = [c for c in columns if c.startswith("test_")]
+    trains = {c[len("train_") :] for c in columns if c.startswith("train_")}
+    for c in tests:
+        if c[len("test_") :] in trains:
+            return c[len("test_") :]
+    raise MirtError("the weak-region table has no test_ and train_ score columns")
+
+
+def plot_weak_regions(
+    value: Mapping[str, Any], figsize: tuple[float, float] | None = None
+) -> Figure:
+    """Train and test scores of every weak region, and the gap between them.
+
+    Parameters
+    ----------
+    value : dict
+        The value of a "lowpatch_result" result, as made by
+        ``LowPatch.get_result``: the weak-region table under "data" (bound
+        columns "[name" and "name)", "#Test", "#Train", the test and train
+        scores and "Gap") and the "threshold_value".
+    figsize : tuple of float, optional
+        Figure size; by default it grows with the number of regions.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Left, the train and test score of each region (largest gap on top)
+        with the threshold; right, the gap, test minus train.
+
+    Raises
+    ------
+    MirtInfo
+        When the table is empty (no weak region was found).
+
+    Examples
+    --------
+    >>> import matplotlib
+    >>> matplotlib.use("Agg")
+    >>> import pandas as pd
+    >>> table = pd.DataFrame({"[bmi": [0.01], "bmi)": [0.05], "#Test": [40], "#Train": [90],
+    ...                       "test_MSE": [3900.0], "train_MSE": [1200.0], "Gap": [2700.0]})
+    >>> fig = plot_weak_regions({"threshold_value": 1000.0, "data": table})
+    >>> [t.get_text() for t in fig.axes[0].get_yticklabels()]
+    ['bmi [0.01, 0.05)']
+    """
+    value = _payload(value, ("data",), "plot_weak_regions")
+    table = value["data"]
+    if table is None or (isinstance(table, pd.DataFrame) and table.empty):
+        raise MirtInfo("No weak regions detected.")
+    if not isinstance(table, pd.DataFrame):
+        raise MirtError(f"plot_weak_regions needs a data frame, got {type(table).__name__}")
+    columns = [str(c) for c in table.columns]
+    name = _score_name(columns)
+    lower = [c for c in columns if c.startswith("[")]
+    upper = [c for c in columns if c.endswith(")")]
+    if not lower or len(lower) != len(upper):
+        raise MirtError('the weak-region table needs "[name" and "name)" bound columns')
+    labels = []
+    for _, row in table.iterrows():
+        parts = [_interval(lo[1:], row[lo], row[up]) for lo, up in zip(lower, upper, strict=True)]
+        labels.append(" \u00d7 ".join(parts))
+    train = table["train_" + name].to_numpy(dtype=np.float64)
+    test = table["test_" + name].to_numpy(dtype=np.float64)
+    gap = table["Gap"].to_numpy(dtype=np.float64)
+    n = len(labels)
+    if figsize is None:
+        figsize = (9.0, max(2.8, 0.6 * n + 1.6))
+    fig, (ax, ax_gap) = plt.subplots(
+        1, 2, figsize=figsize, sharey=True, gridspec_kw={"width_ratios": [2, 1]}
+    )
+    rows = np.arange(n)
+    height = 0.38
+    # A side without rows has no score: its bar is left out and says so.
+    for offset, scores, colour, side in (
+        (-height / 2, train, _LIGHT, "train"),
+        (height / 2, test, _DARK, "test"),
+    ):
+        drawn = np.where(np.isfinite(scores), scores, 0.0)
+        bars = ax.barh(
+            rows + offset,
+            drawn,
+            height=height,
+            color=colour,
+            edgecolor="black",
+            lw=0.5,
+            label=f"{side} {name}",
+        )
+        ax.bar_label(
+            bars,
+            labels=[_number(s) if np.isfinite(s) else "no rows" for s in scores],
+            padding=2,
+            fontsize=7,
+        )
+    threshold = value.get("threshold_value")
+    try:
+        threshold = float(threshold)
+    except (TypeError, ValueError):
+        threshold = math.nan
+    if math.isfinite(threshold):
+        ax.axvline(threshold, color="red", ls="--", lw=0.8, label=f"threshold {_number(threshold)}")
+    ax.set_yticks(rows, labels=labels, fontsize=8)
+    ax.invert_yaxis()
+    ax.margins(x=0.12)
+    ax.set_xlabel(name)
+    ax.set_title(f"Weak Regions: Train vs Test {name}")
+    ax.legend(fontsize=8, loc="best")
+
+    drawn_gap = np.where(np.isfinite(gap), gap, 0.0)
+    gap_bars = ax_gap.barh(rows, drawn_gap, height=0.6, color=_DARK, edgecolor="black", lw=0.5)
+    ax_gap.bar_label(gap_bars, labels=[_number(g) for g in gap], padding=2, fontsize=7)
+    ax_gap.axvline(0.0, color="black", lw=0.8)
+    ax_gap.margins(x=0.3)
+    ax_gap.set_xlabel(f"test {name} \u2212 train {name}")
+    ax_gap.set_title("Gap")
+    fig.tight_layout()
+    return fig

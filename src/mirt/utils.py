@@ -96,6 +96,74 @@ class TestDataResult:
     # The class name starts with "Test"; keep pytest from collecting it.
     __test__ = False
 
+    def plot(self, **kwargs: Any) -> Any:
+        """Draw the chart this kind of result calls for.
+
+        - "resilience_shift_histogram": horizontal bars of the most shifted
+          features' distances;
+        - "lowpatch_shift": overlaid histograms of the shown feature for the
+          weak and the reference rows;
+        - "lowpatch_plot": the marginal plot of the weak regions;
+        - "lowpatch_result": the train and test score of each weak region
+          and their gap.
+
+        Parameters
+        ----------
+        **kwargs
+            Passed on to the chart: ``figsize`` for every chart, ``bins``
+            for "lowpatch_shift", ``grid`` and ``scaler`` for
+            "lowpatch_plot".
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            The figure drawn, which is also the current figure.
+
+        Raises
+        ------
+        MirtInfo
+            When the result holds nothing to draw (no weak region, no
+            feature).
+        MirtError
+            For a key no chart is defined for.
+
+        Examples
+        --------
+        >>> import matplotlib
+        >>> matplotlib.use("Agg")
+        >>> res = TestDataResult("resilience_shift_histogram",
+        ...                      {"title": "Shift", "distance_metric": "PSI",
+        ...                       "x": ["bmi", "age"], "y": [0.4, 0.1]})
+        >>> fig = res.plot()
+        >>> fig.axes[0].get_title()
+        'Shift'
+        """
+        # Imported here: plotting pulls in matplotlib, and the marginal plot
+        # lives in the compiled diagnoser module, which imports this one.
+        from mirt import plots
+
+        key = self.key
+        if key == "resilience_shift_histogram":
+            return plots.plot_distance(self.value, **kwargs)
+        if key == "lowpatch_shift":
+            return plots.plot_shift(self.value, **kwargs)
+        if key == "lowpatch_result":
+            return plots.plot_weak_regions(self.value, **kwargs)
+        if key == "lowpatch_plot":
+            import matplotlib.pyplot as plt
+
+            from mirt.diagnoser.lowpatch import LowPatch
+
+            LowPatch.plot_marginal(self, **kwargs)
+            return plt.gcf()
+        from mirt.exceptions import MirtError
+
+        raise MirtError(
+            f"no chart is defined for results with key {key!r}; charts exist for "
+            "'resilience_shift_histogram', 'lowpatch_shift', 'lowpatch_plot' and "
+            "'lowpatch_result'"
+        )
+
     def __init__(self, key: Any, value: Any) -> None:
         self.key = key
         self.value = value
