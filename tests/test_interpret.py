@@ -132,6 +132,12 @@ class TestExactness:
         ).fit(X[:1000], y[:1000], eval_set=[(X[1000:], y[1000:])], verbose=False)
         assert est.best_iteration < 399
         assert_exact(est, XGBInterpreter(est).fit(X), X.shape[1], seed=8)
+        # A bare booster predicts with every tree, early stopping or not.
+        booster = est.get_booster()
+        interp = XGBInterpreter(booster).fit(X)
+        Xp = probe_points(interp, X.shape[1], 15)
+        want = booster.predict(xgb.DMatrix(Xp), output_margin=True)
+        np.testing.assert_allclose(decomposed_margin(interp, Xp), want, atol=margin_tol(want))
 
     def test_dart_and_parallel_trees_and_a_bare_booster(self, data):
         X, y = data

@@ -128,10 +128,11 @@ def _read_trees(estimator: Any) -> _Trees:
     trees = tree_model["trees"]
     indptr = tree_model.get("iteration_indptr")
     n_used = len(trees)
-    best = booster.attr("best_iteration")
+    # The sklearn estimators predict with the trees up to the best iteration
+    # when early stopping ran, a bare Booster with all of them; the
+    # decomposition must match what predict does.
+    best = booster.attr("best_iteration") if booster is not estimator else None
     if best is not None and indptr is not None:
-        # The sklearn estimators predict with the trees up to the best
-        # iteration when early stopping ran; the decomposition must match.
         n_used = int(indptr[min(int(best) + 1, len(indptr) - 1)])
     elif best is not None:
         per_iter = int(tree_model["gbtree_model_param"].get("num_parallel_tree", "1"))
