@@ -359,9 +359,9 @@ class TestBaseScore:
             }
         }
         p = np.float32(0.245)
-        assert _base_margin(None, config) == pytest.approx(float(np.log(p / (1 - p))), abs=1e-6)
+        assert _base_margin(config) == pytest.approx(float(np.log(p / (1 - p))), abs=1e-6)
         config["learner"]["objective"]["name"] = "reg:squarederror"
-        assert _base_margin(None, config) == float(np.float32(0.245))
+        assert _base_margin(config) == float(np.float32(0.245))
 
     def test_vector_base_scores_are_refused(self):
         config = {
@@ -371,4 +371,4 @@ class TestBaseScore:
             }
         }
         with pytest.raises(MirtError, match="single-output"):
-            _base_margin(None, config)
+            _base_margin(config)

@@ -85,7 +85,7 @@ def _parse_float(text: Any) -> float:
     return float(text)
 
 
-def _base_margin(booster: Any, config: dict) -> float:
+def _base_margin(config: dict) -> float:
     learner = config["learner"]
     base_score = _parse_float(learner["learner_model_param"]["base_score"])
     objective = learner.get("objective", {}).get("name", "")
@@ -166,7 +166,7 @@ def _read_trees(estimator: Any) -> _Trees:
         threshold=threshold,
         tree_weight=tree_weight,
         n_features=n_features,
-        base_margin=_base_margin(booster, config),
+        base_margin=_base_margin(config),
     )
 
 
