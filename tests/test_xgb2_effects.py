@@ -136,3 +136,34 @@ class TestParseModel:
         assert seen["fit"] is model.X_
         assert model.effects_ == {"k": 1} and model.intercept_ == 0.5
         assert isinstance(model.unp_, Interp)
+
+
+class TestWithTheToolboxInterpreter:
+    @pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+    def test_effects_resum_to_the_margin_and_pairs_read_alike_in_both_orders(self, data, cls):
+        X, y = data
+        target = y if cls is XGB2Regressor else y > np.median(y)
+        model = cls(n_estimators=40).fit(X, target)
+        model.parse_model()
+        X_new = np.random.default_rng(9).uniform(-0.2, 1.2, size=(300, 4))
+        total = model.intercept_ + sum(
+            model.partial_dependence(rec["fidx"], X_new) for rec in model.effects_.values()
+        )
+        margin = model.estimator_.predict(X_new, output_margin=True)
+        np.testing.assert_allclose(total, margin, atol=1e-5 * max(1.0, np.abs(margin).max()))
+        pairs = [rec["fidx"] for rec in model.effects_.values() if len(rec["fidx"]) == 2]
+        assert pairs
+        for i, j in pairs:
+            np.testing.assert_array_equal(
+                model.partial_dependence((j, i), X_new), model.partial_dependence([i, j], X_new)
+            )
+            with pytest.raises(ValueError, match="^Effect not found.$"):
+                model.partial_dependence((i, i), X_new)
+
+    def test_a_second_parse_replaces_the_effects(self, data):
+        X, y = data
+        model = XGB2Regressor(n_estimators=10).fit(X, y)
+        model.parse_model()
+        first = model.effects_
+        model.parse_model()
+        assert model.effects_ is not first and model.effects_.keys() == first.keys()

@@ -24,6 +24,7 @@ class TestWeights:
             ([-1, 3, 1], [1, 2], [1.5, 0.5]),
             ([np.nan, 2, 6], [1, 2], [0.5, 1.5]),
             (np.array([[2.0], [6.0], [0.0]]), [0, 1], [0.5, 1.5]),
+            (np.array([0, 2, 6], dtype=object), [1, 2], [0.5, 1.5]),
         ],
     )
     def test_non_positive_rows_are_dropped_and_the_rest_sum_to_their_count(

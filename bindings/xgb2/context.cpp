@@ -179,6 +179,8 @@ py::tuple validate_rows(py::handle self, py::object x, py::object y, py::handle 
     weights = np.attr("ones")(n);
   } else {
     py::array given = np.attr("asarray")(sample_weight);
+    // Numbers held as Python objects compare and sum as numbers in numpy.
+    if (given.dtype().kind() == 'O') given = given.attr("astype")(np.attr("float64"));
     // A scalar has no first dimension, and an (n, k) table is not one weight
     // per row: both are a shape mismatch, not something to index into.
     const bool one_per_row =
