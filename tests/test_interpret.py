@@ -132,6 +132,12 @@ class TestExactness:
         ).fit(X[:1000], y[:1000], eval_set=[(X[1000:], y[1000:])], verbose=False)
         assert est.best_iteration < 399
         assert_exact(est, XGBInterpreter(est).fit(X), X.shape[1], seed=8)
+        # A bare booster predicts with every tree, early stopping or not.
+        booster = est.get_booster()
+        interp = XGBInterpreter(booster).fit(X)
+        Xp = probe_points(interp, X.shape[1], 15)
+        want = booster.predict(xgb.DMatrix(Xp), output_margin=True)
+        np.testing.assert_allclose(decomposed_margin(interp, Xp), want, atol=margin_tol(want))
 
     def test_dart_and_parallel_trees_and_a_bare_booster(self, data):
         X, y = data
@@ -353,9 +359,9 @@ class TestBaseScore:
             }
         }
         p = np.float32(0.245)
-        assert _base_margin(None, config) == pytest.approx(float(np.log(p / (1 - p))), abs=1e-6)
+        assert _base_margin(config) == pytest.approx(float(np.log(p / (1 - p))), abs=1e-6)
         config["learner"]["objective"]["name"] = "reg:squarederror"
-        assert _base_margin(None, config) == float(np.float32(0.245))
+        assert _base_margin(config) == float(np.float32(0.245))
 
     def test_vector_base_scores_are_refused(self):
         config = {
@@ -365,4 +371,4 @@ class TestBaseScore:
             }
         }
         with pytest.raises(MirtError, match="single-output"):
-            _base_margin(None, config)
+            _base_margin(config)

@@ -33,7 +33,8 @@ void lookup_2d(StridedColumn x1, StridedColumn x2, DSpan s1, DSpan s2, DSpan val
   if (x1.size != x2.size) throw std::invalid_argument("the two columns differ in length");
   const std::size_t n2 = s2.size() + 1;
   if (values.size() != (s1.size() + 1) * n2) {
-    throw std::invalid_argument("an interaction on k1 x k2 split points needs (k1 + 1) x (k2 + 1) values");
+    throw std::invalid_argument(
+        "an interaction on k1 x k2 split points needs (k1 + 1) x (k2 + 1) values");
   }
   for (std::size_t i = 0; i < x1.size; ++i) {
     const double v1 = x1[i];

@@ -115,9 +115,8 @@ std::vector<double> random_point(std::mt19937_64& rng, std::int64_t n_features) 
   for (double& v : x) {
     const int c = coin(rng);
     // On a split point, just below one in float64 (equal in float32), or anywhere.
-    v = c == 0   ? static_cast<double>(static_cast<float>(lattice(rng) * 0.3))
-        : c == 1 ? std::nextafter(static_cast<double>(static_cast<float>(lattice(rng) * 0.3)), -10.0)
-                 : g(rng);
+    const double on_split = static_cast<double>(static_cast<float>(lattice(rng) * 0.3));
+    v = c == 0 ? on_split : c == 1 ? std::nextafter(on_split, -10.0) : g(rng);
   }
   return x;
 }
@@ -267,8 +266,9 @@ TEST(Effects, PurificationKeepsEveryPredictionAndCentresEveryEffect) {
     for (const auto& m : d.mains) {
       double mean = 0.0, sq = 0.0;
       for (std::size_t i = 0; i < X.rows; ++i) {
-        const double v =
-            m.values[mirt::cell_of(DSpan(m.splits), X.row(i)[m.feature], mirt::SplitRule::kXgboost)];
+        const auto cell =
+            mirt::cell_of(DSpan(m.splits), X.row(i)[m.feature], mirt::SplitRule::kXgboost);
+        const double v = m.values[cell];
         mean += v;
         sq += v * v;
       }
@@ -335,7 +335,9 @@ TEST(Effects, WithoutPurificationOnlyImportancesAreSet) {
   opt.purify = false;
   mirt::fit_effects(d, X.view(), opt);
   EXPECT_EQ(d.intercept, raw.intercept);
-  for (std::size_t m = 0; m < d.mains.size(); ++m) EXPECT_EQ(d.mains[m].values, raw.mains[m].values);
+  for (std::size_t m = 0; m < d.mains.size(); ++m) {
+    EXPECT_EQ(d.mains[m].values, raw.mains[m].values);
+  }
   bool some = false;
   for (const auto& in : d.interactions) some = some || in.importance > 0.0;
   EXPECT_TRUE(some);

@@ -90,7 +90,9 @@ TEST(Purify, JointWeightsSweepToConvergenceAndLeaveEmptyRowsAlone) {
   EXPECT_GT(out.sweeps, 1u);
   double scale = 0.0;
   for (double v : before) scale = std::max(scale, std::fabs(v));
-  for (std::size_t i = 0; i < rows; ++i) EXPECT_LE(std::fabs(row_mean(f, cols, i, joint)), 1e-10 * scale);
+  for (std::size_t i = 0; i < rows; ++i) {
+    EXPECT_LE(std::fabs(row_mean(f, cols, i, joint)), 1e-10 * scale);
+  }
   for (std::size_t j = 0; j < cols; ++j)
     EXPECT_LE(std::fabs(col_mean(f, rows, cols, j, joint)), 1e-10 * scale);
   EXPECT_EQ(rm[2], 0.0);
@@ -118,7 +120,8 @@ TEST(Purify, MainEffectsLoseTheirWeightedMeanAndVarianceUsesTheWeights) {
   const std::vector<double> w{1.0, 0.0, 3.0};
   EXPECT_DOUBLE_EQ(mirt::center_main(v, DSpan(w)), 3.25);
   EXPECT_EQ(v, (std::vector<double>{-2.25, -1.25, 0.75}));
-  EXPECT_DOUBLE_EQ(mirt::weighted_variance(DSpan(v), DSpan(w)), (2.25 * 2.25 + 3 * 0.75 * 0.75) / 4);
+  EXPECT_DOUBLE_EQ(mirt::weighted_variance(DSpan(v), DSpan(w)),
+                   (2.25 * 2.25 + 3 * 0.75 * 0.75) / 4);
   std::vector<double> u{1.0, 2.0};
   EXPECT_EQ(mirt::center_main(u, DSpan(std::vector<double>{0.0, 0.0})), 0.0);
   EXPECT_EQ(u, (std::vector<double>{1.0, 2.0}));

@@ -129,8 +129,13 @@ class FANOVAInterpreter:
 
         Examples
         --------
-        >>> table = fanova.importance()  # doctest: +SKIP
-        >>> table.head()  # doctest: +SKIP
+        >>> import numpy as np
+        >>> from mirt.models.xgb2.xgboost import XGB2Regressor
+        >>> X = np.random.default_rng(0).uniform(size=(300, 3))
+        >>> model = XGB2Regressor(n_estimators=20).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+        >>> fanova = model.parse_model()
+        >>> fanova.importance()["effect"].head(3).tolist()
+        ['X0', 'X2', 'X1']
         """
         rows = []
         X = None
@@ -166,8 +171,14 @@ class FANOVAInterpreter:
 
         Examples
         --------
-        >>> fig = fanova.plot_importance(top_k=5)  # doctest: +SKIP
-        >>> fig.savefig("importance.png")  # doctest: +SKIP
+        >>> import numpy as np
+        >>> from mirt.models.xgb2.xgboost import XGB2Regressor
+        >>> X = np.random.default_rng(0).uniform(size=(300, 3))
+        >>> model = XGB2Regressor(n_estimators=20).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+        >>> fanova = model.parse_model()
+        >>> fig = fanova.plot_importance(top_k=2)
+        >>> len(fig.axes[0].patches)
+        2
         """
         table = self.importance()
         if top_k is not None:
@@ -211,8 +222,14 @@ class FANOVAInterpreter:
 
         Examples
         --------
-        >>> fig = fanova.plot_effect("X0")  # doctest: +SKIP
-        >>> fig = fanova.plot_effect((0, 1))  # doctest: +SKIP
+        >>> import numpy as np
+        >>> from mirt.models.xgb2.xgboost import XGB2Regressor
+        >>> X = np.random.default_rng(0).uniform(size=(300, 3))
+        >>> model = XGB2Regressor(n_estimators=20).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+        >>> fanova = model.parse_model()
+        >>> len(fanova.plot_effect("X0").axes)  # the effect and the density beneath
+        2
+        >>> fig = fanova.plot_effect((2, 1))  # a heatmap with X1 across, X2 up
         """
         key, rec = self._lookup(effect)
         X = self._training_matrix()
@@ -275,7 +292,14 @@ class FANOVAInterpreter:
 
         Examples
         --------
-        >>> fanova.explain_local(model.X_[0])  # doctest: +SKIP
+        >>> import numpy as np
+        >>> from mirt.models.xgb2.xgboost import XGB2Regressor
+        >>> X = np.random.default_rng(0).uniform(size=(300, 3))
+        >>> model = XGB2Regressor(n_estimators=20).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+        >>> fanova = model.parse_model()
+        >>> table = fanova.explain_local(X[0])
+        >>> bool(np.isclose(table["contribution"].sum(), model.predict(X[:1])[0], atol=1e-5))
+        True
         """
         row = np.asarray(x, dtype=np.float64)
         if row.ndim == 2 and row.shape[0] == 1:
@@ -316,7 +340,14 @@ class FANOVAInterpreter:
 
         Examples
         --------
-        >>> fig = fanova.plot_local(model.X_[0])  # doctest: +SKIP
+        >>> import numpy as np
+        >>> from mirt.models.xgb2.xgboost import XGB2Regressor
+        >>> X = np.random.default_rng(0).uniform(size=(300, 3))
+        >>> model = XGB2Regressor(n_estimators=20).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
+        >>> fanova = model.parse_model()
+        >>> fig = fanova.plot_local(X[0], top_k=3)
+        >>> len(fig.axes[0].patches)  # the intercept and three effects
+        4
         """
         table = self.explain_local(x)
         margin = float(table["contribution"].sum())

@@ -85,7 +85,7 @@ def _parse_float(text: Any) -> float:
     return float(text)
 
 
-def _base_margin(booster: Any, config: dict) -> float:
+def _base_margin(config: dict) -> float:
     learner = config["learner"]
     base_score = _parse_float(learner["learner_model_param"]["base_score"])
     objective = learner.get("objective", {}).get("name", "")
@@ -128,10 +128,11 @@ def _read_trees(estimator: Any) -> _Trees:
     trees = tree_model["trees"]
     indptr = tree_model.get("iteration_indptr")
     n_used = len(trees)
-    best = booster.attr("best_iteration")
+    # The sklearn estimators predict with the trees up to the best iteration
+    # when early stopping ran, a bare Booster with all of them; the
+    # decomposition must match what predict does.
+    best = booster.attr("best_iteration") if booster is not estimator else None
     if best is not None and indptr is not None:
-        # The sklearn estimators predict with the trees up to the best
-        # iteration when early stopping ran; the decomposition must match.
         n_used = int(indptr[min(int(best) + 1, len(indptr) - 1)])
     elif best is not None:
         per_iter = int(tree_model["gbtree_model_param"].get("num_parallel_tree", "1"))
@@ -165,7 +166,7 @@ def _read_trees(estimator: Any) -> _Trees:
         threshold=threshold,
         tree_weight=tree_weight,
         n_features=n_features,
-        base_margin=_base_margin(booster, config),
+        base_margin=_base_margin(config),
     )
 
 
