@@ -136,7 +136,7 @@ def main() -> None:
         lowpatch_cost(repeat)
         print("Memory:")
         memory(n)
-    del resource
+
 
 
 if __name__ == "__main__":

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "mirt/regions.hpp"
+
 namespace mirt::bind {
 
 py::module_& numpy() {
@@ -44,15 +46,14 @@ F64Array as_f64_1d(py::handle obj, const std::string& what) {
 }
 
 void require_finite(const F64Array& a, const std::string& what, py::handle exc_type) {
-  const double* p = a.data();
-  for (py::ssize_t i = 0; i < a.size(); ++i) {
-    if (!std::isfinite(p[i])) {
-      std::ostringstream msg;
-      msg << what << " holds " << (std::isnan(p[i]) ? "NaN" : "an infinite value")
-          << " (at flat position " << i << "); remove or impute such values first";
-      PyErr_SetString(exc_type.ptr(), msg.str().c_str());
-      throw py::error_already_set();
-    }
+  const std::int64_t bad = first_non_finite(Column(a.data(), static_cast<std::size_t>(a.size())));
+  if (bad >= 0) {
+    const double v = a.data()[bad];
+    std::ostringstream msg;
+    msg << what << " holds " << (std::isnan(v) ? "NaN" : "an infinite value")
+        << " (at flat position " << bad << "); remove or impute such values first";
+    PyErr_SetString(exc_type.ptr(), msg.str().c_str());
+    throw py::error_already_set();
   }
 }
 

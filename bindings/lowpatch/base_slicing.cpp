@@ -217,27 +217,21 @@ void require_predictions(py::handle self, const Side& s) {
 }
 
 struct SideScores {
-  py::object all;       // per-sample scores (additive metric), as a numpy array
-  bind::F64Array f64;   // the same, as float64
-  std::optional<bind::F64Array> w;  // weights, when given
+  std::optional<bind::F64Array> searched;  // the searched rows' per-sample scores
+  std::optional<bind::F64Array> w;         // weights, when given
 };
 
-// One side's numbers for the weak-region statistics. Per-sample scores are
-// computed once per side and gathered per region: an additive metric scores
-// every row independently, so this equals scoring each region's rows.
-SideScores side_scores(py::handle self, const Side& s, py::handle searched_scores,
-                       bool additive) {
+SideScores side_scores(const Side& s, py::handle searched_scores) {
   SideScores out;
   if (!s.weight.is_none()) out.w = bind::as_f64_1d(s.weight, s.name + " sample_weight");
-  if (!additive || s.rows == 0) return out;
-  py::object scores = searched_scores.is_none()
-                          ? self.attr("scoring_func")(flat_labels(s.y), flat_predictions(s.pred))
-                          : py::reinterpret_borrow<py::object>(searched_scores);
-  out.f64 = checked_scores(scores, s.rows);
-  out.all = out.f64;
+  if (!searched_scores.is_none()) out.searched = bind::as_f64_1d(searched_scores, "scores");
   return out;
 }
 
+// A region's statistics on one side. The searched rows were scored already,
+// and an additive metric scores every row on its own, so their scores are
+// gathered; the other side's rows are scored per region, which for small
+// regions costs far less than scoring the whole side.
 void add_side_stats(py::handle self, py::dict item, const Side& s, const SideScores& sc,
                     const Index& idx, bool additive, const std::string& prefix,
                     const std::string& score_name) {
@@ -250,13 +244,36 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   }
   py::array_t<std::int64_t> pos = bind::to_numpy(idx);
   if (additive) {
-    const DSpan w = sc.w ? bind::span(*sc.w) : DSpan();
-    WeightedMean m;
-    {
-      py::gil_scoped_release nogil;
-      m = mean_with_fallback(bind::span(sc.f64), w, ISpan(idx.data(), idx.size()));
+    std::optional<bind::F64Array> picked;
+    ISpan rows(idx.data(), idx.size());
+    DSpan values;
+    if (sc.searched) {
+      values = bind::span(*sc.searched);
+    } else {
+      picked = checked_scores(self.attr("scoring_func")(bind::take_rows(flat_labels(s.y), pos),
+                                                        bind::take_rows(flat_predictions(s.pred),
+                                                                        pos)),
+                              static_cast<py::ssize_t>(idx.size()));
+      values = bind::span(*picked);
     }
-    item[py::str(all_key)] = sc.all[pos];
+    const DSpan all_w = sc.w ? bind::span(*sc.w) : DSpan();
+    WeightedMean m;
+    if (picked) {
+      // The region's own scores: its weights, gathered in the same order.
+      std::vector<double> region_w;
+      if (sc.w) {
+        region_w.resize(idx.size());
+        for (std::size_t k = 0; k < idx.size(); ++k) {
+          region_w[k] = all_w[static_cast<std::size_t>(idx[k])];
+        }
+      }
+      py::gil_scoped_release nogil;
+      m = mean_with_fallback(values, sc.w ? DSpan(region_w.data(), region_w.size()) : DSpan());
+    } else {
+      py::gil_scoped_release nogil;
+      m = mean_with_fallback(values, all_w, rows);
+    }
+    item[py::str(all_key)] = picked ? py::object(*picked) : py::object((*sc.searched)[pos]);
     item[py::str(avg_key)] = bind::np_float(m.value);
     return;
   }
@@ -309,17 +326,32 @@ py::object base_fit(py::handle self, const Args& a) {
   }
   py::dict kw;
   kw["sample_weight"] = searched.weight;
-  self.attr("_fit")(searched.x, searched.y, preds, scores, **kw);
-
-  py::list weak_region = bind::to_list(self.attr("weak_region"));
-  if (weak_region.empty()) return py::none();
+  drop_stashed_columns(self);
+  try {
+    self.attr("_fit")(searched.x, searched.y, preds, scores, **kw);
+  } catch (...) {
+    drop_stashed_columns(self);
+    throw;
+  }
 
   py::list fidx = bind::to_list(self.attr("fidx"));
   const bool two = fidx.size() != 1;
   const py::ssize_t f0 = fidx[0].cast<py::ssize_t>();
   const py::ssize_t f1 = two ? fidx[1].cast<py::ssize_t>() : f0;
+  std::vector<py::ssize_t> used{f0};
+  if (two) used.push_back(f1);
+  std::vector<bind::ColumnView> stashed = take_stashed_columns(self, searched.x, used);
+
+  py::list weak_region = bind::to_list(self.attr("weak_region"));
+  if (weak_region.empty()) return py::none();
+
   auto columns = [&](const Side& s) {
     std::pair<bind::ColumnView, bind::ColumnView> cols;
+    if (&s == &searched && !stashed.empty()) {
+      cols.first = stashed[0];
+      cols.second = two ? stashed[1] : stashed[0];
+      return cols;
+    }
     cols.first = slicing_column(s.x, f0, feature_names, s.name);
     cols.second = two ? slicing_column(s.x, f1, feature_names, s.name) : cols.first;
     return cols;
@@ -332,8 +364,8 @@ py::object base_fit(py::handle self, const Args& a) {
   const double max1 = column_max(searched_cols.first.column);
   const double max2 = column_max(searched_cols.second.column);
 
-  SideScores train_sc = side_scores(self, train, on_test ? py::none() : scores, additive);
-  SideScores test_sc = side_scores(self, test, on_test ? scores : py::none(), additive);
+  SideScores train_sc = side_scores(train, (additive && !on_test) ? scores : py::none());
+  SideScores test_sc = side_scores(test, (additive && on_test) ? scores : py::none());
   const std::string score_name = py::str(self.attr("score_name")).cast<std::string>();
 
   std::vector<Box> boxes;

@@ -103,6 +103,60 @@ bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_
   return view;
 }
 
+namespace {
+constexpr const char* kStash = "_searched_columns";
+}  // namespace
+
+void stash_columns(py::handle self, py::handle x, const std::vector<py::ssize_t>& fidx,
+                   const std::vector<py::object>& columns) {
+  py::tuple idx(fidx.size());
+  for (std::size_t k = 0; k < fidx.size(); ++k) idx[k] = py::int_(fidx[k]);
+  py::tuple cols(columns.size());
+  for (std::size_t k = 0; k < columns.size(); ++k) cols[k] = columns[k];
+  self.attr(kStash) = py::make_tuple(x, idx, cols);
+}
+
+void drop_stashed_columns(py::handle self) {
+  if (PyObject_HasAttrString(self.ptr(), kStash)) {
+    if (PyObject_DelAttrString(self.ptr(), kStash) != 0) PyErr_Clear();
+  }
+}
+
+std::vector<bind::ColumnView> take_stashed_columns(py::handle self, py::handle x,
+                                                   const std::vector<py::ssize_t>& fidx) {
+  std::vector<bind::ColumnView> out;
+  if (!PyObject_HasAttrString(self.ptr(), kStash)) return out;
+  py::tuple stash = self.attr(kStash);
+  drop_stashed_columns(self);
+  if (stash.size() != 3 || stash[0].ptr() != x.ptr()) return out;
+  py::tuple idx = stash[1];
+  py::tuple cols = stash[2];
+  if (idx.size() != fidx.size() || cols.size() != fidx.size()) return out;
+  for (std::size_t k = 0; k < fidx.size(); ++k) {
+    if (idx[k].cast<py::ssize_t>() != fidx[k]) return {};
+    out.push_back(bind::vector_view(cols[k], "a slicing column"));
+  }
+  return out;
+}
+
+std::vector<py::object> contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
+                                           py::handle feature_names, const std::string& side) {
+  std::vector<py::object> out;
+  for (py::ssize_t j : fidx) {
+    bind::ColumnView view = slicing_column(x, j, feature_names, side);
+    out.push_back(view.owner);
+    // A view of a column already contiguous keeps the caller's array: it must
+    // be the column itself, not the whole matrix.
+    if (view.owner.attr("ndim").cast<int>() != 1) {
+      py::module_& np = bind::numpy();
+      out.back() = np.attr("ascontiguousarray")(
+          np.attr("asarray")(x)[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)],
+          np.attr("float64"));
+    }
+  }
+  return out;
+}
+
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows) {
   bind::F64Array s;
   try {

@@ -56,6 +56,22 @@ bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_
 // Raises MirtError naming the column when a value is NaN or infinite.
 void require_finite_column(Column c, const std::string& what);
 
+// The searched rows' slicing columns, made contiguous by a search hook and
+// handed to the driver's statistics through the transient attribute
+// `_searched_columns`, so that each column of a wide matrix is read once.
+void stash_columns(py::handle self, py::handle x, const std::vector<py::ssize_t>& fidx,
+                   const std::vector<py::object>& columns);
+// The stashed columns when they belong to this x and these slicing columns;
+// the attribute is removed either way.
+std::vector<bind::ColumnView> take_stashed_columns(py::handle self, py::handle x,
+                                                   const std::vector<py::ssize_t>& fidx);
+void drop_stashed_columns(py::handle self);
+
+// The slicing columns of x as contiguous float64 arrays (one strided read of
+// each), checked to be finite.
+std::vector<py::object> contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
+                                           py::handle feature_names, const std::string& side);
+
 // Per-sample scores must be finite numbers, one per row.
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows);
 

@@ -198,7 +198,7 @@ bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
   if (!bind::is_real_numeric(x)) mirt_error(what + " must hold numbers");
   bind::ColumnView view = bind::vector_view(x, what);
   if (view.column.empty()) mirt_error(what + " is empty: there is nothing to bin");
-  require_finite_column(view.column, what);
+  // Non-finite values are refused by the search's own pass over the values.
   return view;
 }
 
@@ -333,20 +333,27 @@ py::object hist_fit(py::handle self, const Args& a) {
   if (fidx_v.empty()) mirt_error("no slicing feature was given");
   checked_bins(self.attr("bins"));
 
-  py::object arr = bind::numpy().attr("asarray")(x);
+  // The slicing columns are read out of the (possibly wide) matrix once; the
+  // searches and the driver's statistics read these copies.
+  const std::vector<py::ssize_t> used(fidx_v.begin(), fidx_v.begin() + (fidx_v.size() == 1 ? 1 : 2));
+  std::vector<py::object> columns =
+      contiguous_columns(x, used, self.attr("feature_names"), "searched");
+  stash_columns(self, x, used, columns);
   py::dict kw;
   kw["sample_weight"] = w;
   py::object result;
-  const auto all = py::slice(py::none(), py::none(), py::none());
-  if (fidx_v.size() == 1) {
-    result = self.attr("_fit1d")(arr[py::make_tuple(all, fidx_v[0])], a["y"], a["preds"],
-                                 scores, **kw);
+  if (used.size() == 1) {
+    result = self.attr("_fit1d")(columns[0], a["y"], a["preds"], scores, **kw);
   } else {
-    py::list pick;
-    pick.append(fidx_v[0]);
-    pick.append(fidx_v[1]);
-    result = self.attr("_fit2d")(arr[py::make_tuple(all, pick)], a["y"], a["preds"], scores,
-                                 **kw);
+    py::module_& np = bind::numpy();
+    py::dict order;
+    order["order"] = "F";
+    py::object pair = np.attr("empty")(py::make_tuple(columns[0].attr("shape")[py::int_(0)], 2),
+                                       np.attr("float64"), **order);
+    const auto all = py::slice(py::none(), py::none(), py::none());
+    pair[py::make_tuple(all, 0)] = columns[0];
+    pair[py::make_tuple(all, 1)] = columns[1];
+    result = self.attr("_fit2d")(pair, a["y"], a["preds"], scores, **kw);
   }
   py::list parts = bind::to_list(result);
   if (parts.size() != 3) throw py::value_error("a search must return three results");

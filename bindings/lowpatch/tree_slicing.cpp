@@ -168,13 +168,16 @@ py::object tree_fit(py::handle self, const Args& a) {
     mirt_error("Only Support at most two slicing features.");
   }
 
+  std::vector<py::object> columns = contiguous_columns(x, fidx_v, feature_names, "searched");
+  stash_columns(self, x, fidx_v, columns);
   std::vector<bind::ColumnView> cols;
-  for (py::ssize_t j : fidx_v) cols.push_back(slicing_column(x, j, feature_names, "searched"));
+  for (const py::object& c : columns) cols.push_back(bind::vector_view(c, "a slicing column"));
   py::module_& np = bind::numpy();
   py::list pick;
-  for (py::ssize_t j : fidx_v) pick.append(py::int_(j));
-  py::object xs = np.attr("asarray")(x)[py::make_tuple(
-      py::slice(py::none(), py::none(), py::none()), pick)];
+  for (const py::object& c : columns) pick.append(c);
+  py::dict stack_kw;
+  stack_kw["axis"] = 1;
+  py::object xs = np.attr("stack")(pick, **stack_kw);
   py::dict fkw;
   fkw["sample_weight"] = w;
   py::object tree_estimator = self.attr("tree_estimator");

@@ -1,6 +1,8 @@
 #include "mirt/histogram.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -14,28 +16,134 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-void value_range(const RowSet& rows, double& lo, double& hi) {
-  const std::size_t n = rows.size();
-  if (n == 0) throw std::invalid_argument("there are no values to bin");
-  lo = hi = rows.value(0);
-  for (std::size_t k = 0; k < n; ++k) {
-    const double v = rows.value(k);
-    if (!std::isfinite(v)) {
-      throw std::invalid_argument("the values to bin must be finite, but one is " +
-                                  std::string(std::isnan(v) ? "NaN" : "infinite"));
-    }
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
+// Scratch memory that is written before it is read: zero-filling it first
+// would cost a pass over n values for nothing.
+template <typename T>
+std::unique_ptr<T[]> scratch(std::size_t n) {
+  return std::unique_ptr<T[]>(new T[n]);  // NOLINT: uninitialised on purpose
 }
 
+// The two ways a search reads its rows: all of x, or x at a list of positions.
+// Each loop is instantiated for both so that the inner loops stay tight.
+// Held by value: a byte store (a bin id) may alias anything, and values held
+// in locals let the compiler keep them in registers across such stores.
+struct AllRows {
+  Column x;
+  std::size_t size() const { return x.size(); }
+  std::size_t row(std::size_t k) const { return k; }
+  double value(std::size_t k) const { return x[k]; }
+};
+
+struct SomeRows {
+  Column x;
+  const std::int64_t* rows;
+  std::size_t n;
+  std::size_t size() const { return n; }
+  std::size_t row(std::size_t k) const { return static_cast<std::size_t>(rows[k]); }
+  double value(std::size_t k) const { return x[row(k)]; }
+};
+
+template <typename F>
+auto with_rows(const RowSet& rows, const F& f) {
+  return rows.rows ? f(SomeRows{rows.x, rows.rows->data(), rows.rows->size()})
+                   : f(AllRows{rows.x});
+}
+
+bool finite_bits(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return (bits & 0x7ff0000000000000ULL) != 0x7ff0000000000000ULL;
+}
+
+template <typename R>
+void value_range(const R& rows, double& lo, double& hi) {
+  const std::size_t n = rows.size();
+  if (n == 0) throw std::invalid_argument("there are no values to bin");
+  double mn = rows.value(0), mx = mn;
+  bool finite = true;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double v = rows.value(k);
+    finite &= finite_bits(v);
+    mn = v < mn ? v : mn;
+    mx = v > mx ? v : mx;
+  }
+  if (!finite) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double v = rows.value(k);
+      if (!finite_bits(v)) {
+        throw std::invalid_argument("the values to bin must be finite, but one is " +
+                                    std::string(std::isnan(v) ? "NaN" : "infinite"));
+      }
+    }
+  }
+  lo = mn;
+  hi = mx;
+}
+
+// Finds a value's bin among equal-width edges: the width gives the bin up to
+// rounding, and the exact edges, which numpy compares with, settle it.
+struct BinLocator {
+  const double* edges;
+  std::size_t k;
+  double first, last, scale;
+  std::ptrdiff_t top;
+  bool last_closed;
+
+  bool narrow;
+
+  BinLocator(const std::vector<double>& e, double hi)
+      : edges(e.data()),
+        k(e.size() - 1),
+        first(e.front()),
+        last(e.back()),
+        scale(static_cast<double>(e.size() - 1) / (e.back() - e.front())),
+        top(static_cast<std::ptrdiff_t>(e.size()) - 2),
+        last_closed(e.back() == hi),
+        narrow(false) {
+    // The estimate and the edges each carry a few units in the last place of
+    // the values' magnitude; while a bin is far wider than that, the estimate
+    // is off by one bin at most. Bins only a few such units wide are searched.
+    const double magnitude = std::max(std::fabs(first), std::fabs(last));
+    const double ulp = std::nextafter(magnitude, HUGE_VAL) - magnitude;
+    for (std::size_t i = 0; i < k; ++i) narrow = narrow || (e[i + 1] - e[i]) < 1e6 * ulp;
+  }
+
+  // The bin of a value known to lie between the first and the last edge.
+  std::size_t inside(double v) const {
+    if (narrow) {
+      const auto b = std::upper_bound(edges, edges + k + 1, v) - edges - 1;
+      return static_cast<std::size_t>(b > top ? top : b);
+    }
+    auto b = static_cast<std::ptrdiff_t>((v - first) * scale);
+    b = b < 0 ? 0 : (b > top ? top : b);
+    b -= static_cast<std::ptrdiff_t>(b > 0 && v < edges[b]);
+    b += static_cast<std::ptrdiff_t>(b < top && v >= edges[b + 1]);
+    return static_cast<std::size_t>(b);
+  }
+
+  // The bin of any value, or k when it lies in no bin.
+  std::size_t operator()(double v) const {
+    if (!(v >= first && v <= last) || (v == last && !last_closed)) return k;
+    return inside(v);
+  }
+};
+
+// Every row's bin, computed once and read by the later passes; a byte per row
+// where the bins allow.
+template <typename Id>
+struct BinIds {
+  std::unique_ptr<Id[]> ids;
+  std::vector<std::int64_t> counts;
+};
+
 // Edges, bins and the data range of a search, before any row is assigned.
-Search1D prepare(const RowSet& rows, const SearchParams& params) {
+template <typename R>
+Search1D prepare(const R& rows, const Column& x, const Index* subset,
+                 const SearchParams& params) {
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
   Search1D s;
   value_range(rows, s.lo, s.hi);
-  const auto distinct =
-      count_distinct_upto(rows.x, rows.rows, static_cast<std::size_t>(params.max_bins));
+  const auto distinct = count_distinct_upto(x, subset, static_cast<std::size_t>(params.max_bins));
   s.edges = histogram_edges(s.lo, s.hi, static_cast<std::int64_t>(distinct));
   const std::size_t k = s.edges.size() - 1;
   s.bins.resize(k);
@@ -48,12 +156,30 @@ Search1D prepare(const RowSet& rows, const SearchParams& params) {
   return s;
 }
 
-std::vector<std::int64_t> count_bins(const std::vector<std::uint32_t>& bin_of, std::size_t k) {
-  std::vector<std::int64_t> counts(k, 0);
-  for (std::uint32_t b : bin_of) {
-    if (b < k) ++counts[b];
+template <typename Id, typename R>
+BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
+  BinIds<Id> out;
+  const R rows = rows_in;
+  const BinLocator locate = locate_in;
+  const std::size_t n = rows.size();
+  out.ids = scratch<Id>(n);
+  Id* const ids = out.ids.get();
+  // Four interleaved tallies keep rows of the same bin from queueing on one
+  // counter.
+  const std::size_t stride = locate.k + 1;
+  std::vector<std::int64_t> tally_store(4 * stride, 0);
+  std::int64_t* const tally = tally_store.data();
+  // The rows of a search lie within the range the edges were built on.
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::size_t b = locate.inside(rows.value(j));
+    ids[j] = static_cast<Id>(b);
+    ++tally[(j & 3) * stride + b];
   }
-  return counts;
+  out.counts.assign(locate.k, 0);
+  for (std::size_t b = 0; b < locate.k; ++b) {
+    out.counts[b] = tally[b] + tally[stride + b] + tally[2 * stride + b] + tally[3 * stride + b];
+  }
+  return out;
 }
 
 std::vector<std::int64_t> offsets_of(const std::vector<std::int64_t>& counts) {
@@ -62,55 +188,96 @@ std::vector<std::int64_t> offsets_of(const std::vector<std::int64_t>& counts) {
   return off;
 }
 
-// The mean of the scores of a run of gathered rows, weighted when weights are
-// given and sum to a positive number, plain otherwise.
+double sum_of(const double* a, std::size_t n) {
+  return numpy_sum([a](std::size_t i) { return a[i]; }, n);
+}
+
+// The mean of a run of gathered scores, weighted when weights are given and
+// sum to a positive number, plain otherwise.
 double slice_mean(const double* values, const double* products, const double* weights,
                   std::size_t n) {
   if (n == 0) return kNaN;
-  const auto sum = [](const double* a, std::size_t len) {
-    return numpy_sum([a](std::size_t i) { return a[i]; }, len);
-  };
   if (weights != nullptr) {
-    const double ws = sum(weights, n);
-    if (ws > 0.0) return sum(products, n) / ws;
+    const double ws = sum_of(weights, n);
+    if (ws > 0.0) return sum_of(products, n) / ws;
   }
-  return sum(values, n) / static_cast<double>(n);
-}
-
-// Gathers the scores (and weighted scores, weights) of the rows selected by
-// `take(k)`, in row order, and averages them.
-template <typename Take>
-double gathered_mean(const RowSet& rows, DSpan scores, DSpan weights, std::size_t expected,
-                     const Take& take) {
-  std::vector<double> values, products, ws;
-  values.reserve(expected);
-  const bool weighted = has_weights(weights);
-  if (weighted) {
-    products.reserve(expected);
-    ws.reserve(expected);
-  }
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    if (!take(k)) continue;
-    const std::size_t r = rows.row(k);
-    values.push_back(scores[r]);
-    if (weighted) {
-      const double p = scores[r] * weights[r];
-      products.push_back(p);
-      ws.push_back(weights[r]);
-    }
-  }
-  return slice_mean(values.data(), weighted ? products.data() : nullptr,
-                    weighted ? ws.data() : nullptr, values.size());
+  return sum_of(values, n) / static_cast<double>(n);
 }
 
 bool is_weak(double value, const SearchParams& p) {
   return p.sign * value <= p.sign * p.threshold_value;
 }
 
+// Each bin's scores side by side in row order, with one scattered write per
+// row, then numpy's pairwise sum over every bin's run.
+template <typename Id, typename R>
+void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights) {
+  const std::size_t k = s.bins.size();
+  std::vector<std::int64_t> counts(k);
+  for (std::size_t i = 0; i < k; ++i) counts[i] = s.bins[i].count;
+  const std::vector<std::int64_t> off = offsets_of(counts);
+  const std::size_t total = static_cast<std::size_t>(off[k]);
+  const bool weighted = has_weights(weights);
+  auto values = scratch<double>(total);
+  std::unique_ptr<double[]> products, ws;
+  if (weighted) {
+    products = scratch<double>(total);
+    ws = scratch<double>(total);
+  }
+  std::vector<std::int64_t> cursor(off.begin(), off.end() - 1);
+  for (std::size_t j = 0; j < rows.size(); ++j) {
+    const std::size_t b = ids[j];
+    if (b >= k) continue;
+    const auto at = static_cast<std::size_t>(cursor[b]++);
+    const std::size_t r = rows.row(j);
+    values[at] = scores[r];
+    if (weighted) {
+      const double p = scores[r] * weights[r];
+      products[at] = p;
+      ws[at] = weights[r];
+    }
+  }
+  for (std::size_t i = 0; i < k; ++i) {
+    const auto at = static_cast<std::size_t>(off[i]);
+    s.bins[i].value = slice_mean(values.get() + at, weighted ? products.get() + at : nullptr,
+                                 weighted ? ws.get() + at : nullptr,
+                                 static_cast<std::size_t>(counts[i]));
+  }
+}
+
+// The mean score of the rows of bins first..last, gathered in row order.
+template <typename Id, typename R>
+double union_mean(const R& rows, const Id* ids, std::size_t first, std::size_t last,
+                  std::size_t count, DSpan scores, DSpan weights) {
+  const bool weighted = has_weights(weights);
+  auto values = scratch<double>(count);
+  std::unique_ptr<double[]> products, ws;
+  if (weighted) {
+    products = scratch<double>(count);
+    ws = scratch<double>(count);
+  }
+  std::size_t at = 0;
+  for (std::size_t j = 0; j < rows.size() && at < count; ++j) {
+    const std::size_t b = ids[j];
+    if (b < first || b > last) continue;
+    const std::size_t r = rows.row(j);
+    values[at] = scores[r];
+    if (weighted) {
+      const double p = scores[r] * weights[r];
+      products[at] = p;
+      ws[at] = weights[r];
+    }
+    ++at;
+  }
+  return slice_mean(values.get(), weighted ? products.get() : nullptr,
+                    weighted ? ws.get() : nullptr, at);
+}
+
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
 // folds the bins inside each kept interval into one rule.
-void fuse(Search1D& s, const RowSet& rows, const std::vector<std::uint32_t>& bin_of,
-          DSpan scores, DSpan weights, const SearchParams& params) {
+template <typename Id, typename R>
+void fuse(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights,
+          const SearchParams& params) {
   struct Interval {
     double a, b;
     std::size_t first, last;
@@ -160,30 +327,60 @@ void fuse(Search1D& s, const RowSet& rows, const std::vector<std::uint32_t>& bin
         rule_count += s.bins[i].count;
       }
       region.rule_count = rule_count;
-      const auto lo_bin = static_cast<std::uint32_t>(region.first_bin);
-      const auto hi_bin = static_cast<std::uint32_t>(region.last_bin);
       region.rule_value =
           rule_count == 0 ? 0.0
-                          : gathered_mean(rows, scores, weights,
-                                          static_cast<std::size_t>(rule_count),
-                                          [&](std::size_t k) {
-                                            return bin_of[k] >= lo_bin && bin_of[k] <= hi_bin;
-                                          });
+                          : union_mean(rows, ids, region.first_bin, region.last_bin,
+                                       static_cast<std::size_t>(rule_count), scores, weights);
     }
     s.regions.push_back(region);
   }
 }
 
-void fill_bin_rows(Search1D& s, const RowSet& rows, const std::vector<std::uint32_t>& bin_of) {
-  std::vector<std::int64_t> counts(s.bins.size());
-  for (std::size_t i = 0; i < s.bins.size(); ++i) counts[i] = s.bins[i].count;
-  s.bin_offsets = offsets_of(counts);
-  s.bin_rows.assign(rows.size(), 0);
-  std::vector<std::int64_t> cursor(s.bin_offsets.begin(), s.bin_offsets.end() - 1);
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    s.bin_rows[static_cast<std::size_t>(cursor[bin_of[k]]++)] =
-        static_cast<std::int64_t>(rows.row(k));
+template <typename Id, typename R>
+void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
+                     const SearchParams& params) {
+  const BinLocator locate(s.edges, s.hi);
+  const BinIds<Id> bins = assign_ids<Id>(rows, locate);
+  for (std::size_t i = 0; i < s.bins.size(); ++i) s.bins[i].count = bins.counts[i];
+  score_bins(s, rows, bins.ids.get(), scores, weights);
+  bool any_weak = false;
+  for (Bin& bin : s.bins) {
+    bin.weak = bin.count > 0 && is_weak(bin.value, params);
+    any_weak = any_weak || bin.weak;
   }
+  if (any_weak) fuse(s, rows, bins.ids.get(), scores, weights, params);
+}
+
+template <typename R>
+Search1D search_additive(const R& rows, const RowSet& set, DSpan scores, DSpan weights,
+                         const SearchParams& params) {
+  Search1D s = prepare(rows, set.x, set.rows, params);
+  if (s.bins.size() < 255) {
+    search_with_ids<std::uint8_t>(s, rows, scores, weights, params);
+  } else {
+    search_with_ids<std::uint32_t>(s, rows, scores, weights, params);
+  }
+  return s;
+}
+
+template <typename R>
+Search1D search_binned(const R& rows, const RowSet& set, const SearchParams& params) {
+  Search1D s = prepare(rows, set.x, set.rows, params);
+  const BinLocator locate(s.edges, s.hi);
+  const BinIds<std::uint32_t> bins = assign_ids<std::uint32_t>(rows, locate);
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    s.bins[i].count = bins.counts[i];
+    s.bins[i].value = kNaN;
+  }
+  s.bin_offsets = offsets_of(bins.counts);
+  s.bin_rows.assign(static_cast<std::size_t>(s.bin_offsets.back()), 0);
+  std::vector<std::int64_t> cursor(s.bin_offsets.begin(), s.bin_offsets.end() - 1);
+  for (std::size_t j = 0; j < rows.size(); ++j) {
+    const std::size_t b = bins.ids[j];
+    if (b >= s.bins.size()) continue;
+    s.bin_rows[static_cast<std::size_t>(cursor[b]++)] = static_cast<std::int64_t>(rows.row(j));
+  }
+  return s;
 }
 
 }  // namespace
@@ -234,83 +431,26 @@ std::size_t count_distinct_upto(Column x, const Index* rows, std::size_t limit) 
 
 std::vector<std::uint32_t> assign_bins(const RowSet& rows, const std::vector<double>& edges,
                                        double hi) {
-  const std::size_t k = edges.size() - 1;
+  const BinLocator locate(edges, hi);
   std::vector<std::uint32_t> bin_of(rows.size());
-  const bool last_closed = edges[k] == hi;
-  const double first = edges[0];
-  const double last = edges[k];
-  const double scale = static_cast<double>(k) / (last - first);
-  const auto top = static_cast<std::ptrdiff_t>(k) - 1;
-  for (std::size_t j = 0; j < rows.size(); ++j) {
-    const double v = rows.value(j);
-    if (!(v >= first && v <= last) || (v == last && !last_closed)) {
-      bin_of[j] = static_cast<std::uint32_t>(k);  // outside every bin
-      continue;
+  with_rows(rows, [&](const auto& r) {
+    for (std::size_t j = 0; j < r.size(); ++j) {
+      bin_of[j] = static_cast<std::uint32_t>(locate(r.value(j)));
     }
-    // Equal widths give the bin up to rounding; the exact edges, which numpy
-    // compares with, settle it.
-    auto b = static_cast<std::ptrdiff_t>((v - first) * scale);
-    b = b < 0 ? 0 : (b > top ? top : b);
-    while (b > 0 && v < edges[static_cast<std::size_t>(b)]) --b;
-    while (b < top && v >= edges[static_cast<std::size_t>(b) + 1]) ++b;
-    bin_of[j] = static_cast<std::uint32_t>(b);
-  }
+    return 0;
+  });
   return bin_of;
 }
 
 Search1D search_1d_additive(const RowSet& rows, DSpan scores, DSpan weights,
                             const SearchParams& params) {
-  Search1D s = prepare(rows, params);
-  const std::size_t k = s.bins.size();
-  const std::vector<std::uint32_t> bin_of = assign_bins(rows, s.edges, s.hi);
-  const std::vector<std::int64_t> counts = count_bins(bin_of, k);
-  const std::vector<std::int64_t> off = offsets_of(counts);
-
-  // Each bin's scores side by side in row order: one scattered write per row.
-  const bool weighted = has_weights(weights);
-  std::vector<double> values(rows.size()), products, ws;
-  if (weighted) {
-    products.resize(rows.size());
-    ws.resize(rows.size());
-  }
-  std::vector<std::int64_t> cursor(off.begin(), off.end() - 1);
-  for (std::size_t j = 0; j < rows.size(); ++j) {
-    const std::uint32_t b = bin_of[j];
-    if (b >= k) continue;
-    const auto at = static_cast<std::size_t>(cursor[b]++);
-    const std::size_t r = rows.row(j);
-    values[at] = scores[r];
-    if (weighted) {
-      const double p = scores[r] * weights[r];
-      products[at] = p;
-      ws[at] = weights[r];
-    }
-  }
-  bool any_weak = false;
-  for (std::size_t i = 0; i < k; ++i) {
-    Bin& bin = s.bins[i];
-    bin.count = counts[i];
-    const auto at = static_cast<std::size_t>(off[i]);
-    const auto n = static_cast<std::size_t>(counts[i]);
-    bin.value = slice_mean(values.data() + at, weighted ? products.data() + at : nullptr,
-                           weighted ? ws.data() + at : nullptr, n);
-    bin.weak = n > 0 && is_weak(bin.value, params);
-    any_weak = any_weak || bin.weak;
-  }
-  if (any_weak) fuse(s, rows, bin_of, scores, weights, params);
-  return s;
+  return with_rows(rows, [&](const auto& r) {
+    return search_additive(r, rows, scores, weights, params);
+  });
 }
 
 Search1D bin_rows(const RowSet& rows, const SearchParams& params) {
-  Search1D s = prepare(rows, params);
-  const std::vector<std::uint32_t> bin_of = assign_bins(rows, s.edges, s.hi);
-  const std::vector<std::int64_t> counts = count_bins(bin_of, s.bins.size());
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    s.bins[i].count = counts[i];
-    s.bins[i].value = kNaN;
-  }
-  fill_bin_rows(s, rows, bin_of);
-  return s;
+  return with_rows(rows, [&](const auto& r) { return search_binned(r, rows, params); });
 }
 
 QuantilePosition quantile_position(const RowSet& rows, double lb, double ub, double hi) {
@@ -330,19 +470,18 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
   Search2D out;
-  const RowSet all{x1, nullptr};
-  value_range(all, out.lo1, out.hi1);
+  value_range(AllRows{x1}, out.lo1, out.hi1);
   {
-    const RowSet second{x2, nullptr};
     double lo2 = 0, hi2 = 0;
-    value_range(second, lo2, hi2);  // refuse non-finite values before any search
+    value_range(AllRows{x2}, lo2, hi2);  // refuse non-finite values before any search
   }
   const auto distinct =
       count_distinct_upto(x1, nullptr, static_cast<std::size_t>(params.max_bins));
   out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
   const std::size_t k = out.edges.size() - 1;
-  const std::vector<std::uint32_t> bin_of = assign_bins(all, out.edges, out.hi1);
-  const std::vector<std::int64_t> counts = count_bins(bin_of, k);
+  const BinLocator locate(out.edges, out.hi1);
+  const BinIds<std::uint32_t> first_bins = assign_ids<std::uint32_t>(AllRows{x1}, locate);
+  const std::vector<std::int64_t>& counts = first_bins.counts;
   out.bins.resize(k);
   for (std::size_t i = 0; i < k; ++i) {
     out.bins[i].lb = out.edges[i];
@@ -350,8 +489,9 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     out.bins[i].support = counts[i];
     out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
   }
-  for (std::size_t r = 0; r < bin_of.size(); ++r) {
-    if (bin_of[r] < k) out.bins[bin_of[r]].rows.push_back(static_cast<std::int64_t>(r));
+  for (std::size_t r = 0; r < x1.size(); ++r) {
+    const std::size_t b = first_bins.ids[r];
+    if (b < k) out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
   }
   for (FirstBin& fb : out.bins) {
     if (fb.rows.empty()) {

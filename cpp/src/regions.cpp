@@ -1,6 +1,8 @@
 #include "mirt/regions.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -8,97 +10,152 @@ namespace mirt {
 
 namespace {
 
-// Positions where pred(i) holds, ascending. Counting first lets the result be
-// allocated once and filled without a branch per row.
-template <typename Pred>
-Index select(std::size_t n, const Pred& pred) {
+// Rows inside a box as a bitset, 64 rows to a word: one pass of comparisons
+// packs them, and the positions are then read off the set bits, so the cost
+// beyond that pass follows the number of members, not of rows.
+using Bits = std::vector<std::uint64_t>;
+
+template <bool Closed>
+bool inside(const Interval& a, double v) {
+  return Closed ? ((v >= a.lb) & (v <= a.ub)) : ((v >= a.lb) & (v < a.ub));
+}
+
+template <bool Closed>
+void mark(Column x, const Interval& a, Bits& bits) {
+  const std::size_t n = x.size();
+  const double* v = x.data();
+  for (std::size_t w = 0; w * 64 < n; ++w) {
+    const std::size_t end = std::min(n, w * 64 + 64);
+    std::uint64_t word = 0;
+    for (std::size_t i = w * 64; i < end; ++i) {
+      word |= static_cast<std::uint64_t>(inside<Closed>(a, v[i])) << (i - w * 64);
+    }
+    bits[w] &= word;
+  }
+}
+
+void mark(Column x, const Interval& a, Bits& bits) {
+  if (a.closed_upper) {
+    mark<true>(x, a, bits);
+  } else {
+    mark<false>(x, a, bits);
+  }
+}
+
+Bits all_rows(std::size_t n) {
+  Bits bits((n + 63) / 64, ~std::uint64_t{0});
+  if (n % 64 != 0) bits.back() = (std::uint64_t{1} << (n % 64)) - 1;
+  return bits;
+}
+
+Index positions(const Bits& bits) {
   std::size_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) count += pred(i) ? 1 : 0;
-  Index out(count);
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < n && k < count; ++i) {
-    out[k] = static_cast<std::int64_t>(i);
-    k += pred(i) ? 1 : 0;
+  for (std::uint64_t w : bits) count += static_cast<std::size_t>(__builtin_popcountll(w));
+  Index out;
+  out.reserve(count);
+  for (std::size_t k = 0; k < bits.size(); ++k) {
+    std::uint64_t w = bits[k];
+    while (w != 0) {
+      out.push_back(static_cast<std::int64_t>(k * 64 + static_cast<std::size_t>(__builtin_ctzll(w))));
+      w &= w - 1;
+    }
   }
   return out;
+}
+
+Bits box_bits(Column x1, Column x2, const Box& box) {
+  Bits bits = all_rows(x1.size());
+  mark(x1, box.first, bits);
+  if (box.has_second) mark(x2, box.second, bits);
+  return bits;
 }
 
 }  // namespace
 
 Index members(Column x, const Interval& a) {
-  return select(x.size(), [&](std::size_t i) { return a.contains(x[i]); });
+  Bits bits = all_rows(x.size());
+  mark(x, a, bits);
+  return positions(bits);
 }
 
 Index members(Column x1, const Interval& a, Column x2, const Interval& b) {
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
-  return select(x1.size(), [&](std::size_t i) { return a.contains(x1[i]) & b.contains(x2[i]); });
+  return positions(box_bits(x1, x2, Box{a, true, b}));
 }
 
 Index members(Column x1, Column x2, const Box& box) {
-  return box.has_second ? members(x1, box.first, x2, box.second) : members(x1, box.first);
+  if (box.has_second) {
+    require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
+  }
+  return positions(box_bits(x1, x2, box));
 }
 
 std::vector<Index> members_each(Column x1, Column x2, const std::vector<Box>& boxes) {
-  std::vector<Index> out(boxes.size());
-  bool any_second = false;
-  for (const Box& box : boxes) any_second = any_second || box.has_second;
-  if (any_second) {
-    require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
-  }
-  for (std::size_t i = 0; i < x1.size(); ++i) {
-    const double v1 = x1[i];
-    const double v2 = any_second ? x2[i] : 0.0;
-    for (std::size_t b = 0; b < boxes.size(); ++b) {
-      const Box& box = boxes[b];
-      if (box.first.contains(v1) && (!box.has_second || box.second.contains(v2))) {
-        out[b].push_back(static_cast<std::int64_t>(i));
-      }
-    }
-  }
+  std::vector<Index> out;
+  out.reserve(boxes.size());
+  for (const Box& box : boxes) out.push_back(members(x1, x2, box));
   return out;
 }
 
 Index members_of_any(Column x1, Column x2, const std::vector<Box>& boxes) {
-  std::vector<unsigned char> hit(x1.size(), 0);
+  Bits any((x1.size() + 63) / 64, 0);
   for (const Box& box : boxes) {
     if (box.has_second) {
       require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
-      for (std::size_t i = 0; i < x1.size(); ++i) {
-        hit[i] |= static_cast<unsigned char>(box.first.contains(x1[i]) &
-                                             box.second.contains(x2[i]));
-      }
-    } else {
-      for (std::size_t i = 0; i < x1.size(); ++i) {
-        hit[i] |= static_cast<unsigned char>(box.first.contains(x1[i]));
-      }
     }
+    const Bits bits = box_bits(x1, x2, box);
+    for (std::size_t k = 0; k < any.size(); ++k) any[k] |= bits[k];
   }
-  return select(hit.size(), [&](std::size_t i) { return hit[i] != 0; });
+  return positions(any);
 }
 
-double column_max(Column x) {
+namespace {
+
+bool is_finite_bits(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return (bits & 0x7ff0000000000000ULL) != 0x7ff0000000000000ULL;
+}
+
+// min or max with numpy's rule that a NaN anywhere makes the result NaN.
+template <typename Better>
+double extreme(Column x, const Better& better) {
   if (x.empty()) return std::numeric_limits<double>::quiet_NaN();
-  double m = x[0];
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (std::isnan(x[i])) return x[i];
-    if (x[i] > m) m = x[i];
+  if (first_non_finite(x) >= 0) {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (std::isnan(x[i])) return x[i];
+    }
   }
-  return m;
+  // Four independent running values instead of one serial chain.
+  double m[4] = {x[0], x[0], x[0], x[0]};
+  const std::size_t n = x.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (std::size_t j = 0; j < 4; ++j) m[j] = better(x[i + j], m[j]) ? x[i + j] : m[j];
+  }
+  for (; i < n; ++i) m[0] = better(x[i], m[0]) ? x[i] : m[0];
+  double r = m[0];
+  for (std::size_t j = 1; j < 4; ++j) r = better(m[j], r) ? m[j] : r;
+  return r;
+}
+
+}  // namespace
+
+double column_max(Column x) {
+  return extreme(x, [](double a, double b) { return a > b; });
 }
 
 double column_min(Column x) {
-  if (x.empty()) return std::numeric_limits<double>::quiet_NaN();
-  double m = x[0];
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (std::isnan(x[i])) return x[i];
-    if (x[i] < m) m = x[i];
-  }
-  return m;
+  return extreme(x, [](double a, double b) { return a < b; });
 }
 
 std::int64_t first_non_finite(Column x) {
+  // A branch-free scan of the whole column first: finite columns are the rule.
+  bool finite = true;
+  for (std::size_t i = 0; i < x.size(); ++i) finite &= is_finite_bits(x[i]);
+  if (finite) return -1;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    if (!std::isfinite(x[i])) return static_cast<std::int64_t>(i);
+    if (!is_finite_bits(x[i])) return static_cast<std::int64_t>(i);
   }
   return -1;
 }

@@ -33,26 +33,10 @@ class Span {
 
 using DSpan = Span<const double>;
 
-// A column of a row-major matrix: every `stride`-th double. Reading a column
-// in place costs the same memory traffic as copying it, without the copy.
-class Column {
- public:
-  constexpr Column() noexcept = default;
-  constexpr Column(const double* data, std::size_t size, std::ptrdiff_t stride = 1) noexcept
-      : data_(data), size_(size), stride_(stride) {}
-  constexpr Column(DSpan s) noexcept : data_(s.data()), size_(s.size()), stride_(1) {}  // NOLINT
+// One feature's values, contiguous. Bindings copy a column out of a wide
+// row-major matrix once, since every later pass reads it again.
+using Column = DSpan;
 
-  constexpr std::size_t size() const noexcept { return size_; }
-  constexpr bool empty() const noexcept { return size_ == 0; }
-  constexpr double operator[](std::size_t i) const noexcept {
-    return data_[static_cast<std::ptrdiff_t>(i) * stride_];
-  }
-
- private:
-  const double* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::ptrdiff_t stride_ = 1;
-};
 using ISpan = Span<const std::int64_t>;
 using Index = std::vector<std::int64_t>;
 
