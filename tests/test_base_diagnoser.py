@@ -70,11 +70,14 @@ class TestFeatures:
         assert diag.pred is None and diag.pred_proba is None
         assert diag.sample_weight is None
 
-    def test_stored_x_is_independent_of_caller_data(self):
+    def test_float64_x_is_kept_without_a_copy_and_other_x_is_converted(self):
         x = np.ones((3, 2))
-        diag = fitted(x, np.zeros(3))
-        x[0, 0] = 99.0
-        assert diag.x[0, 0] == 1.0
+        assert np.shares_memory(fitted(x, np.zeros(3)).x, x)
+        ints = np.ones((3, 2), dtype=np.int64)
+        stored = fitted(ints, np.zeros(3)).x
+        assert stored.dtype == np.float64 and stored.flags.c_contiguous
+        fortran = np.asfortranarray(np.arange(6.0).reshape(3, 2))
+        assert fitted(fortran, np.zeros(3)).x.flags.c_contiguous
 
     def test_nullable_integer_columns_are_accepted(self):
         x = pd.DataFrame({"a": pd.array([1, None, 3], dtype="Int64")})

@@ -101,11 +101,12 @@ def _check_x(x: Any) -> tuple[np.ndarray, list[str]]:
             )
         if raw.shape[1] == 0:
             raise MirtError("x must have at least one column")
-        arr = raw.astype(np.float64)
+        arr = raw.astype(np.float64, copy=False)
     if arr.shape[0] == 0:
         raise MirtError("x must have at least one row, got 0")
-    # Own a contiguous copy so later edits of the caller's data cannot leak in.
-    return np.array(arr, dtype=np.float64, order="C", copy=True), names
+    # A float64 C-ordered array is kept as given, as numpy and scikit-learn do:
+    # copying a large matrix would cost more than the diagnosis itself.
+    return np.ascontiguousarray(arr, dtype=np.float64), names
 
 
 def _check_names(values: Any, name: str, n_cols: int) -> list[str]:
