@@ -70,7 +70,13 @@ TreeView view_tree(py::handle tree) {
 py::dict two_level_copy(py::handle rule) {
   py::dict out;
   for (auto item : py::reinterpret_borrow<py::dict>(rule)) {
-    out[item.first] = py::dict(py::reinterpret_borrow<py::object>(item.second));
+    // A new bound dict: pybind11's dict(obj) would share an existing dict.
+    PyObject* copy = PyDict_Check(item.second.ptr()) ? PyDict_Copy(item.second.ptr())
+                                                     : PyObject_CallOneArg(
+                                                           reinterpret_cast<PyObject*>(&PyDict_Type),
+                                                           item.second.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    out[item.first] = py::reinterpret_steal<py::object>(copy);
   }
   return out;
 }

@@ -51,3 +51,89 @@ TEST(HistogramSearch, BinScoresEqualMaskedMeans) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HistogramEdges, EqualWidthEdgesEndExactlyAtTheMaximum) {
+  const auto e = mirt::histogram_edges(0.0, 1.0, 10);
+  ASSERT_EQ(e.size(), 11u);
+  EXPECT_EQ(e[3], 3 * 0.1 + 0.0);  // i * step + lo, as numpy computes it
+  EXPECT_EQ(e[10], 1.0);
+}
+
+TEST(HistogramEdges, ConstantRangeIsWidenedAndNarrowRangesAreRefused) {
+  const auto e = mirt::histogram_edges(3.0, 3.0, 1);
+  EXPECT_EQ(e, (std::vector<double>{2.5, 3.5}));
+  EXPECT_THROW(mirt::histogram_edges(1.0, std::nextafter(1.0, 2.0), 2), std::invalid_argument);
+  EXPECT_THROW(mirt::histogram_edges(0.0, 1.0, 0), std::invalid_argument);
+  EXPECT_THROW(mirt::histogram_edges(0.0, INFINITY, 3), std::invalid_argument);
+}
+
+TEST(HistogramSearch, DistinctValuesAreCountedUpToTheLimit) {
+  const std::vector<double> x{1, 1, 2, 2, 3, 9, 9};
+  EXPECT_EQ(mirt::count_distinct_upto(view(x), nullptr, 10), 4u);
+  EXPECT_EQ(mirt::count_distinct_upto(view(x), nullptr, 2), 2u);
+  const mirt::Index rows{0, 1, 5};
+  EXPECT_EQ(mirt::count_distinct_upto(view(x), &rows, 10), 2u);
+}
+
+TEST(HistogramSearch, ValuesOnInnerEdgesGoToTheUpperBinAndTheMaximumToTheLast) {
+  const std::vector<double> edges{0.0, 1.0, 2.0, 3.0};
+  const std::vector<double> x{0.0, 1.0, 2.0, 3.0, 2.5, -1.0};
+  const auto ids = mirt::assign_bins(RowSet{view(x), nullptr}, edges, 3.0);
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{0, 1, 2, 2, 2, 3}));
+  // when the last edge is not the data maximum it stays open
+  const auto open = mirt::assign_bins(RowSet{view(x), nullptr}, edges, 5.0);
+  EXPECT_EQ(open[3], 3u);
+}
+
+TEST(HistogramSearch, TouchingWeakBinsFuseAndSmallIntervalsAreDropped) {
+  // bins of width 1 over [0, 6]; bins 1, 2 and 4 are weak; bin 4 has 2 rows
+  std::vector<double> x, s;
+  for (int b = 0; b < 6; ++b) {
+    const int rows = b == 4 ? 2 : 10;
+    for (int r = 0; r < rows; ++r) {
+      x.push_back(b + (r + 0.5) / rows);
+      s.push_back(b == 1 || b == 2 || b == 4 ? 5.0 : 1.0);
+    }
+  }
+  x.push_back(0.0);
+  s.push_back(1.0);
+  x.push_back(6.0);
+  s.push_back(1.0);
+  SearchParams p;
+  p.threshold_value = 3.0;
+  p.min_samples = 5;
+  p.max_bins = 6;
+  const auto res = mirt::search_1d_additive(RowSet{view(x), nullptr}, view(s), DSpan(), p);
+  ASSERT_EQ(res.regions.size(), 1u);
+  EXPECT_EQ(res.regions[0].lb, 1.0);
+  EXPECT_EQ(res.regions[0].ub, 3.0);
+  EXPECT_EQ(res.regions[0].rule_count, 20);
+  EXPECT_EQ(res.regions[0].rule_value, 5.0);
+  EXPECT_EQ(res.absorbed, (std::vector<char>{0, 1, 1, 0, 0, 0}));
+}
+
+TEST(HistogramSearch, TwoFeaturesSearchInsideEachFirstBin) {
+  std::vector<double> a, b, s;
+  for (int i = 0; i < 40; ++i) {
+    a.push_back(i < 20 ? 0.0 : 1.0);
+    b.push_back(i % 20);
+    s.push_back(i >= 20 && i % 20 >= 10 ? 5.0 : 1.0);
+  }
+  SearchParams p;
+  p.threshold_value = 3.0;
+  p.min_samples = 1;
+  p.max_bins = 2;
+  const auto res = mirt::search_2d(view(a), view(b), view(s), DSpan(), true, p);
+  ASSERT_EQ(res.bins.size(), 2u);
+  EXPECT_TRUE(res.bins[0].inner.regions.empty());
+  ASSERT_EQ(res.bins[1].inner.regions.size(), 1u);
+  const auto& r = res.bins[1].inner.regions[0];
+  EXPECT_EQ(r.lb, 9.5);
+  EXPECT_EQ(r.ub, 19.0);
+  EXPECT_EQ(r.lb_quantile, 50.0);
+  EXPECT_EQ(r.ub_quantile, 100.0);
+}
+
+}  // namespace
