@@ -51,6 +51,9 @@ class TestConstruction:
         assert list(inspect.signature(LowPatch("m", ["a"]).fit).parameters)[:4] == [
             "x", "y", "train_idx", "test_idx"]
         assert inspect.signature(TreeSlicing.__init__).parameters["min_samples"].default == 30
+        assert str(inspect.signature(HistogramSlicing)).startswith("(estimator=None, ")
+        assert list(inspect.signature(LowPatch).parameters)[:2] == ["estimator",
+                                                                     "slice_features"]
         assert LowPatch.__doc__.startswith("Lowpatch Test")
         assert HistogramSlicing.__doc__ == (
             "\n    Histogram based slicing for analyzing 1D or 2D numerical features.\n")

@@ -1,5 +1,7 @@
 #include "pyclass.hpp"
 
+#include "class_signature.hpp"
+
 #include <memory>
 #include <new>
 #include <sstream>
@@ -208,6 +210,9 @@ ClassBuilder& ClassBuilder::def(const std::string& name, std::vector<Param> para
                                 const std::string& doc, Impl impl) {
   ns_[py::str(name)] = make_function(name, name_ + "." + name, module_name_, std::move(params),
                                      doc, std::move(impl), Kind::method);
+  // inspect skips builtin constructors: without this the class itself would
+  // have no signature (scikit-learn's checks and help() ask for it).
+  if (name == "__init__") ns_["__signature__"] = init_signature_descriptor(module_name_);
   return *this;
 }
 

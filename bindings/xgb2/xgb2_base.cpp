@@ -191,8 +191,6 @@ py::object partial_dependence(py::handle self, const Args& a) {
 void register_xgb2_base(py::module_& m) {
   bind::ClassBuilder cls(m, "XGB2Base", py::make_tuple(global("BaseEstimator")), "");
   // Inherited by the estimators; answers from each class's own __init__.
-  cls.attr("__signature__",
-           bind::init_signature_descriptor(m.attr("__name__").cast<std::string>()));
   cls.def("__init__", init_params(20, 1),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           base_init)
