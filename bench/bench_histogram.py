@@ -13,7 +13,6 @@ Run with ``python bench/bench_histogram.py [--quick]``.
 from __future__ import annotations
 
 import argparse
-import resource
 import subprocess
 import sys
 import time
@@ -47,8 +46,16 @@ def best_of(fn, repeat: int) -> float:
 
 
 def slicer_args(x, y, pred, n, names):
-    return dict(train_x=x[:n], train_y=y[:n], test_x=x[n:], test_y=y[n:], train_pred=pred[:n],
-                test_pred=pred[n:], feature_names=names, use_test=False)
+    return dict(
+        train_x=x[:n],
+        train_y=y[:n],
+        test_x=x[n:],
+        test_y=y[n:],
+        train_pred=pred[:n],
+        test_pred=pred[n:],
+        feature_names=names,
+        use_test=False,
+    )
 
 
 def compare(n: int, features: list[str], repeat: int) -> float:
@@ -57,8 +64,10 @@ def compare(n: int, features: list[str], repeat: int) -> float:
     args = slicer_args(x, y, pred, n, names)
     native = best_of(lambda: HistogramSlicing(slice_features=features).fit(**args), repeat)
     baseline = best_of(lambda: NumpyHistogramSlicing(features).fit(**args), max(1, repeat // 2))
-    print(f"  {len(features)} feature(s), {n:>9,} rows per side: native {native * 1e3:8.2f} ms, "
-          f"numpy {baseline * 1e3:8.2f} ms, ratio {baseline / native:6.1f}x")
+    print(
+        f"  {len(features)} feature(s), {n:>9,} rows per side: native {native * 1e3:8.2f} ms, "
+        f"numpy {baseline * 1e3:8.2f} ms, ratio {baseline / native:6.1f}x"
+    )
     return native
 
 
@@ -67,9 +76,11 @@ def growth(repeat: int) -> None:
     for n in (10_000, 1_000_000):
         x, y, pred = make_data(n)
         args = slicer_args(x, y, pred, n, [f"X{i}" for i in range(x.shape[1])])
-        times[n] = best_of(lambda: HistogramSlicing(slice_features=["X0"]).fit(**args), repeat)
-    print(f"  10^4 -> 10^6 rows: {times[10_000] * 1e3:.2f} ms -> {times[1_000_000] * 1e3:.2f} ms, "
-          f"x{times[1_000_000] / times[10_000]:.0f} for 100x the rows")
+        times[n] = best_of(lambda a=args: HistogramSlicing(slice_features=["X0"]).fit(**a), repeat)
+    print(
+        f"  10^4 -> 10^6 rows: {times[10_000] * 1e3:.2f} ms -> {times[1_000_000] * 1e3:.2f} ms, "
+        f"x{times[1_000_000] / times[10_000]:.0f} for 100x the rows"
+    )
 
 
 def lowpatch_cost(repeat: int) -> None:
@@ -77,7 +88,7 @@ def lowpatch_cost(repeat: int) -> None:
     x, y, pred = make_data(n // 2)
     rng = np.random.default_rng(1)
     order = rng.permutation(n)
-    train_idx, test_idx = np.sort(order[: n // 2]), np.sort(order[n // 2:])
+    train_idx, test_idx = np.sort(order[: n // 2]), np.sort(order[n // 2 :])
 
     def fit():
         lp = LowPatch(None, slice_features=["X0"], min_samples=20)
@@ -89,8 +100,10 @@ def lowpatch_cost(repeat: int) -> None:
         squared_error(y, pred)
 
     t_fit, t_floor = best_of(fit, repeat), best_of(floor, repeat)
-    print(f"  LowPatch.fit, 10^6 rows x 10 features: {t_fit * 1e3:.1f} ms; the splits plus one "
-          f"scoring call: {t_floor * 1e3:.1f} ms; ratio {t_fit / t_floor:.2f}")
+    print(
+        f"  LowPatch.fit, 10^6 rows x 10 features: {t_fit * 1e3:.1f} ms; the splits plus one "
+        f"scoring call: {t_floor * 1e3:.1f} ms; ratio {t_fit / t_floor:.2f}"
+    )
 
 
 MEMORY_PROBE = """
@@ -112,12 +125,17 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
 def memory(n: int) -> None:
     tests = str(Path(__file__).resolve().parents[1] / "tests")
     for features in (["a"], ["a", "b"]):
-        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE.format(n=n, features=features,
-                                                                         tests=tests)],
-                             capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            [sys.executable, "-c", MEMORY_PROBE.format(n=n, features=features, tests=tests)],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         extra_kib = int(out.stdout.strip())
-        print(f"  peak memory beyond the first fit, {len(features)} feature(s), {n:,} rows: "
-              f"{extra_kib / 1024:.1f} MiB = {extra_kib * 1024 / (8 * n):.1f} arrays of n doubles")
+        print(
+            f"  peak memory beyond the first fit, {len(features)} feature(s), {n:,} rows: "
+            f"{extra_kib / 1024:.1f} MiB = {extra_kib * 1024 / (8 * n):.1f} arrays of n doubles"
+        )
 
 
 def main() -> None:
@@ -136,7 +154,6 @@ def main() -> None:
         lowpatch_cost(repeat)
         print("Memory:")
         memory(n)
-
 
 
 if __name__ == "__main__":

@@ -21,9 +21,9 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
-from mirt.models.xgb2.xgboost import XGB2Regressor
 
 from mirt.models.xgb2.interpret import _read_trees
+from mirt.models.xgb2.xgboost import XGB2Regressor
 
 
 def best_of(fn: Callable[[], object], repeat: int) -> float:

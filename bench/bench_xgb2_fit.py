@@ -18,6 +18,7 @@ import time
 
 import numpy as np
 import xgboost
+
 from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 

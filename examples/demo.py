@@ -21,9 +21,10 @@ import matplotlib
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
-from mirt.diagnoser.lowpatch import LowPatch
 from sklearn.datasets import load_diabetes
 from sklearn.ensemble import GradientBoostingRegressor
+
+from mirt.diagnoser.lowpatch import LowPatch
 
 
 def report_shift(lp: LowPatch, out_dir: Path) -> None:

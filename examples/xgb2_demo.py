@@ -26,10 +26,11 @@ import matplotlib
 matplotlib.use("Agg")
 
 import numpy as np  # noqa: E402
-from mirt.diagnoser.lowpatch import LowPatch  # noqa: E402
-from mirt.models.xgb2.xgboost import XGB2Regressor  # noqa: E402
 from sklearn.datasets import load_diabetes  # noqa: E402
 from sklearn.model_selection import train_test_split  # noqa: E402
+
+from mirt.diagnoser.lowpatch import LowPatch  # noqa: E402
+from mirt.models.xgb2.xgboost import XGB2Regressor  # noqa: E402
 
 
 def load_data():

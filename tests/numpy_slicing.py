@@ -31,8 +31,13 @@ class NumpyHistogramSlicing:
         self.bins = bins
         self.slice_features = slice_features
         self.min_samples = min_samples
-        (self.score_name, self.score_sign, self.scoring_func, self.needs_proba,
-         self.is_metric_additive) = get_scoring_metric(metric, average=False)
+        (
+            self.score_name,
+            self.score_sign,
+            self.scoring_func,
+            self.needs_proba,
+            self.is_metric_additive,
+        ) = get_scoring_metric(metric, average=False)
         if self.score_sign > 0 and threshold > 0:
             threshold = 1 / threshold
         self.threshold = threshold
@@ -53,17 +58,24 @@ class NumpyHistogramSlicing:
                 score = self.scoring_func(y[idx], preds[idx], sample_weight=w)
         return score
 
-    def get_rule_list(self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False,
-                      sample_weight=None):
+    def get_rule_list(
+        self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False, sample_weight=None
+    ):
         idx = self.get_index(x, lb1, ub1, lb2, ub2, right)
         splits = {"f0": {"lb": lb1, "ub": ub1}}
         if len(self.fidx) != 1:
             splits["f1"] = {"lb": lb2, "ub": ub2}
-        return [{"splits": splits, "values": self._score(y, preds, scores, idx, sample_weight),
-                 "counts": len(idx)}]
+        return [
+            {
+                "splits": splits,
+                "values": self._score(y, preds, scores, idx, sample_weight),
+                "counts": len(idx),
+            }
+        ]
 
-    def evaluate_slice(self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False,
-                       sample_weight=None):
+    def evaluate_slice(
+        self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False, sample_weight=None
+    ):
         idx = self.get_index(x, lb1, ub1, lb2, ub2, right)
         if len(idx) == 0:
             return []
@@ -75,8 +87,9 @@ class NumpyHistogramSlicing:
         return []
 
     # -- searches -------------------------------------------------------------------
-    def _fit1d(self, x, y, preds, scores, lb1=None, ub1=None, lb2=None, ub2=None,
-               sample_weight=None):
+    def _fit1d(
+        self, x, y, preds, scores, lb1=None, ub1=None, lb2=None, ub2=None, sample_weight=None
+    ):
         rule_list, weak_region = [], []
         lbold, ubold = x.min(), x.max()
         uni_vals = np.unique(x)
@@ -91,8 +104,7 @@ class NumpyHistogramSlicing:
                 right = ubold == ub2
             args = (x, y, preds, scores, lb1, ub1, lb2, ub2)
             rule_list.extend(self.get_rule_list(*args, right=right, sample_weight=sample_weight))
-            weak_region.extend(self.evaluate_slice(*args, right=right,
-                                                   sample_weight=sample_weight))
+            weak_region.extend(self.evaluate_slice(*args, right=right, sample_weight=sample_weight))
         if not (len(weak_region) > 0 and self.is_metric_additive):
             return weak_region, rule_list, bins1d
         frame = pd.DataFrame(weak_region).values
@@ -104,14 +116,17 @@ class NumpyHistogramSlicing:
             else:
                 merged.append((lb, ub))
         if one:
-            weak_region = [{"lb1": max(a, lbold), "ub1": min(b, ubold)} for a, b in merged
-                           if self.min_samples <= len(self.get_index(x, a, b, None, ub2,
-                                                                     right=(ubold == b)))]
+            weak_region = [
+                {"lb1": max(a, lbold), "ub1": min(b, ubold)}
+                for a, b in merged
+                if self.min_samples <= len(self.get_index(x, a, b, None, ub2, right=(ubold == b)))
+            ]
         else:
-            weak_region = [{"lb1": lb1, "ub1": ub1, "lb2": max(a, lbold), "ub2": min(b, ubold)}
-                           for a, b in merged
-                           if self.min_samples <= len(self.get_index(x, lb1, ub1, a, b,
-                                                                     right=(ubold == b)))]
+            weak_region = [
+                {"lb1": lb1, "ub1": ub1, "lb2": max(a, lbold), "ub2": min(b, ubold)}
+                for a, b in merged
+                if self.min_samples <= len(self.get_index(x, lb1, ub1, a, b, right=(ubold == b)))
+            ]
         exclude, merged_rules = [], []
         key = "f0" if one else "f1"
         for region in weak_region:
@@ -149,22 +164,30 @@ class NumpyHistogramSlicing:
             lb1 = max(bins1d[i], x[:, 0].min())
             ub1 = min(bins1d[i + 1], x[:, 0].max())
             if len(idx) == 0:
-                self.bin_stats.append({"lb1": lb1, "ub1": ub1, "lb2": np.nan, "ub2": np.nan,
-                                       "support": 0})
+                self.bin_stats.append(
+                    {"lb1": lb1, "ub1": ub1, "lb2": np.nan, "ub2": np.nan, "support": 0}
+                )
                 continue
-            self.bin_stats.append({"lb1": lb1, "ub1": ub1, "lb2": x[idx, 1].min(),
-                                   "ub2": x[idx, 1].max(), "support": len(idx)})
+            self.bin_stats.append(
+                {
+                    "lb1": lb1,
+                    "ub1": ub1,
+                    "lb2": x[idx, 1].min(),
+                    "ub2": x[idx, 1].max(),
+                    "support": len(idx),
+                }
+            )
             w = None if sample_weight is None else sample_weight[idx]
             if self.is_metric_additive:
                 score = scores[idx]
             else:
                 score = self.scoring_func(y[idx], preds[idx], sample_weight=w)
-            regions, rules, _ = self._fit1d(x[idx, 1], y[idx], preds[idx], score, lb1=lb1,
-                                            ub1=ub1, sample_weight=w)
+            regions, rules, _ = self._fit1d(
+                x[idx, 1], y[idx], preds[idx], score, lb1=lb1, ub1=ub1, sample_weight=w
+            )
             rule_list_all.extend(rules)
             for item in regions:
-                item["lb2q"] = scipy.stats.percentileofscore(x[idx, 1], item["lb2"],
-                                                             kind="strict")
+                item["lb2q"] = scipy.stats.percentileofscore(x[idx, 1], item["lb2"], kind="strict")
                 kind = "weak" if x[idx, 1].max() == item["ub2"] else "strict"
                 item["ub2q"] = scipy.stats.percentileofscore(x[idx, 1], item["ub2"], kind=kind)
                 weak_region.append(item)
@@ -183,14 +206,25 @@ class NumpyHistogramSlicing:
         if len(self.fidx) == 1:
             res = self._fit1d(x[:, self.fidx[0]], y, preds, scores, sample_weight=sample_weight)
         else:
-            res = self._fit2d(x[:, [self.fidx[0], self.fidx[1]]], y, preds, scores,
-                              sample_weight=sample_weight)
+            res = self._fit2d(
+                x[:, [self.fidx[0], self.fidx[1]]], y, preds, scores, sample_weight=sample_weight
+            )
         self.weak_region, self.rule_list, self.bins1d = res
 
     # -- driver ---------------------------------------------------------------------
-    def fit(self, train_x, train_y, test_x, test_y, train_pred=None, test_pred=None,
-            feature_names=None, use_test=True, train_sample_weight=None,
-            test_sample_weight=None):
+    def fit(
+        self,
+        train_x,
+        train_y,
+        test_x,
+        test_y,
+        train_pred=None,
+        test_pred=None,
+        feature_names=None,
+        use_test=True,
+        train_sample_weight=None,
+        test_sample_weight=None,
+    ):
         self.use_test, self.weak_region_stats, self.feature_names = use_test, [], feature_names
         if use_test:
             x, y, pred, w = test_x, test_y, test_pred, test_sample_weight
@@ -208,18 +242,26 @@ class NumpyHistogramSlicing:
             conds = {}
             for name, xx in (("train", train_x), ("test", test_x)):
                 c = xx[:, f0] >= item["lb1"]
-                c &= (xx[:, f0] <= item["ub1"]) if item["ub1"] == x[:, f0].max() \
+                c &= (
+                    (xx[:, f0] <= item["ub1"])
+                    if item["ub1"] == x[:, f0].max()
                     else (xx[:, f0] < item["ub1"])
+                )
                 if two:
                     f1 = self.fidx[1]
                     c &= xx[:, f1] >= item["lb2"]
-                    c &= (xx[:, f1] <= item["ub2"]) if item["ub2"] == x[:, f1].max() \
+                    c &= (
+                        (xx[:, f1] <= item["ub2"])
+                        if item["ub2"] == x[:, f1].max()
                         else (xx[:, f1] < item["ub2"])
+                    )
                 conds[name] = np.where(c)[0]
             rec["#Train"] = len(conds["train"])
             rec["#Test"] = len(conds["test"])
-            for name, yy, pp, ww in (("train", train_y, train_pred, train_sample_weight),
-                                     ("test", test_y, test_pred, test_sample_weight)):
+            for name, yy, pp, ww in (
+                ("train", train_y, train_pred, train_sample_weight),
+                ("test", test_y, test_pred, test_sample_weight),
+            ):
                 idx = conds[name]
                 if len(idx) == 0:
                     rec[f"{name}_{S} All"], rec[f"{name}_{S}"] = [], np.nan

@@ -31,24 +31,41 @@ def sides(n_train=40, n_test=30, seed=0):
     rng = np.random.default_rng(seed)
     train_x = rng.uniform(0, 10, size=(n_train, 2))
     test_x = rng.uniform(0, 10, size=(n_test, 2))
-    return dict(train_x=train_x, train_y=train_x[:, 0] ** 2 / 10, test_x=test_x,
-                test_y=test_x[:, 0] ** 2 / 10, train_pred=np.zeros(n_train),
-                test_pred=np.zeros(n_test), feature_names=["a", "b"])
+    return dict(
+        train_x=train_x,
+        train_y=train_x[:, 0] ** 2 / 10,
+        test_x=test_x,
+        test_y=test_x[:, 0] ** 2 / 10,
+        train_pred=np.zeros(n_train),
+        test_pred=np.zeros(n_test),
+        feature_names=["a", "b"],
+    )
 
 
 class TestThreshold:
-    @pytest.mark.parametrize("metric, threshold, stored", [
-        (None, 1.2, 1.2), ("ACC", 2, 0.5), ("ACC", 0, 0), ("ACC", -1.0, -1.0)])
-    def test_larger_is_better_metrics_invert_a_positive_threshold(self, metric, threshold,
-                                                                  stored):
+    @pytest.mark.parametrize(
+        "metric, threshold, stored",
+        [(None, 1.2, 1.2), ("ACC", 2, 0.5), ("ACC", 0, 0), ("ACC", -1.0, -1.0)],
+    )
+    def test_larger_is_better_metrics_invert_a_positive_threshold(self, metric, threshold, stored):
         s = BaseSlicing(metric=metric, threshold=threshold)
         assert s.threshold == stored and s.min_samples == 30
 
     def test_attributes_come_in_their_documented_order(self):
         s = BaseSlicing(estimator="e", slice_features=["a"], task_type="regression")
-        assert list(vars(s)) == ["estimator", "slice_features", "task_type", "metric",
-                                 "min_samples", "score_name", "score_sign", "scoring_func",
-                                 "needs_proba", "is_metric_additive", "threshold"]
+        assert list(vars(s)) == [
+            "estimator",
+            "slice_features",
+            "task_type",
+            "metric",
+            "min_samples",
+            "score_name",
+            "score_sign",
+            "scoring_func",
+            "needs_proba",
+            "is_metric_additive",
+            "threshold",
+        ]
 
     def test_a_configuration_of_the_wrong_length_fails_like_unpacking(self):
         with pytest.raises(MirtError):
@@ -86,8 +103,9 @@ class TestMembershipHelpers:
     def test_weights_summing_to_zero_fall_back_to_the_plain_mean(self):
         s = self.slicer([0])
         x = np.array([0.0, 1.0])
-        rule = s.get_rule_list(x, None, None, np.array([1.0, 3.0]), 0.0, 2.0,
-                               sample_weight=np.zeros(2))
+        rule = s.get_rule_list(
+            x, None, None, np.array([1.0, 3.0]), 0.0, 2.0, sample_weight=np.zeros(2)
+        )
         assert rule[0]["values"] == 2.0
 
     def test_non_additive_metric_scores_the_slice_rows(self):
@@ -103,12 +121,26 @@ class TestWeakRegionTable:
         regions = [{"lb1": 0.0, "ub1": 5.0}, {"lb1": 5.0, "ub1": 9.0}]
         s = FixedRegions(regions, [0])
         table = s.fit(**sides(), use_test=False)
-        assert list(table.columns) == ["[a", "a)", "#Test", "#Train", "test_MSE", "train_MSE",
-                                       "Gap"]
+        assert list(table.columns) == [
+            "[a",
+            "a)",
+            "#Test",
+            "#Train",
+            "test_MSE",
+            "train_MSE",
+            "Gap",
+        ]
         assert table["Gap"].is_monotonic_decreasing
         stats = s.weak_region_stats[0]
-        assert list(stats)[2:] == ["#Train", "#Test", "train_MSE All", "train_MSE",
-                                   "test_MSE All", "test_MSE", "Gap"]
+        assert list(stats)[2:] == [
+            "#Train",
+            "#Test",
+            "train_MSE All",
+            "train_MSE",
+            "test_MSE All",
+            "test_MSE",
+            "Gap",
+        ]
 
     def test_counts_and_scores_match_a_mask_on_each_side(self):
         data = sides()
@@ -132,14 +164,15 @@ class TestWeakRegionTable:
         s = FixedRegions([{"lb1": 9.0, "ub1": 9.5}], [0])
         s.fit(**data, use_test=False)
         rec = s.weak_region_stats[0]
-        assert rec["#Train"] == np.sum((data["train_x"][:, 0] >= 9.0)
-                                       & (data["train_x"][:, 0] <= 9.5))
-        assert rec["#Test"] == np.sum((data["test_x"][:, 0] >= 9.0)
-                                      & (data["test_x"][:, 0] <= 9.5))
+        assert rec["#Train"] == np.sum(
+            (data["train_x"][:, 0] >= 9.0) & (data["train_x"][:, 0] <= 9.5)
+        )
+        assert rec["#Test"] == np.sum((data["test_x"][:, 0] >= 9.0) & (data["test_x"][:, 0] <= 9.5))
 
     def test_a_side_without_rows_in_a_region_has_nan_scores_and_sorts_last(self):
-        s = FixedRegions([{"lb1": 100.0, "ub1": 200.0}, {"lb1": 0.0, "ub1": 5.0},
-                          {"lb1": 5.0, "ub1": 10.0}], [0])
+        s = FixedRegions(
+            [{"lb1": 100.0, "ub1": 200.0}, {"lb1": 0.0, "ub1": 5.0}, {"lb1": 5.0, "ub1": 10.0}], [0]
+        )
         s.fit(**sides(), use_test=True)
         last = s.weak_region_stats[-1]
         assert last["lb1"] == 100.0 and last["#Test"] == 0 and last["test_MSE All"] == []
@@ -179,19 +212,36 @@ class TestFitInput:
         data = sides()
         s = HistogramSlicing(slice_features=["a"], min_samples=1)
         with pytest.raises(MirtError, match="no test rows"):
-            s.fit(**{**data, "test_x": data["test_x"][:0], "test_y": data["test_y"][:0],
-                     "test_pred": data["test_pred"][:0]}, use_test=True)
-        out = s.fit(**{**data, "test_x": data["test_x"][:0], "test_y": data["test_y"][:0],
-                       "test_pred": data["test_pred"][:0]}, use_test=False)
+            s.fit(
+                **{
+                    **data,
+                    "test_x": data["test_x"][:0],
+                    "test_y": data["test_y"][:0],
+                    "test_pred": data["test_pred"][:0],
+                },
+                use_test=True,
+            )
+        out = s.fit(
+            **{
+                **data,
+                "test_x": data["test_x"][:0],
+                "test_y": data["test_y"][:0],
+                "test_pred": data["test_pred"][:0],
+            },
+            use_test=False,
+        )
         if out is not None:
             assert (out["#Test"] == 0).all() and out["test_MSE"].isna().all()
 
-    @pytest.mark.parametrize("field, value, message", [
-        ("train_y", np.zeros(39), "y has 39 entries"),
-        ("train_pred", np.zeros(41), "predictions have 41 entries"),
-        ("train_sample_weight", np.ones(3), "sample_weight has 3 entries"),
-        ("train_pred", None, "no predictions"),
-    ])
+    @pytest.mark.parametrize(
+        "field, value, message",
+        [
+            ("train_y", np.zeros(39), "y has 39 entries"),
+            ("train_pred", np.zeros(41), "predictions have 41 entries"),
+            ("train_sample_weight", np.ones(3), "sample_weight has 3 entries"),
+            ("train_pred", None, "no predictions"),
+        ],
+    )
     def test_inconsistent_sides_are_named(self, field, value, message):
         data = {**sides(), field: value}
         with pytest.raises(MirtError, match=message):

@@ -4,11 +4,11 @@ import numpy as np
 import pytest
 from matplotlib.collections import QuadMesh
 from matplotlib.patches import Rectangle, StepPatch
-from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 from mirt.exceptions import MirtError
 from mirt.models.interpreter import FANOVAInterpreter
 from mirt.models.utils import predict_1D_func_tree, predict_2D_func_tree
+from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 
 @pytest.fixture(scope="module")

@@ -22,7 +22,7 @@ def same(a, b, path="result"):
             same(a[k], b[k], f"{path}.{k}")
     elif isinstance(a, (list, tuple)):
         assert len(a) == len(b), f"{path}: {len(a)} vs {len(b)} items"
-        for i, (p, q) in enumerate(zip(a, b)):
+        for i, (p, q) in enumerate(zip(a, b, strict=True)):
             same(p, q, f"{path}[{i}]")
     elif isinstance(a, np.ndarray):
         np.testing.assert_array_equal(a, b, err_msg=path)
@@ -33,8 +33,11 @@ def same(a, b, path="result"):
 
 
 def slicer(cls, features, **kwargs):
-    return cls(slice_features=features, **kwargs) if cls is HistogramSlicing else cls(
-        features, **kwargs)
+    return (
+        cls(slice_features=features, **kwargs)
+        if cls is HistogramSlicing
+        else cls(features, **kwargs)
+    )
 
 
 def fit_both(data, features, use_test=False, **kwargs):
@@ -48,10 +51,17 @@ def fit_both(data, features, use_test=False, **kwargs):
 
 def make_sides(x, y, pred, w=None, split=0.6):
     k = int(len(x) * split)
-    return dict(train_x=x[:k], train_y=y[:k], test_x=x[k:], test_y=y[k:], train_pred=pred[:k],
-                test_pred=pred[k:], feature_names=[f"f{j}" for j in range(x.shape[1])],
-                train_sample_weight=None if w is None else w[:k],
-                test_sample_weight=None if w is None else w[k:])
+    return dict(
+        train_x=x[:k],
+        train_y=y[:k],
+        test_x=x[k:],
+        test_y=y[k:],
+        train_pred=pred[:k],
+        test_pred=pred[k:],
+        feature_names=[f"f{j}" for j in range(x.shape[1])],
+        train_sample_weight=None if w is None else w[:k],
+        test_sample_weight=None if w is None else w[k:],
+    )
 
 
 def assert_same_search(ref, nat, ref_table, nat_table):
@@ -88,14 +98,19 @@ def datasets(draw):
 
 class TestAgainstNumpyFormulation:
     @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(data=datasets(), features=st.sampled_from([["f0"], ["f2"], ["f0", "f1"],
-                                                       ["f2", "f0"], ["f1", "f0", "f2"]]),
-           bins=st.sampled_from([1, 3, 10]), min_samples=st.sampled_from([1, 5, 30]),
-           use_test=st.booleans())
-    def test_every_field_equals_the_numpy_formulation(self, data, features, bins, min_samples,
-                                                      use_test):
-        (ref, ref_table), (nat, nat_table) = fit_both(data, features, use_test, bins=bins,
-                                                      min_samples=min_samples)
+    @given(
+        data=datasets(),
+        features=st.sampled_from([["f0"], ["f2"], ["f0", "f1"], ["f2", "f0"], ["f1", "f0", "f2"]]),
+        bins=st.sampled_from([1, 3, 10]),
+        min_samples=st.sampled_from([1, 5, 30]),
+        use_test=st.booleans(),
+    )
+    def test_every_field_equals_the_numpy_formulation(
+        self, data, features, bins, min_samples, use_test
+    ):
+        (ref, ref_table), (nat, nat_table) = fit_both(
+            data, features, use_test, bins=bins, min_samples=min_samples
+        )
         assert_same_search(ref, nat, ref_table, nat_table)
 
     @pytest.mark.filterwarnings("ignore::sklearn.exceptions.UndefinedMetricWarning")
@@ -134,14 +149,21 @@ class TestOneFeatureSearch:
         x = np.repeat(np.arange(10.0), 40) + 0.5
         x[0], x[-1] = 0.0, 10.0
         bad = {2, 3, 4, 7}
-        scores = np.array([5.0 if int(v) in bad or (v == 10.0 and 9 in bad) else 1.0
-                           for v in x])
+        scores = np.array([5.0 if int(v) in bad or (v == 10.0 and 9 in bad) else 1.0 for v in x])
         s = self.one(min_samples=30)
         s.threshold_value = 1.2 * scores.mean()
         weak, rules, edges = s._fit1d(x, None, None, scores)
         assert weak == [{"lb1": 2.0, "ub1": 5.0}, {"lb1": 7.0, "ub1": 8.0}]
         assert [(r["splits"]["f0"]["lb"], r["splits"]["f0"]["ub"]) for r in rules] == [
-            (2.0, 5.0), (7.0, 8.0), (0, 1), (1, 2), (5, 6), (6, 7), (8, 9), (9, 10)]
+            (2.0, 5.0),
+            (7.0, 8.0),
+            (0, 1),
+            (1, 2),
+            (5, 6),
+            (6, 7),
+            (8, 9),
+            (9, 10),
+        ]
         assert rules[0]["counts"] == 120 and rules[0]["values"] == 5.0
         np.testing.assert_array_equal(edges, np.arange(11.0))
 
@@ -172,8 +194,7 @@ class TestOneFeatureSearch:
         weak, rules, edges = s._fit1d(np.full(50, 3.0), None, None, np.ones(50))
         np.testing.assert_array_equal(edges, [2.5, 3.5])
         assert weak == [{"lb1": 3.0, "ub1": 3.0}]
-        assert rules == [{"splits": {"f0": {"lb": 2.5, "ub": 3.5}}, "values": 1.0,
-                          "counts": 50}]
+        assert rules == [{"splits": {"f0": {"lb": 2.5, "ub": 3.5}}, "values": 1.0, "counts": 50}]
 
     def test_weights_of_a_fused_interval_summing_to_zero_give_the_plain_mean(self):
         x = np.arange(40.0)
@@ -202,9 +223,9 @@ class TestOneFeatureSearch:
 class TestTwoFeatureSearch:
     def test_bins_of_the_first_feature_and_edges_inside(self):
         first = np.r_[np.zeros(15), np.full(15, 2.0), np.full(30, 5.0), np.full(30, 10.0)]
-        x = np.column_stack([first,
-                             np.r_[np.linspace(0, 1, 30), np.linspace(10, 20, 30),
-                                   np.linspace(3, 4, 30)]])
+        x = np.column_stack(
+            [first, np.r_[np.linspace(0, 1, 30), np.linspace(10, 20, 30), np.linspace(3, 4, 30)]]
+        )
         scores = np.ones(90)
         scores[75:] = 9.0  # upper part of the last bin
         s = HistogramSlicing(slice_features=["a", "b"], bins=4, min_samples=3)

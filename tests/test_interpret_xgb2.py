@@ -5,11 +5,11 @@ from __future__ import annotations
 import numpy as np
 import pytest
 from effect_checks import leaf_sum_margin
-from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 from sklearn.datasets import make_friedman1
 
 from mirt.models.interpreter import FANOVAInterpreter
 from mirt.models.xgb2.interpret import XGBInterpreter, _read_trees
+from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 
 def summed_effects(model, X):

@@ -34,11 +34,28 @@ def fit(data, **kwargs):
 class TestConstruction:
     def test_defaults_and_attribute_order(self):
         lp = LowPatch("model", ["a"])
-        assert list(vars(lp)) == ["estimator", "task_type", "random_state", "slice_features",
-                                  "threshold", "method", "bins", "max_depth", "min_samples",
-                                  "metric", "use_test", "diag", "output"]
+        assert list(vars(lp)) == [
+            "estimator",
+            "task_type",
+            "random_state",
+            "slice_features",
+            "threshold",
+            "method",
+            "bins",
+            "max_depth",
+            "min_samples",
+            "metric",
+            "use_test",
+            "diag",
+            "output",
+        ]
         assert (lp.threshold, lp.method, lp.bins, lp.max_depth, lp.min_samples) == (
-            1.2, "histogram", 10, 2, 20)
+            1.2,
+            "histogram",
+            10,
+            2,
+            20,
+        )
         assert lp.metric is None and lp.use_test is False and lp.random_state == 0
         assert lp.diag is None and lp.output is None
 
@@ -49,14 +66,18 @@ class TestConstruction:
         assert list(sig.parameters)[:3] == ["self", "estimator", "slice_features"]
         assert sig.parameters["min_samples"].default == 20
         assert list(inspect.signature(LowPatch("m", ["a"]).fit).parameters)[:4] == [
-            "x", "y", "train_idx", "test_idx"]
+            "x",
+            "y",
+            "train_idx",
+            "test_idx",
+        ]
         assert inspect.signature(TreeSlicing.__init__).parameters["min_samples"].default == 30
         assert str(inspect.signature(HistogramSlicing)).startswith("(estimator=None, ")
-        assert list(inspect.signature(LowPatch).parameters)[:2] == ["estimator",
-                                                                     "slice_features"]
+        assert list(inspect.signature(LowPatch).parameters)[:2] == ["estimator", "slice_features"]
         assert LowPatch.__doc__.startswith("Lowpatch Test")
         assert HistogramSlicing.__doc__ == (
-            "\n    Histogram based slicing for analyzing 1D or 2D numerical features.\n")
+            "\n    Histogram based slicing for analyzing 1D or 2D numerical features.\n"
+        )
         assert TreeSlicing.__doc__ == "\n    Tree based slicing for analyzing 1D or 2D features.\n"
         assert "weak region" in LowPatch.get_target_idx.__doc__
 
@@ -84,9 +105,16 @@ class TestConstruction:
         x, y, model, train, test = diabetes
         Logged(model, ["bmi"], method="tree").fit(x, y, train, test)
         s = Narrow(slice_features=["bmi"])
-        s.fit(x.values[train], y.values[train], x.values[test], y.values[test],
-              model.predict(x.iloc[train]), model.predict(x.iloc[test]), list(x.columns),
-              use_test=False)
+        s.fit(
+            x.values[train],
+            y.values[train],
+            x.values[test],
+            y.values[test],
+            model.predict(x.iloc[train]),
+            model.predict(x.iloc[test]),
+            list(x.columns),
+            use_test=False,
+        )
         assert calls == ["fit", "_fit1d"]
 
 
@@ -130,23 +158,29 @@ class TestFit:
 
 
 class TestBadInput:
-    @pytest.mark.parametrize("kwargs, message", [
-        (dict(slice_features=["nope"]), "'nope' is not a column"),
-        (dict(slice_features=["bmi", "age", "bp"], method="tree"), "at most two"),
-        (dict(metric="AUC", method="tree"), "incompatible"),
-        (dict(bins=0), "bins must be a positive integer"),
-        (dict(bins=2.5), "bins must be a positive integer"),
-        (dict(metric="no-such-metric"), "no-such-metric"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, message",
+        [
+            (dict(slice_features=["nope"]), "'nope' is not a column"),
+            (dict(slice_features=["bmi", "age", "bp"], method="tree"), "at most two"),
+            (dict(metric="AUC", method="tree"), "incompatible"),
+            (dict(bins=0), "bins must be a positive integer"),
+            (dict(bins=2.5), "bins must be a positive integer"),
+            (dict(metric="no-such-metric"), "no-such-metric"),
+        ],
+    )
     def test_settings_that_cannot_work_get_a_clear_error(self, diabetes, kwargs, message):
         with pytest.raises(MirtError, match=message):
             fit(diabetes, **kwargs)
 
-    @pytest.mark.parametrize("train, test, message", [
-        (np.arange(300), np.array([500]), "test_idx"),
-        (np.arange(300.0), np.arange(300, 442), "train_idx"),
-        (np.array([], dtype=int), np.arange(300, 442), "no training rows"),
-    ])
+    @pytest.mark.parametrize(
+        "train, test, message",
+        [
+            (np.arange(300), np.array([500]), "test_idx"),
+            (np.arange(300.0), np.arange(300, 442), "train_idx"),
+            (np.array([], dtype=int), np.arange(300, 442), "no training rows"),
+        ],
+    )
     def test_bad_indices_are_named(self, diabetes, train, test, message):
         x, y, model, _, _ = diabetes
         with pytest.raises(MirtError, match=message):
@@ -220,6 +254,13 @@ class TestWeakSamplePositions:
         lp = fit(diabetes, method="tree")
         res = lp.get_result()
         assert isinstance(res, TestDataResult) and res.key == "lowpatch_result"
-        assert list(res.value) == ["slice_features", "bins", "method", "min_samples", "metric",
-                                   "threshold_value", "data"]
+        assert list(res.value) == [
+            "slice_features",
+            "bins",
+            "method",
+            "min_samples",
+            "metric",
+            "threshold_value",
+            "data",
+        ]
         assert res.value["data"] is lp.output

@@ -10,11 +10,11 @@ import pandas as pd
 import pytest
 from matplotlib.image import AxesImage
 from matplotlib.patches import Rectangle
-from mirt.diagnoser.lowpatch import LowPatch
 from scipy.stats import binned_statistic
 from sklearn.linear_model import LinearRegression, LogisticRegression
 from sklearn.preprocessing import StandardScaler
 
+from mirt.diagnoser.lowpatch import LowPatch
 from mirt.exceptions import MirtError, MirtInfo
 from mirt.utils import TestDataResult
 

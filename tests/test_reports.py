@@ -5,9 +5,9 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-from mirt.diagnoser.lowpatch import LowPatch
 from sklearn.linear_model import LinearRegression
 
+from mirt.diagnoser.lowpatch import LowPatch
 from mirt.diagnoser.utils import calculate_distance
 from mirt.exceptions import MirtError
 from mirt.utils import TestDataResult

@@ -11,9 +11,9 @@ import pandas as pd
 import pytest
 from matplotlib.colors import to_rgb
 from matplotlib.figure import Figure
-from mirt.diagnoser.lowpatch import LowPatch
 from sklearn.linear_model import LinearRegression
 
+from mirt.diagnoser.lowpatch import LowPatch
 from mirt.exceptions import MirtError, MirtInfo
 from mirt.plots import plot_distance, plot_shift, plot_weak_regions
 from mirt.utils import TestDataResult

@@ -18,10 +18,13 @@ LEAF = -2
 def tree(feature, threshold, left, right, value=None, counts=None):
     n = len(feature)
     return SimpleNamespace(
-        feature=np.array(feature), threshold=np.array(threshold, dtype=float),
-        children_left=np.array(left), children_right=np.array(right),
+        feature=np.array(feature),
+        threshold=np.array(threshold, dtype=float),
+        children_left=np.array(left),
+        children_right=np.array(right),
         value=np.arange(n, dtype=float).reshape(n, 1, 1) if value is None else value,
-        n_node_samples=np.arange(10, 10 + n) if counts is None else np.array(counts))
+        n_node_samples=np.arange(10, 10 + n) if counts is None else np.array(counts),
+    )
 
 
 class TestLeafWalk:
@@ -32,26 +35,33 @@ class TestLeafWalk:
 
     def test_nested_splits_on_one_feature_narrow_the_bounds(self):
         # f0 <= 5 then, on the left, f0 <= 3
-        t = tree([0, 0, LEAF, LEAF, LEAF], [5, 3, -2, -2, -2], [1, 2, -1, -1, -1],
-                 [4, 3, -1, -1, -1])
+        t = tree(
+            [0, 0, LEAF, LEAF, LEAF], [5, 3, -2, -2, -2], [1, 2, -1, -1, -1], [4, 3, -1, -1, -1]
+        )
         records = list(TreeSlicing()._dfs(t, 0, {}))
         assert [r["splits"] for r in records] == [
-            {"f0": {"ub": 3, "lb": -np.inf}}, {"f0": {"ub": 5, "lb": 3}},
-            {"f0": {"lb": 5, "ub": np.inf}}]
+            {"f0": {"ub": 3, "lb": -np.inf}},
+            {"f0": {"ub": 5, "lb": 3}},
+            {"f0": {"lb": 5, "ub": np.inf}},
+        ]
         assert list(records[0]["splits"]["f0"]) == ["ub", "lb"]
         assert list(records[2]["splits"]["f0"]) == ["lb", "ub"]
         assert [r["values"] for r in records] == [2, 3, 4]
 
     def test_right_then_left_keeps_lb_ub_order_and_keys_follow_the_path(self):
         # root splits f1 at 2 (right), then f0 at 7 (left)
-        t = tree([1, LEAF, 0, LEAF, LEAF], [2, -2, 7, -2, -2], [1, -1, 3, -1, -1],
-                 [2, -1, 4, -1, -1])
+        t = tree(
+            [1, LEAF, 0, LEAF, LEAF], [2, -2, 7, -2, -2], [1, -1, 3, -1, -1], [2, -1, 4, -1, -1]
+        )
         records = list(TreeSlicing()._dfs(t, 0, {}))
         assert list(records[1]["splits"]) == ["f1", "f0"]
-        assert records[1]["splits"] == {"f1": {"lb": 2, "ub": np.inf},
-                                        "f0": {"ub": 7, "lb": -np.inf}}
-        t2 = tree([0, LEAF, 0, LEAF, LEAF], [2, -2, 7, -2, -2], [1, -1, 3, -1, -1],
-                  [2, -1, 4, -1, -1])
+        assert records[1]["splits"] == {
+            "f1": {"lb": 2, "ub": np.inf},
+            "f0": {"ub": 7, "lb": -np.inf},
+        }
+        t2 = tree(
+            [0, LEAF, 0, LEAF, LEAF], [2, -2, 7, -2, -2], [1, -1, 3, -1, -1], [2, -1, 4, -1, -1]
+        )
         b = list(TreeSlicing()._dfs(t2, 0, {}))[1]["splits"]["f0"]
         assert b == {"lb": 2, "ub": 7} and list(b) == ["lb", "ub"]
 

@@ -5,8 +5,9 @@ import pickle
 
 import numpy as np
 import pytest
-from mirt.models.xgb2.xgboost import XGB2Base, XGB2Classifier, XGB2Regressor
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, clone
+
+from mirt.models.xgb2.xgboost import XGB2Base, XGB2Classifier, XGB2Regressor
 
 PARAMS = [
     "n_estimators",

@@ -1,8 +1,9 @@
 from __future__ import annotations
 
-import mirt.models.xgb2.xgboost as xgb2
 import numpy as np
 import pytest
+
+import mirt.models.xgb2.xgboost as xgb2
 from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 

@@ -5,9 +5,10 @@ import pickle
 import numpy as np
 import pytest
 import xgboost
-from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 from sklearn.datasets import load_breast_cancer, load_diabetes
 from sklearn.exceptions import NotFittedError
+
+from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 FEATURE_COUNT_MESSAGE = (
     "The number of features in predict is\n"

@@ -1,7 +1,8 @@
 from __future__ import annotations
 
-from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 # Each check below demands a behaviour or message text that the models fix
 # differently on purpose.

@@ -4,8 +4,9 @@ import warnings
 
 import numpy as np
 import pytest
-from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 from sklearn.exceptions import DataConversionWarning
+
+from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 X3 = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 2.0]])
 Y3 = np.array([1.0, 2.0, 3.0])

@@ -5,16 +5,16 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
-from matplotlib.axes import Axes
-from matplotlib.figure import Figure
-from matplotlib.ticker import FixedFormatter, FixedLocator
 
 from mirt.exceptions import MirtError, MirtInfo
+
+if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn, not with mirt
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 __all__ = ["plot_distance", "plot_shift", "plot_weak_regions", "scale_plot_ticks"]
 
@@ -128,6 +128,8 @@ def scale_plot_ticks(ax: Axes, feature: Any, scaler: Any, axis: int) -> None:
     scaled = np.zeros((ticks.size, int(getattr(scaler, "n_features_in_", 1))))
     scaled[:, column] = ticks
     original = np.asarray(scaler.inverse_transform(scaled), dtype=np.float64)[:, column]
+    from matplotlib.ticker import FixedFormatter, FixedLocator
+
     target.set_major_locator(FixedLocator(ticks))
     target.set_major_formatter(FixedFormatter(_format(original)))
 
@@ -185,6 +187,8 @@ def plot_distance(value: Mapping[str, Any], figsize: tuple[float, float] | None 
     >>> [t.get_text() for t in fig.axes[0].get_yticklabels()]
     ['age', 'bmi']
     """
+    import matplotlib.pyplot as plt
+
     value = _payload(value, ("x", "y"), "plot_distance")
     names = [str(n) for n in value["x"]]
     distances = np.asarray(value["y"], dtype=np.float64).ravel()
@@ -253,6 +257,8 @@ def plot_shift(
     >>> [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
     ['Remaining Regions', 'Weak Regions']
     """
+    import matplotlib.pyplot as plt
+
     value = _payload(value, ("data", "show_feature"), "plot_shift")
     data = value["data"]
     feature = value["show_feature"]
@@ -370,6 +376,8 @@ def plot_weak_regions(
     >>> [t.get_text() for t in fig.axes[0].get_yticklabels()]
     ['bmi [0.01, 0.05)']
     """
+    import matplotlib.pyplot as plt
+
     value = _payload(value, ("data",), "plot_weak_regions")
     table = value["data"]
     if table is None or (isinstance(table, pd.DataFrame) and table.empty):

@@ -17,8 +17,6 @@ from functools import partial
 from typing import Any
 
 import numpy as np
-from scipy import stats
-from sklearn.metrics import f1_score, r2_score, roc_auc_score
 
 from mirt.exceptions import MirtError
 
@@ -256,10 +254,14 @@ def _rmse(y: Any, pred: Any, sample_weight: Any = None) -> float:
 def _auc(y: Any, proba: Any, sample_weight: Any = None) -> float:
     y_arr = _as_flat(y, "y")
     p = _positive_proba(proba, y_arr.shape[0])
+    from sklearn.metrics import roc_auc_score
+
     return float(roc_auc_score(y_arr, p, sample_weight=sample_weight))
 
 
 def _f1(y: Any, pred: Any, sample_weight: Any = None) -> float:
+    from sklearn.metrics import f1_score
+
     y_arr, pred_arr = _check_pair(y, pred)
     labels = np.unique(np.concatenate([y_arr, pred_arr]))
     if labels.shape[0] <= 2:
@@ -285,6 +287,8 @@ def _f1(y: Any, pred: Any, sample_weight: Any = None) -> float:
 
 
 def _r2(y: Any, pred: Any, sample_weight: Any = None) -> float:
+    from sklearn.metrics import r2_score
+
     y_arr, pred_arr = _check_pair(y, pred)
     return float(
         r2_score(
@@ -551,5 +555,9 @@ def calculate_distance(
     if method == "psi":
         return _psi(ref, cmp, buckettype.lower(), int(bins))
     if method == "wd1":
-        return float(stats.wasserstein_distance(ref, cmp))
-    return float(stats.ks_2samp(ref, cmp).statistic)
+        from scipy.stats import wasserstein_distance
+
+        return float(wasserstein_distance(ref, cmp))
+    from scipy.stats import ks_2samp
+
+    return float(ks_2samp(ref, cmp).statistic)

@@ -9,15 +9,23 @@ from __future__ import annotations
 
 import numbers
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
-from matplotlib.figure import Figure
 
 from mirt.exceptions import MirtError
 
+if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn
+    from matplotlib.figure import Figure
+
 __all__ = ["FANOVAInterpreter"]
+
+
+def _figure(**kwargs: Any) -> Figure:
+    from matplotlib.figure import Figure
+
+    return Figure(**kwargs)
 
 
 class FANOVAInterpreter:
@@ -186,7 +194,7 @@ class FANOVAInterpreter:
                 raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
             table = table.head(int(top_k))
         n = len(table)
-        fig = Figure(figsize=figsize or (6.0, 0.4 * max(n, 1) + 1.2))
+        fig = _figure(figsize=figsize or (6.0, 0.4 * max(n, 1) + 1.2))
         ax = fig.add_subplot()
         positions = np.arange(n)[::-1]
         ax.barh(positions, table["percent"].to_numpy(), color="#4C72B0")
@@ -239,7 +247,7 @@ class FANOVAInterpreter:
         values = np.asarray(rec["values"], dtype=np.float64)
         names = self._feature_names()
         if len(fidx) == 1:
-            fig = Figure(figsize=figsize or (6.0, 4.5))
+            fig = _figure(figsize=figsize or (6.0, 4.5))
             if density:
                 grid = fig.add_gridspec(2, 1, height_ratios=(4, 1), hspace=0.05)
                 ax = fig.add_subplot(grid[0])
@@ -259,7 +267,7 @@ class FANOVAInterpreter:
             else:
                 ax.set_xlabel(names[fidx[0]])
             return fig
-        fig = Figure(figsize=figsize or (6.0, 5.0))
+        fig = _figure(figsize=figsize or (6.0, 5.0))
         ax = fig.add_subplot()
         e1 = _edges(splits[0], X[:, fidx[0]])
         e2 = _edges(splits[1], X[:, fidx[1]])
@@ -356,7 +364,7 @@ class FANOVAInterpreter:
                 raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
             table = table.head(int(top_k) + 1)
         n = len(table)
-        fig = Figure(figsize=figsize or (6.0, 0.4 * n + 1.2))
+        fig = _figure(figsize=figsize or (6.0, 0.4 * n + 1.2))
         ax = fig.add_subplot()
         contrib = table["contribution"].to_numpy()
         positions = np.arange(n)[::-1]
