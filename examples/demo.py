@@ -8,6 +8,10 @@ Then it shows which features drift most inside the weak regions and saves
 two pictures: the marginal plot of the weak regions and the distribution
 shift of the most drifting feature.
 
+Last, it fits an interpretable depth-2 boosted model on the same data, prints
+its intercept and effect importances, saves plots of its top effects and
+diagnoses it in turn (see ``xgb2_demo.py``).
+
 Run with ``python examples/demo.py [output directory]``; the pictures go to
 the current directory unless another is given.
 """
@@ -81,6 +85,11 @@ def main() -> None:
     print()
     if lp.output is not None:
         report_shift(lp, out_dir)
+
+    print("\n=== An interpretable depth-2 boosted model ===\n")
+    import xgb2_demo  # the sibling script, on the path when this one runs
+
+    xgb2_demo.run(out_dir / "xgb2_demo_plots")
 
 
 if __name__ == "__main__":

@@ -39,12 +39,9 @@ def load_data():
     return data.data, data.target, list(data.feature_names)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", type=Path, default=Path("xgb2_demo_plots"))
-    parser.add_argument("--top", type=int, default=4, help="number of effects to plot")
-    args = parser.parse_args()
-    args.out.mkdir(parents=True, exist_ok=True)
+def run(out: Path, top: int = 4) -> None:
+    """Fit, read, plot and diagnose the model; figures go to ``out``."""
+    out.mkdir(parents=True, exist_ok=True)
 
     X, y, names = load_data()
     idx = np.arange(len(y))
@@ -58,21 +55,21 @@ def main() -> None:
 
     print(f"Intercept (margin): {model.intercept_:.4f}\n")
     table = fanova.importance()
-    print("Effect importance (variance over the training rows):")
-    print(table.to_string(index=False, float_format=lambda v: f"{v:.4g}"))
+    print(f"Effect importance (variance over the training rows), top 12 of {len(table)}:")
+    print(table.head(12).to_string(index=False, float_format=lambda v: f"{v:.4g}"))
 
     saved = []
-    for rank, effect in enumerate(table["effect"].head(args.top), start=1):
-        path = args.out / f"effect_{rank}_{effect.replace(' x ', '_x_')}.png"
+    for rank, effect in enumerate(table["effect"].head(top), start=1):
+        path = out / f"effect_{rank}_{effect.replace(' x ', '_x_')}.png"
         fanova.plot_effect(effect).savefig(path, dpi=110)
         saved.append(path)
-    path = args.out / "importance.png"
+    path = out / "importance.png"
     fanova.plot_importance(top_k=10).savefig(path, dpi=110)
     saved.append(path)
-    path = args.out / "local_explanation_row0.png"
+    path = out / "local_explanation_row0.png"
     fanova.plot_local(X[test_idx[0]], top_k=8).savefig(path, dpi=110)
     saved.append(path)
-    print(f"\nSaved {len(saved)} figures to {args.out.resolve()}:")
+    print(f"\nSaved {len(saved)} figures to {out.resolve()}:")
     for p in saved:
         print(f"  {p.name}")
 
@@ -95,6 +92,14 @@ def main() -> None:
         print("  none found")
     else:
         print(diagnoser.output.to_string(index=False, float_format=lambda v: f"{v:.4g}"))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=Path, default=Path("xgb2_demo_plots"))
+    parser.add_argument("--top", type=int, default=4, help="number of effects to plot")
+    args = parser.parse_args()
+    run(args.out, args.top)
 
 
 if __name__ == "__main__":
