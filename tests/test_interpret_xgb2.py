@@ -64,16 +64,17 @@ class TestFriedman:
         assert_exact(model, probe(model, 2000, seed=1))
 
 
-class TestExactnessThroughTheModel:
-    @pytest.fixture(scope="class")
-    def data(self):
-        rng = np.random.default_rng(7)
-        X = rng.normal(size=(2000, 6))
-        X[:, 5] = np.round(X[:, 5])  # a few distinct values, so ties sit on split points
-        y = X[:, 0] - X[:, 1] + X[:, 2] * X[:, 3] + 0.5 * X[:, 5] + 0.3 * rng.normal(size=2000)
-        w = rng.uniform(0.0, 2.0, size=2000)
-        return X, y, w
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(7)
+    X = rng.normal(size=(2000, 6))
+    X[:, 5] = np.round(X[:, 5])  # a few distinct values, so ties sit on split points
+    y = X[:, 0] - X[:, 1] + X[:, 2] * X[:, 3] + 0.5 * X[:, 5] + 0.3 * rng.normal(size=2000)
+    w = rng.uniform(0.0, 2.0, size=2000)
+    return X, y, w
 
+
+class TestExactnessThroughTheModel:
     @pytest.mark.parametrize("weighted", [False, True])
     def test_regressor_with_monotone_constraints(self, data, weighted):
         X, y, w = data
@@ -128,15 +129,16 @@ class TestExactnessThroughTheModel:
         assert isinstance(model.unp_, XGBInterpreter)
 
 
-class TestBadInput:
-    @pytest.fixture(scope="class")
-    def model(self):
-        rng = np.random.default_rng(9)
-        X = rng.normal(size=(500, 4))
-        model = XGB2Regressor(n_estimators=30).fit(X, X[:, 0] * X[:, 1] + X[:, 2])
-        model.parse_model()
-        return model
+@pytest.fixture(scope="module")
+def model():
+    rng = np.random.default_rng(9)
+    X = rng.normal(size=(500, 4))
+    model = XGB2Regressor(n_estimators=30).fit(X, X[:, 0] * X[:, 1] + X[:, 2])
+    model.parse_model()
+    return model
 
+
+class TestBadInput:
     def test_partial_dependence_before_parse_model(self):
         X = np.random.default_rng(10).normal(size=(100, 2))
         fresh = XGB2Regressor(n_estimators=3).fit(X, X[:, 0])
