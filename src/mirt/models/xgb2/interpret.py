@@ -121,7 +121,10 @@ def _read_trees(estimator: Any) -> _Trees:
         tree_model = booster_block["gbtree"]["model"]
     elif name == "gbtree":
         tree_model = booster_block["model"]
-        weights = None
+        # From XGBoost 3.4 on, dropout boosting is saved as a tree booster
+        # whose model carries the drop weights itself.
+        drop = tree_model.get("weight_drop")
+        weights = [float(w) for w in drop] if drop else None
     else:
         raise MirtError(f"only tree boosters can be interpreted, not {name!r}")
 
