@@ -489,17 +489,44 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     out.bins[i].support = counts[i];
     out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
   }
+  // Each first bin's rows side by side, in row order: its rows' positions and,
+  // for an additive metric, their second-feature values, scores and weights,
+  // so that the inner searches read contiguous memory. The order within a
+  // bin is the row order, which keeps every sum equal to numpy's.
+  const bool weighted = has_weights(weights);
+  const std::vector<std::int64_t> off = offsets_of(counts);
+  const auto total = static_cast<std::size_t>(off[k]);
+  std::unique_ptr<double[]> x2g, sg, wg;
+  if (additive) {
+    x2g = scratch<double>(total);
+    sg = scratch<double>(total);
+    if (weighted) wg = scratch<double>(total);
+  }
+  std::vector<std::int64_t> cursor(off.begin(), off.end() - 1);
   for (std::size_t r = 0; r < x1.size(); ++r) {
     const std::size_t b = first_bins.ids[r];
-    if (b < k) out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
+    if (b >= k) continue;
+    out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
+    if (additive) {
+      const auto at = static_cast<std::size_t>(cursor[b]++);
+      x2g[at] = x2[r];
+      sg[at] = scores[r];
+      if (weighted) wg[at] = weights[r];
+    }
   }
-  for (FirstBin& fb : out.bins) {
+  for (std::size_t i = 0; i < k; ++i) {
+    FirstBin& fb = out.bins[i];
     if (fb.rows.empty()) {
       fb.lo2 = fb.hi2 = kNaN;
       continue;
     }
-    const RowSet inner{x2, &fb.rows};
-    fb.inner = additive ? search_1d_additive(inner, scores, weights, params)
+    const auto at = static_cast<std::size_t>(off[i]);
+    const std::size_t n = fb.rows.size();
+    const RowSet inner = additive ? RowSet{Column(x2g.get() + at, n), nullptr}
+                                  : RowSet{x2, &fb.rows};
+    fb.inner = additive ? search_1d_additive(inner, DSpan(sg.get() + at, n),
+                                             weighted ? DSpan(wg.get() + at, n) : DSpan(),
+                                             params)
                         : bin_rows(inner, params);
     fb.lo2 = fb.inner.lo;
     fb.hi2 = fb.inner.hi;
