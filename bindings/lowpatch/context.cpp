@@ -139,20 +139,28 @@ std::vector<bind::ColumnView> take_stashed_columns(py::handle self, py::handle x
   return out;
 }
 
-std::vector<py::object> contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
-                                           py::handle feature_names, const std::string& side) {
-  std::vector<py::object> out;
-  for (py::ssize_t j : fidx) {
-    bind::ColumnView view = slicing_column(x, j, feature_names, side);
-    out.push_back(view.owner);
-    // A view of a column already contiguous keeps the caller's array: it must
-    // be the column itself, not the whole matrix.
-    if (view.owner.attr("ndim").cast<int>() != 1) {
-      py::module_& np = bind::numpy();
-      out.back() = np.attr("ascontiguousarray")(
-          np.attr("asarray")(x)[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)],
-          np.attr("float64"));
-    }
+SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
+                                 py::handle feature_names, const std::string& side) {
+  py::module_& np = bind::numpy();
+  py::object arr = np.attr("asarray")(x);
+  if (!bind::is_real_numeric(arr)) mirt_error("the " + side + " rows' slicing columns must hold numbers");
+  const auto all = py::slice(py::none(), py::none(), py::none());
+  py::dict order;
+  order["order"] = "F";
+  SlicingColumns out;
+  out.block = np.attr("empty")(py::make_tuple(bind::n_rows(arr), fidx.size()), np.attr("float64"),
+                               **order);
+  for (std::size_t k = 0; k < fidx.size(); ++k) {
+    const py::ssize_t j = fidx[k];
+    const py::ssize_t width = py::len(arr.attr("shape")) == 2
+                                  ? arr.attr("shape")[py::int_(1)].cast<py::ssize_t>()
+                                  : 0;
+    if (j < 0 || j >= width) mirt_error("slicing column " + std::to_string(j) + " is outside x");
+    out.block[py::make_tuple(all, py::int_(k))] = arr[py::make_tuple(all, j)];
+    py::object column = out.block[py::make_tuple(all, py::int_(k))];
+    require_finite_column(bind::vector_view(column, "a slicing column").column,
+                          describe_feature(feature_names, j) + " of the " + side + " rows");
+    out.columns.push_back(column);
   }
   return out;
 }

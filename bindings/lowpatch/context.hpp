@@ -67,10 +67,14 @@ std::vector<bind::ColumnView> take_stashed_columns(py::handle self, py::handle x
                                                    const std::vector<py::ssize_t>& fidx);
 void drop_stashed_columns(py::handle self);
 
-// The slicing columns of x as contiguous float64 arrays (one strided read of
-// each), checked to be finite.
-std::vector<py::object> contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
-                                           py::handle feature_names, const std::string& side);
+// The slicing columns of x, read out once into one column-major float64
+// block (each column contiguous), checked to be finite.
+struct SlicingColumns {
+  py::object block;                 // rows by slicing columns, column-major
+  std::vector<py::object> columns;  // its columns, views of the block
+};
+SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
+                                  py::handle feature_names, const std::string& side);
 
 // Per-sample scores must be finite numbers, one per row.
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows);

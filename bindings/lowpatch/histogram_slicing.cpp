@@ -271,11 +271,19 @@ py::object fit2d(py::handle self, const Args& a) {
       self.attr("scoring_func")(y[pos], preds[pos], **kw);
     }
     Records r = records_of(self, fb.inner, mode, additive, y, preds, weights);
-    const RowSet inner{c1.column, &fb.rows};
+    // The search placed its fused regions already; single weak bins (metrics
+    // that are not additive) are placed here among the bin's rows.
+    std::size_t k = 0;
     for (py::handle item : r.weak_region) {
-      const double lb = bind::to_double(item["lb2"]);
-      const double ub = bind::to_double(item["ub2"]);
-      const QuantilePosition q = quantile_position(inner, lb, ub, fb.hi2);
+      QuantilePosition q{};
+      if (additive) {
+        const Region& region = fb.inner.regions[k++];
+        q = {region.lb_quantile, region.ub_quantile};
+      } else {
+        const RowSet inner{c1.column, &fb.rows};
+        q = quantile_position(inner, bind::to_double(item["lb2"]), bind::to_double(item["ub2"]),
+                              fb.hi2);
+      }
       item["lb2q"] = bind::np_float(q.lb_pct);
       item["ub2q"] = bind::np_float(q.ub_pct);
       weak_region.append(item);
@@ -336,24 +344,16 @@ py::object hist_fit(py::handle self, const Args& a) {
   // The slicing columns are read out of the (possibly wide) matrix once; the
   // searches and the driver's statistics read these copies.
   const std::vector<py::ssize_t> used(fidx_v.begin(), fidx_v.begin() + (fidx_v.size() == 1 ? 1 : 2));
-  std::vector<py::object> columns =
+  const SlicingColumns columns =
       contiguous_columns(x, used, self.attr("feature_names"), "searched");
-  stash_columns(self, x, used, columns);
+  stash_columns(self, x, used, columns.columns);
   py::dict kw;
   kw["sample_weight"] = w;
   py::object result;
   if (used.size() == 1) {
-    result = self.attr("_fit1d")(columns[0], a["y"], a["preds"], scores, **kw);
+    result = self.attr("_fit1d")(columns.columns[0], a["y"], a["preds"], scores, **kw);
   } else {
-    py::module_& np = bind::numpy();
-    py::dict order;
-    order["order"] = "F";
-    py::object pair = np.attr("empty")(py::make_tuple(columns[0].attr("shape")[py::int_(0)], 2),
-                                       np.attr("float64"), **order);
-    const auto all = py::slice(py::none(), py::none(), py::none());
-    pair[py::make_tuple(all, 0)] = columns[0];
-    pair[py::make_tuple(all, 1)] = columns[1];
-    result = self.attr("_fit2d")(pair, a["y"], a["preds"], scores, **kw);
+    result = self.attr("_fit2d")(columns.block, a["y"], a["preds"], scores, **kw);
   }
   py::list parts = bind::to_list(result);
   if (parts.size() != 3) throw py::value_error("a search must return three results");

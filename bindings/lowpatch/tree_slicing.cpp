@@ -174,16 +174,13 @@ py::object tree_fit(py::handle self, const Args& a) {
     mirt_error("Only Support at most two slicing features.");
   }
 
-  std::vector<py::object> columns = contiguous_columns(x, fidx_v, feature_names, "searched");
-  stash_columns(self, x, fidx_v, columns);
+  const SlicingColumns columns = contiguous_columns(x, fidx_v, feature_names, "searched");
+  stash_columns(self, x, fidx_v, columns.columns);
   std::vector<bind::ColumnView> cols;
-  for (const py::object& c : columns) cols.push_back(bind::vector_view(c, "a slicing column"));
-  py::module_& np = bind::numpy();
-  py::list pick;
-  for (const py::object& c : columns) pick.append(c);
-  py::dict stack_kw;
-  stack_kw["axis"] = 1;
-  py::object xs = np.attr("stack")(pick, **stack_kw);
+  for (const py::object& c : columns.columns) {
+    cols.push_back(bind::vector_view(c, "a slicing column"));
+  }
+  const py::object& xs = columns.block;
   py::dict fkw;
   fkw["sample_weight"] = w;
   py::object tree_estimator = self.attr("tree_estimator");

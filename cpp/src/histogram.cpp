@@ -487,7 +487,7 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     out.bins[i].lb = out.edges[i];
     out.bins[i].ub = out.edges[i + 1];
     out.bins[i].support = counts[i];
-    out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
+    if (!additive) out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
   }
   // Each first bin's rows side by side, in row order: its rows' positions and,
   // for an additive metric, their second-feature values, scores and weights,
@@ -506,8 +506,9 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
   for (std::size_t r = 0; r < x1.size(); ++r) {
     const std::size_t b = first_bins.ids[r];
     if (b >= k) continue;
-    out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
-    if (additive) {
+    if (!additive) {
+      out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
+    } else {
       const auto at = static_cast<std::size_t>(cursor[b]++);
       x2g[at] = x2[r];
       sg[at] = scores[r];
@@ -516,12 +517,12 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
   }
   for (std::size_t i = 0; i < k; ++i) {
     FirstBin& fb = out.bins[i];
-    if (fb.rows.empty()) {
+    if (fb.support == 0) {
       fb.lo2 = fb.hi2 = kNaN;
       continue;
     }
     const auto at = static_cast<std::size_t>(off[i]);
-    const std::size_t n = fb.rows.size();
+    const auto n = static_cast<std::size_t>(fb.support);
     const RowSet inner = additive ? RowSet{Column(x2g.get() + at, n), nullptr}
                                   : RowSet{x2, &fb.rows};
     fb.inner = additive ? search_1d_additive(inner, DSpan(sg.get() + at, n),

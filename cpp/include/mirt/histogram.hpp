@@ -108,7 +108,7 @@ struct FirstBin {
   double lb = 0, ub = 0;      // edges of the first feature's bin
   std::int64_t support = 0;   // rows in it
   double lo2 = 0, hi2 = 0;    // range of the second feature inside it (NaN when empty)
-  Index rows;                 // its rows, ascending
+  Index rows;                 // its rows, ascending (kept for non-additive metrics only)
   Search1D inner;             // the search on the second feature (when non-empty)
 };
 
