@@ -16,11 +16,6 @@ namespace mirt::lowpatch {
 
 namespace {
 
-using bind::opt;
-using bind::opt_none;
-using bind::req;
-using bind::truthy;
-
 py::object base_init(py::handle self, const Args& a) {
   self.attr("estimator") = a["estimator"];
   self.attr("slice_features") = a["slice_features"];

@@ -1,6 +1,9 @@
 #include "context.hpp"
 
+#include "mirt/pairwise.hpp"
+
 #include <cmath>
+#include <optional>
 #include <sstream>
 
 namespace mirt::lowpatch {
@@ -163,6 +166,36 @@ SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& 
     out.columns.push_back(column);
   }
   return out;
+}
+
+py::object store_threshold_value(py::handle self, py::handle x, py::handle scores,
+                                 py::handle sample_weight) {
+  py::object avg_score = py::reinterpret_borrow<py::object>(scores);
+  if (truthy(self.attr("is_metric_additive"))) {
+    const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
+    const bind::F64Array s = checked_scores(scores, n);
+    const py::object wc = checked_weights(sample_weight, n, "sample_weight");
+    std::optional<bind::F64Array> w;
+    if (!wc.is_none()) w = bind::as_f64_1d(wc, "sample_weight");
+    WeightedMean m;
+    {
+      py::gil_scoped_release nogil;
+      m = mean_with_fallback(bind::span(s), w ? bind::span(*w) : DSpan());
+    }
+    avg_score = bind::np_float(m.value);
+  }
+  py::object value = bind::mul(self.attr("threshold"), avg_score);
+  self.attr("threshold_value") = value;
+  return value;
+}
+
+std::vector<py::ssize_t> store_fidx(py::handle self) {
+  std::vector<py::ssize_t> fidx = resolve_fidx(self.attr("slice_features"),
+                                               self.attr("feature_names"));
+  py::list stored;
+  for (py::ssize_t j : fidx) stored.append(py::int_(j));
+  self.attr("fidx") = stored;
+  return fidx;
 }
 
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows) {

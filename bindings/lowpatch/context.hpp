@@ -17,7 +17,11 @@ namespace mirt::lowpatch {
 
 namespace py = pybind11;
 using bind::Args;
+using bind::opt;
+using bind::opt_none;
 using bind::Param;
+using bind::req;
+using bind::truthy;
 
 // Imported once at module load; leaked so they outlive interpreter teardown.
 struct Context {
@@ -85,6 +89,15 @@ py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::st
 // The weak-region record as a box under the table's rule: closed lower bounds;
 // an upper bound is closed exactly when it equals the searched column's maximum.
 Box region_box(py::handle region, bool two_features, double max1, double max2);
+
+// The search hooks' shared first steps. `threshold_value` is the threshold
+// times the average score: the (weighted, when the weights sum to a positive
+// number) mean of the per-sample scores of an additive metric, or the score
+// itself otherwise; it is stored on the slicer and returned.
+py::object store_threshold_value(py::handle self, py::handle x, py::handle scores,
+                                 py::handle sample_weight);
+// Resolves the slicing features into `fidx` on the slicer and returns them.
+std::vector<py::ssize_t> store_fidx(py::handle self);
 
 // Registration of each class; the module file wires them together.
 void register_base_slicing(py::module_& m);

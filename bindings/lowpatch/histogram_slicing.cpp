@@ -17,11 +17,6 @@ namespace mirt::lowpatch {
 
 namespace {
 
-using bind::opt;
-using bind::opt_none;
-using bind::req;
-using bind::truthy;
-
 std::int64_t checked_bins(py::handle bins) {
   const bool is_int = (py::isinstance<py::int_>(bins) && !py::isinstance<py::bool_>(bins)) ||
                       py::isinstance(bins, bind::numpy().attr("integer"));
@@ -318,26 +313,8 @@ py::object hist_fit(py::handle self, const Args& a) {
   self.attr("rule_list") = py::list();
   self.attr("weak_region") = py::list();
 
-  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  py::object avg_score;
-  if (truthy(self.attr("is_metric_additive"))) {
-    Numbers num = numbers_of(scores, w, n, true);
-    WeightedMean m;
-    {
-      py::gil_scoped_release nogil;
-      m = mean_with_fallback(num.score_span(), num.weight_span());
-    }
-    avg_score = bind::np_float(m.value);
-  } else {
-    avg_score = scores;
-  }
-  self.attr("threshold_value") = bind::mul(self.attr("threshold"), avg_score);
-
-  std::vector<py::ssize_t> fidx_v =
-      resolve_fidx(self.attr("slice_features"), self.attr("feature_names"));
-  py::list fidx;
-  for (py::ssize_t j : fidx_v) fidx.append(py::int_(j));
-  self.attr("fidx") = fidx;
+  store_threshold_value(self, x, scores, w);
+  const std::vector<py::ssize_t> fidx_v = store_fidx(self);
   if (fidx_v.empty()) mirt_error("no slicing feature was given");
   checked_bins(self.attr("bins"));
 

@@ -11,11 +11,6 @@ namespace mirt::lowpatch {
 
 namespace {
 
-using bind::opt;
-using bind::opt_none;
-using bind::req;
-using bind::truthy;
-
 py::object lowpatch_init(py::handle self, const Args& a) {
   bind::super_of(ctx().lowpatch, self)
       .attr("__init__")(a["estimator"], a["task_type"], a["random_state"]);

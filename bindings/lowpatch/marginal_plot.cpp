@@ -20,9 +20,6 @@ namespace mirt::lowpatch {
 namespace {
 
 using namespace pybind11::literals;
-using bind::opt;
-using bind::opt_none;
-using bind::req;
 
 constexpr const char* kLight = "#c0dbec";
 constexpr const char* kDark = "#69a5cf";

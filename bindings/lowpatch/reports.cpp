@@ -11,9 +11,6 @@ namespace mirt::lowpatch {
 
 namespace {
 
-using bind::opt;
-using bind::opt_none;
-
 constexpr const char* kUnsupportedCompare = "Unsupported value of compare_to.";
 
 py::object fitted_diag(py::handle self) {

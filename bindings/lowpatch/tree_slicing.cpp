@@ -2,7 +2,6 @@
 // slicing features; its weak leaves are the weak regions.
 #include <cmath>
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,11 +12,6 @@
 namespace mirt::lowpatch {
 
 namespace {
-
-using bind::opt;
-using bind::opt_none;
-using bind::req;
-using bind::truthy;
 
 py::object tree_init(py::handle self, const Args& a) {
   py::dict kw;
@@ -145,31 +139,9 @@ py::object tree_fit(py::handle self, const Args& a) {
   self.attr("y") = a["y"];
   self.attr("scores") = scores;
 
-  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  py::object avg_score;
-  bind::F64Array s;
-  if (truthy(self.attr("is_metric_additive"))) {
-    s = checked_scores(scores, n);
-    py::object wc = checked_weights(w, n, "sample_weight");
-    std::optional<bind::F64Array> wa;
-    if (!wc.is_none()) wa = bind::as_f64_1d(wc, "sample_weight");
-    const DSpan ws = wa ? bind::span(*wa) : DSpan();
-    WeightedMean m;
-    {
-      py::gil_scoped_release nogil;
-      m = mean_with_fallback(bind::span(s), ws);
-    }
-    avg_score = bind::np_float(m.value);
-  } else {
-    avg_score = scores;
-  }
-  self.attr("threshold_value") = bind::mul(self.attr("threshold"), avg_score);
-
+  store_threshold_value(self, x, scores, w);
   py::object feature_names = self.attr("feature_names");
-  std::vector<py::ssize_t> fidx_v = resolve_fidx(self.attr("slice_features"), feature_names);
-  py::list fidx;
-  for (py::ssize_t j : fidx_v) fidx.append(py::int_(j));
-  self.attr("fidx") = fidx;
+  const std::vector<py::ssize_t> fidx_v = store_fidx(self);
   if (fidx_v.empty() || fidx_v.size() > 2) {
     mirt_error("Only Support at most two slicing features.");
   }
