@@ -11,7 +11,7 @@ namespace mirt::bind {
 
 namespace {
 
-struct FunctionSpec {
+struct FunctionRecord {
   std::string name;
   std::string qualname;
   std::string doc;
@@ -21,17 +21,17 @@ struct FunctionSpec {
   PyMethodDef def{};
 };
 
-constexpr const char* kCapsuleName = "mirt.function_spec";
+constexpr const char* kCapsuleName = "mirt.function_record";
 
-std::string text_signature(const FunctionSpec& spec) {
+std::string text_signature(const FunctionRecord& record) {
   std::ostringstream out;
-  out << spec.name << "(";
+  out << record.name << "(";
   bool first = true;
-  if (spec.kind == Kind::method) {
+  if (record.kind == Kind::method) {
     out << "self, /";
     first = false;
   }
-  for (const Param& p : spec.params) {
+  for (const Param& p : record.params) {
     if (!first) out << ", ";
     first = false;
     out << p.name;
@@ -49,18 +49,18 @@ std::size_t count_required(const std::vector<Param>& params) {
 
 // Python's own rules for matching a call to a parameter list, with its own
 // wording of the errors, so that misuse reads as it would for a Python method.
-std::vector<py::object> bind_call(const FunctionSpec& spec, py::tuple args, py::handle kwargs,
+std::vector<py::object> bind_call(const FunctionRecord& record, py::tuple args, py::handle kwargs,
                                   std::size_t first_arg) {
-  const std::vector<Param>& params = spec.params;
+  const std::vector<Param>& params = record.params;
   const std::size_t n_pos = args.size() - first_arg;
   std::vector<py::object> values(params.size());
   std::vector<bool> filled(params.size(), false);
   if (n_pos > params.size()) {
     std::ostringstream msg;
-    const std::size_t offset = spec.kind == Kind::method ? 1 : 0;
+    const std::size_t offset = record.kind == Kind::method ? 1 : 0;
     const std::size_t lo = count_required(params) + offset;
     const std::size_t hi = params.size() + offset;
-    msg << spec.name << "() takes ";
+    msg << record.name << "() takes ";
     if (lo == hi) {
       msg << hi;
     } else {
@@ -80,10 +80,10 @@ std::vector<py::object> bind_call(const FunctionSpec& spec, py::tuple args, py::
       std::size_t k = 0;
       while (k < params.size() && params[k].name != key) ++k;
       if (k == params.size()) {
-        throw py::type_error(spec.name + "() got an unexpected keyword argument '" + key + "'");
+        throw py::type_error(record.name + "() got an unexpected keyword argument '" + key + "'");
       }
       if (filled[k]) {
-        throw py::type_error(spec.name + "() got multiple values for argument '" + key + "'");
+        throw py::type_error(record.name + "() got multiple values for argument '" + key + "'");
       }
       values[k] = py::reinterpret_borrow<py::object>(item.second);
       filled[k] = true;
@@ -100,7 +100,7 @@ std::vector<py::object> bind_call(const FunctionSpec& spec, py::tuple args, py::
   }
   if (!missing.empty()) {
     std::ostringstream msg;
-    msg << spec.name << "() missing " << missing.size() << " required positional argument"
+    msg << record.name << "() missing " << missing.size() << " required positional argument"
         << (missing.size() == 1 ? "" : "s") << ": ";
     for (std::size_t i = 0; i < missing.size(); ++i) {
       if (i > 0) msg << (i + 1 == missing.size() ? " and " : ", ");
@@ -114,21 +114,21 @@ std::vector<py::object> bind_call(const FunctionSpec& spec, py::tuple args, py::
 // Every C++ exception becomes a Python one here: a crash of the interpreter is
 // the worst outcome there is.
 PyObject* trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
-  auto* spec = static_cast<FunctionSpec*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-  if (spec == nullptr) return nullptr;
+  auto* record = static_cast<FunctionRecord*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (record == nullptr) return nullptr;
   try {
     py::tuple targs = py::reinterpret_borrow<py::tuple>(args);
     py::handle self;
     std::size_t first = 0;
-    if (spec->kind == Kind::method) {
+    if (record->kind == Kind::method) {
       if (targs.empty()) {
-        throw py::type_error(spec->name + "() missing 1 required positional argument: 'self'");
+        throw py::type_error(record->name + "() missing 1 required positional argument: 'self'");
       }
       self = targs[0];
       first = 1;
     }
-    Args bound(&spec->params, bind_call(*spec, targs, py::handle(kwargs), first));
-    py::object result = spec->impl(self, bound);
+    Args bound(&record->params, bind_call(*record, targs, py::handle(kwargs), first));
+    py::object result = record->impl(self, bound);
     if (!result) return py::none().release().ptr();
     return result.release().ptr();
   } catch (py::error_already_set& e) {
@@ -151,8 +151,8 @@ PyObject* trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
   return nullptr;
 }
 
-void destroy_spec(PyObject* capsule) {
-  delete static_cast<FunctionSpec*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+void destroy_record(PyObject* capsule) {
+  delete static_cast<FunctionRecord*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
 }  // namespace
@@ -167,23 +167,23 @@ const py::object& Args::operator[](const char* name) const {
 py::object make_function(const std::string& name, const std::string& qualname,
                          const std::string& module, std::vector<Param> params,
                          const std::string& doc, Impl impl, Kind kind) {
-  auto spec = std::make_unique<FunctionSpec>();
-  spec->name = name;
-  spec->qualname = qualname;
-  spec->params = std::move(params);
-  spec->impl = std::move(impl);
-  spec->kind = kind;
-  spec->doc = text_signature(*spec) + doc;
-  spec->def.ml_name = spec->name.c_str();
-  spec->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
-  spec->def.ml_flags = METH_VARARGS | METH_KEYWORDS;
-  spec->def.ml_doc = spec->doc.c_str();
+  auto record = std::make_unique<FunctionRecord>();
+  record->name = name;
+  record->qualname = qualname;
+  record->params = std::move(params);
+  record->impl = std::move(impl);
+  record->kind = kind;
+  record->doc = text_signature(*record) + doc;
+  record->def.ml_name = record->name.c_str();
+  record->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
+  record->def.ml_flags = METH_VARARGS | METH_KEYWORDS;
+  record->def.ml_doc = record->doc.c_str();
 
-  // The capsule owns the spec (and with it the PyMethodDef) and is the
+  // The capsule owns the record (and with it the PyMethodDef) and is the
   // function's `__self__`, so both live exactly as long as the function.
-  FunctionSpec* raw = spec.get();
-  py::capsule owner(raw, kCapsuleName, &destroy_spec);
-  spec.release();
+  FunctionRecord* raw = record.get();
+  py::capsule owner(raw, kCapsuleName, &destroy_record);
+  record.release();
   py::str module_name(module);
   PyObject* fn = PyCFunction_NewEx(&raw->def, owner.ptr(), module_name.ptr());
   if (fn == nullptr) throw py::error_already_set();

@@ -21,6 +21,16 @@ py::object fitted_diag(py::handle self) {
   return diag;
 }
 
+// The settings both distribution reports carry, in their order.
+void add_settings(py::dict& value, py::handle self) {
+  value["slice_features"] = self.attr("slice_features");
+  value["bins"] = self.attr("bins");
+  value["threshold_value"] = self.attr("threshold");
+  value["method"] = self.attr("method");
+  value["min_samples"] = self.attr("min_samples");
+  value["metric"] = self.attr("metric");
+}
+
 py::object make_result(const char* key, py::dict value) {
   py::dict kw;
   kw["key"] = key;
@@ -122,12 +132,7 @@ py::object get_distance(py::handle self, const Args& a) {
   py::dict value;
   value["purpose"] = "diagnose";
   value["distance_metric"] = a["distance_metric"];
-  value["slice_features"] = self.attr("slice_features");
-  value["bins"] = self.attr("bins");
-  value["threshold_value"] = self.attr("threshold");
-  value["method"] = self.attr("method");
-  value["min_samples"] = self.attr("min_samples");
-  value["metric"] = self.attr("metric");
+  add_settings(value, self);
   value["title"] = title;
   value["x"] = features;
   value["y"] = rounded;
@@ -189,12 +194,7 @@ py::object get_shift(py::handle self, const Args& a) {
   py::dict value;
   value["title"] = title;
   value["show_feature"] = show_feature;
-  value["slice_features"] = self.attr("slice_features");
-  value["bins"] = self.attr("bins");
-  value["threshold_value"] = self.attr("threshold");
-  value["method"] = self.attr("method");
-  value["min_samples"] = self.attr("min_samples");
-  value["metric"] = self.attr("metric");
+  add_settings(value, self);
   value["feature_type"] = feature_type;
   value["data"] = draw_test;
   return make_result("lowpatch_shift", value);
