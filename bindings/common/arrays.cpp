@@ -119,6 +119,29 @@ py::array_t<std::int64_t> to_numpy(const Index& positions) {
   return out;
 }
 
+SumOrder numpy_sum_order() {
+  static const SumOrder order = [] {
+    py::gil_scoped_acquire gil;  // safe whether or not the caller holds it
+    // Values whose pairwise sums over the whole length and per 8192-element
+    // block differ in the last bits; numpy's own sum tells which it does.
+    constexpr std::size_t n = 3 * 8192 + 1000;
+    py::array_t<double> probe(static_cast<py::ssize_t>(n));
+    double* p = probe.mutable_data();
+    for (std::size_t i = 0; i < n; ++i) {
+      p[i] = static_cast<double>((i * 7919) % 1000003) / 1000003.0 *
+             std::pow(10.0, static_cast<double>(i % 13) - 6.0);
+    }
+    const double numpy_value = numpy().attr("sum")(probe).cast<double>();
+    const DSpan values(p, n);
+    const SumOrder whole{};
+    const SumOrder blocked{8192};
+    if (numpy_value == numpy_sum(values, whole)) return whole;
+    if (numpy_value == numpy_sum(values, blocked)) return blocked;
+    return whole;  // an order not seen so far: sums agree to rounding only
+  }();
+  return order;
+}
+
 py::object np_float(double v) {
   static auto* f64 = new py::object(numpy().attr("float64"));
   return (*f64)(v);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mirt/pairwise.hpp"
 #include "mirt/span.hpp"
 
 namespace mirt::bind {
@@ -61,6 +62,10 @@ py::ssize_t n_rows(py::handle obj);
 
 // A numpy int64 array holding the positions.
 py::array_t<std::int64_t> to_numpy(const Index& positions);
+
+// How the installed numpy orders float64 sums (it changed between releases),
+// found once by summing a probe array both ways and comparing with numpy.
+SumOrder numpy_sum_order();
 
 // numpy scalars, which the results use where numpy's own operations would
 // have produced them.

@@ -96,7 +96,7 @@ py::object region_score(py::handle self, const Args& a, const py::array_t<std::i
     }
     // Weights that do not sum to a positive number carry no weighting, so
     // the plain mean is the only meaningful score.
-    return bind::np_float(mean_with_fallback(bind::span(scores), ws, pos).value);
+    return bind::np_float(mean_with_fallback(bind::span(scores), ws, pos, bind::numpy_sum_order()).value);
   }
   py::dict kw;
   kw["sample_weight"] = w.is_none() ? py::object(py::none()) : bind::take_rows(w, idx);
@@ -252,6 +252,7 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
       values = bind::span(*picked);
     }
     const DSpan all_w = sc.w ? bind::span(*sc.w) : DSpan();
+    const SumOrder order = bind::numpy_sum_order();
     WeightedMean m;
     if (picked) {
       // The region's own scores: its weights, gathered in the same order.
@@ -263,10 +264,11 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
         }
       }
       py::gil_scoped_release nogil;
-      m = mean_with_fallback(values, sc.w ? DSpan(region_w.data(), region_w.size()) : DSpan());
+      m = mean_with_fallback(values, sc.w ? DSpan(region_w.data(), region_w.size()) : DSpan(),
+                             order);
     } else {
       py::gil_scoped_release nogil;
-      m = mean_with_fallback(values, all_w, rows);
+      m = mean_with_fallback(values, all_w, rows, order);
     }
     item[py::str(all_key)] = picked ? py::object(*picked) : py::object((*sc.searched)[pos]);
     item[py::str(avg_key)] = bind::np_float(m.value);

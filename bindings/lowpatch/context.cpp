@@ -177,10 +177,11 @@ py::object store_threshold_value(py::handle self, py::handle x, py::handle score
     const py::object wc = checked_weights(sample_weight, n, "sample_weight");
     std::optional<bind::F64Array> w;
     if (!wc.is_none()) w = bind::as_f64_1d(wc, "sample_weight");
+    const SumOrder order = bind::numpy_sum_order();
     WeightedMean m;
     {
       py::gil_scoped_release nogil;
-      m = mean_with_fallback(bind::span(s), w ? bind::span(*w) : DSpan());
+      m = mean_with_fallback(bind::span(s), w ? bind::span(*w) : DSpan(), order);
     }
     avg_score = bind::np_float(m.value);
   }

@@ -28,6 +28,7 @@ std::int64_t checked_bins(py::handle bins) {
 
 SearchParams search_params(py::handle self) {
   SearchParams p;
+  p.order = bind::numpy_sum_order();
   p.max_bins = checked_bins(self.attr("bins"));
   p.min_samples = bind::to_double(self.attr("min_samples"));
   p.sign = bind::to_double(self.attr("score_sign"));

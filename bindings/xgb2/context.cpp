@@ -190,10 +190,11 @@ py::tuple validate_rows(py::handle self, py::object x, py::object y, py::handle 
     bind::F64Array w = bind::as_f64_1d(given, "sample_weight");
     Index rows;
     std::vector<double> rescaled;
+    const SumOrder order = bind::numpy_sum_order();
     {
       py::gil_scoped_release nogil;
       rows = positive_rows(bind::span(w));
-      if (!rows.empty()) rescaled = rescale_to_count(bind::span(w), ISpan(rows));
+      if (!rows.empty()) rescaled = rescale_to_count(bind::span(w), ISpan(rows), order);
     }
     if (rows.empty()) throw py::value_error("Invalid sample_weight");
     if (static_cast<py::ssize_t>(rows.size()) != n) {

@@ -188,20 +188,20 @@ std::vector<std::int64_t> offsets_of(const std::vector<std::int64_t>& counts) {
   return off;
 }
 
-double sum_of(const double* a, std::size_t n) {
-  return numpy_sum([a](std::size_t i) { return a[i]; }, n);
+double sum_of(const double* a, std::size_t n, SumOrder order) {
+  return numpy_sum([a](std::size_t i) { return a[i]; }, n, order);
 }
 
 // The mean of a run of gathered scores, weighted when weights are given and
 // sum to a positive number, plain otherwise.
 double slice_mean(const double* values, const double* products, const double* weights,
-                  std::size_t n) {
+                  std::size_t n, SumOrder order) {
   if (n == 0) return kNaN;
   if (weights != nullptr) {
-    const double ws = sum_of(weights, n);
-    if (ws > 0.0) return sum_of(products, n) / ws;
+    const double ws = sum_of(weights, n, order);
+    if (ws > 0.0) return sum_of(products, n, order) / ws;
   }
-  return sum_of(values, n) / static_cast<double>(n);
+  return sum_of(values, n, order) / static_cast<double>(n);
 }
 
 bool is_weak(double value, const SearchParams& p) {
@@ -211,7 +211,8 @@ bool is_weak(double value, const SearchParams& p) {
 // Each bin's scores side by side in row order, with one scattered write per
 // row, then numpy's pairwise sum over every bin's run.
 template <typename Id, typename R>
-void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights) {
+void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights,
+                SumOrder order) {
   const std::size_t k = s.bins.size();
   std::vector<std::int64_t> counts(k);
   for (std::size_t i = 0; i < k; ++i) counts[i] = s.bins[i].count;
@@ -241,14 +242,14 @@ void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan w
     const auto at = static_cast<std::size_t>(off[i]);
     s.bins[i].value = slice_mean(values.get() + at, weighted ? products.get() + at : nullptr,
                                  weighted ? ws.get() + at : nullptr,
-                                 static_cast<std::size_t>(counts[i]));
+                                 static_cast<std::size_t>(counts[i]), order);
   }
 }
 
 // The mean score of the rows of bins first..last, gathered in row order.
 template <typename Id, typename R>
 double union_mean(const R& rows, const Id* ids, std::size_t first, std::size_t last,
-                  std::size_t count, DSpan scores, DSpan weights) {
+                  std::size_t count, DSpan scores, DSpan weights, SumOrder order) {
   const bool weighted = has_weights(weights);
   auto values = scratch<double>(count);
   std::unique_ptr<double[]> products, ws;
@@ -270,7 +271,7 @@ double union_mean(const R& rows, const Id* ids, std::size_t first, std::size_t l
     ++at;
   }
   return slice_mean(values.get(), weighted ? products.get() : nullptr,
-                    weighted ? ws.get() : nullptr, at);
+                    weighted ? ws.get() : nullptr, at, order);
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
@@ -330,7 +331,8 @@ void fuse(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights
       region.rule_value =
           rule_count == 0 ? 0.0
                           : union_mean(rows, ids, region.first_bin, region.last_bin,
-                                       static_cast<std::size_t>(rule_count), scores, weights);
+                                       static_cast<std::size_t>(rule_count), scores, weights,
+                                       params.order);
     }
     s.regions.push_back(region);
   }
@@ -342,7 +344,7 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
   const BinLocator locate(s.edges, s.hi);
   const BinIds<Id> bins = assign_ids<Id>(rows, locate);
   for (std::size_t i = 0; i < s.bins.size(); ++i) s.bins[i].count = bins.counts[i];
-  score_bins(s, rows, bins.ids.get(), scores, weights);
+  score_bins(s, rows, bins.ids.get(), scores, weights, params.order);
   bool any_weak = false;
   for (Bin& bin : s.bins) {
     bin.weak = bin.count > 0 && is_weak(bin.value, params);

@@ -17,7 +17,7 @@ Index positive_rows(DSpan weights) {
   return rows;
 }
 
-std::vector<double> rescale_to_count(DSpan weights, ISpan rows) {
+std::vector<double> rescale_to_count(DSpan weights, ISpan rows, SumOrder order) {
   if (rows.empty()) throw std::invalid_argument("Invalid sample_weight");
   const std::size_t m = rows.size();
   for (std::size_t k = 0; k < m; ++k) {
@@ -29,7 +29,7 @@ std::vector<double> rescale_to_count(DSpan weights, ISpan rows) {
   }
   const double count = static_cast<double>(m);
   std::vector<double> out(m);
-  const double total = numpy_sum(weights, rows);
+  const double total = numpy_sum(weights, rows, order);
   if (std::isfinite(total)) {
     for (std::size_t k = 0; k < m; ++k) {
       out[k] = count * weights[static_cast<std::size_t>(rows[k])] / total;
@@ -42,7 +42,7 @@ std::vector<double> rescale_to_count(DSpan weights, ISpan rows) {
     largest = std::max(largest, weights[static_cast<std::size_t>(rows[k])]);
   }
   for (std::size_t k = 0; k < m; ++k) out[k] = weights[static_cast<std::size_t>(rows[k])] / largest;
-  const double scaled_total = numpy_sum(DSpan(out.data(), out.size()));
+  const double scaled_total = numpy_sum(DSpan(out.data(), out.size()), order);
   for (double& w : out) w = count * w / scaled_total;
   return out;
 }

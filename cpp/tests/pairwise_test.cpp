@@ -109,3 +109,22 @@ TEST(Means, NoWeightsMeansPlainMean) {
 }
 
 }  // namespace
+
+namespace {
+
+// Releases of numpy before 2.3 sum through an 8192-element buffer: pairwise
+// inside each block, the blocks added in order.
+TEST(NumpySum, BlockedOrderAddsBlockSumsInOrder) {
+  const auto v = random_values(20000, 17);
+  double expected = 0.0;
+  for (std::size_t start = 0; start < v.size(); start += 8192) {
+    const std::size_t len = std::min<std::size_t>(8192, v.size() - start);
+    expected += mirt::numpy_sum(DSpan(v.data() + start, len));
+  }
+  EXPECT_EQ(mirt::numpy_sum(DSpan(v.data(), v.size()), mirt::SumOrder{8192}), expected);
+  // up to one block both orders agree
+  EXPECT_EQ(mirt::numpy_sum(DSpan(v.data(), 8192), mirt::SumOrder{8192}),
+            mirt::numpy_sum(DSpan(v.data(), 8192)));
+}
+
+}  // namespace

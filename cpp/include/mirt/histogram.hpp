@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mirt/pairwise.hpp"
 #include "mirt/span.hpp"
 
 namespace mirt {
@@ -48,6 +49,7 @@ struct SearchParams {
   double min_samples = 30;
   double sign = -1;             // >0: larger scores are better
   double threshold_value = 0;   // a bin is weak when sign*score <= sign*threshold_value
+  SumOrder order;               // numpy's summation order for the bin means
 };
 
 // One equal-width bin of a search.

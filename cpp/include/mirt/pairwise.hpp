@@ -1,15 +1,19 @@
 // Sums and means in numpy's exact order, so that every score the core reports
 // equals what numpy computes on the same numbers, to the bit.
 //
-// numpy 2 reduces a contiguous float64 array with a pairwise sum over its whole
-// length, starting from the additive identity 0.0: below 8 elements a plain
-// loop, up to 128 elements eight running sums combined as
-// ((r0+r1)+(r2+r3))+((r4+r5)+(r6+r7)) with the remainder added after, and above
-// 128 a split at half the length rounded down to a multiple of 8.
+// numpy reduces a contiguous float64 array with a pairwise sum, starting from
+// the additive identity 0.0: below 8 elements a plain loop, up to 128 elements
+// eight running sums combined as ((r0+r1)+(r2+r3))+((r4+r5)+(r6+r7)) with the
+// remainder added after, and above 128 a split at half the length rounded down
+// to a multiple of 8. Releases from 2.3 on sum the whole length that way;
+// earlier ones sum through an 8192-element buffer, pairwise per block with the
+// blocks added in order. SumOrder says which; the bindings find it out from
+// the numpy they run with.
 // A fancy-indexed selection (`a[idx]`) is contiguous, so summing values picked
 // by an index list in list order reproduces `a[idx].sum()`.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -48,44 +52,53 @@ double pairwise_sum_impl(const Get& get, std::size_t begin, std::size_t n) {
 
 }  // namespace detail
 
+struct SumOrder {
+  std::size_t block = 0;  // 0: the whole length; else the buffer size in elements
+};
+
 // Sum of get(0) .. get(n-1) exactly as numpy's `np.sum` of the array holding them.
 template <typename Get>
-double numpy_sum(const Get& get, std::size_t n) {
+double numpy_sum(const Get& get, std::size_t n, SumOrder order = {}) {
   // The reduction starts from the identity 0.0, which only matters for -0.0.
-  return 0.0 + detail::pairwise_sum_impl(get, 0, n);
+  if (order.block == 0 || n <= order.block) return 0.0 + detail::pairwise_sum_impl(get, 0, n);
+  double res = 0.0;
+  for (std::size_t start = 0; start < n; start += order.block) {
+    res += detail::pairwise_sum_impl(get, start, std::min(order.block, n - start));
+  }
+  return res;
 }
 
-inline double numpy_sum(DSpan a) {
-  return numpy_sum([&](std::size_t i) { return a[i]; }, a.size());
+inline double numpy_sum(DSpan a, SumOrder order = {}) {
+  return numpy_sum([&](std::size_t i) { return a[i]; }, a.size(), order);
 }
 
 // `np.sum(a[idx])`.
-inline double numpy_sum(DSpan a, ISpan idx) {
+inline double numpy_sum(DSpan a, ISpan idx, SumOrder order = {}) {
   return numpy_sum([&](std::size_t i) { return a[static_cast<std::size_t>(idx[i])]; },
-                   idx.size());
+                   idx.size(), order);
 }
 
 // `np.mean(a)`: the sum divided by the count (NaN for no elements).
-inline double numpy_mean(DSpan a) {
+inline double numpy_mean(DSpan a, SumOrder order = {}) {
   if (a.empty()) return std::numeric_limits<double>::quiet_NaN();
-  return numpy_sum(a) / static_cast<double>(a.size());
+  return numpy_sum(a, order) / static_cast<double>(a.size());
 }
 
-inline double numpy_mean(DSpan a, ISpan idx) {
+inline double numpy_mean(DSpan a, ISpan idx, SumOrder order = {}) {
   if (idx.empty()) return std::numeric_limits<double>::quiet_NaN();
-  return numpy_sum(a, idx) / static_cast<double>(idx.size());
+  return numpy_sum(a, idx, order) / static_cast<double>(idx.size());
 }
 
 // `np.average(a, weights=w)` is `sum(a * w) / sum(w)`; the product array is
 // materialised first, so each product is rounded before it is summed.
-inline double numpy_weighted_sum_of_products(DSpan a, DSpan w, ISpan idx) {
+inline double numpy_weighted_sum_of_products(DSpan a, DSpan w, ISpan idx, SumOrder order = {}) {
   return numpy_sum(
       [&](std::size_t i) {
         const auto k = static_cast<std::size_t>(idx[i]);
         const double p = a[k] * w[k];
         return p;
       },
-      idx.size());
+      idx.size(), order);
 }
 
 struct WeightedMean {
@@ -97,26 +110,27 @@ struct WeightedMean {
 // Mean of a[idx], weighted by w[idx] when weights are given and sum to a
 // positive number, plain otherwise: zero weights are valid input and must not
 // turn a score into a division by zero.
-inline WeightedMean mean_with_fallback(DSpan a, DSpan w, ISpan idx) {
+inline WeightedMean mean_with_fallback(DSpan a, DSpan w, ISpan idx, SumOrder order = {}) {
   if (has_weights(w)) {
-    const double ws = numpy_sum(w, idx);
+    const double ws = numpy_sum(w, idx, order);
     if (ws > 0.0) {
-      return {numpy_weighted_sum_of_products(a, w, idx) / ws, ws, true};
+      return {numpy_weighted_sum_of_products(a, w, idx, order) / ws, ws, true};
     }
   }
-  return {numpy_mean(a, idx), static_cast<double>(idx.size()), false};
+  return {numpy_mean(a, idx, order), static_cast<double>(idx.size()), false};
 }
 
 // The whole array, idx = 0..n-1, without building the index list.
-inline WeightedMean mean_with_fallback(DSpan a, DSpan w) {
+inline WeightedMean mean_with_fallback(DSpan a, DSpan w, SumOrder order = {}) {
   if (has_weights(w)) {
-    const double ws = numpy_sum(w);
+    const double ws = numpy_sum(w, order);
     if (ws > 0.0) {
-      const double num = numpy_sum([&](std::size_t i) { return a[i] * w[i]; }, a.size());
+      const double num =
+          numpy_sum([&](std::size_t i) { return a[i] * w[i]; }, a.size(), order);
       return {num / ws, ws, true};
     }
   }
-  return {numpy_mean(a), static_cast<double>(a.size()), false};
+  return {numpy_mean(a, order), static_cast<double>(a.size()), false};
 }
 
 }  // namespace mirt

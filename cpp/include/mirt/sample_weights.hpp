@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "mirt/pairwise.hpp"
 #include "mirt/span.hpp"
 
 namespace mirt {
@@ -19,6 +20,6 @@ Index positive_rows(DSpan weights);
 // with "Invalid sample_weight" when no row is kept and when a kept weight is
 // infinite (no finite rescaling keeps its proportion to the others). A sum that
 // overflows is taken after dividing by the largest weight.
-std::vector<double> rescale_to_count(DSpan weights, ISpan rows);
+std::vector<double> rescale_to_count(DSpan weights, ISpan rows, SumOrder order = {});
 
 }  // namespace mirt
