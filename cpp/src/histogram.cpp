@@ -236,6 +236,28 @@ bool is_weak(double value, const SearchParams& p) {
   return p.sign * value <= p.sign * p.threshold_value;
 }
 
+// Scores (and, with weights, weighted scores and weights) gathered into
+// runs, so that numpy's pairwise sum can be taken over each run.
+struct Gathered {
+  Scratch<double> values, products, weights;
+  Gathered(std::size_t n, bool weighted)
+      : values(scratch<double>(n)),
+        products(weighted ? scratch<double>(n) : nullptr),
+        weights(weighted ? scratch<double>(n) : nullptr) {}
+  void put(std::size_t at, std::size_t r, DSpan scores, DSpan w) {
+    values[at] = scores[r];
+    if (products) {
+      const double p = scores[r] * w[r];
+      products[at] = p;
+      weights[at] = w[r];
+    }
+  }
+  double mean(std::size_t at, std::size_t n, SumOrder order) const {
+    return slice_mean(values.get() + at, products ? products.get() + at : nullptr,
+                      weights ? weights.get() + at : nullptr, n, order);
+  }
+};
+
 // Each bin's scores side by side in row order, with one scattered write per
 // row, then numpy's pairwise sum over every bin's run.
 template <typename Id, typename R>
@@ -245,32 +267,16 @@ void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan w
   std::vector<std::int64_t> counts(k);
   for (std::size_t i = 0; i < k; ++i) counts[i] = s.bins[i].count;
   const std::vector<std::int64_t> off = offsets_of(counts);
-  const std::size_t total = static_cast<std::size_t>(off[k]);
-  const bool weighted = has_weights(weights);
-  auto values = scratch<double>(total);
-  Scratch<double> products, ws;
-  if (weighted) {
-    products = scratch<double>(total);
-    ws = scratch<double>(total);
-  }
+  Gathered g(static_cast<std::size_t>(off[k]), has_weights(weights));
   std::vector<std::int64_t> cursor(off.begin(), off.end() - 1);
   for (std::size_t j = 0; j < rows.size(); ++j) {
     const std::size_t b = ids[j];
     if (b >= k) continue;
-    const auto at = static_cast<std::size_t>(cursor[b]++);
-    const std::size_t r = rows.row(j);
-    values[at] = scores[r];
-    if (weighted) {
-      const double p = scores[r] * weights[r];
-      products[at] = p;
-      ws[at] = weights[r];
-    }
+    g.put(static_cast<std::size_t>(cursor[b]++), rows.row(j), scores, weights);
   }
   for (std::size_t i = 0; i < k; ++i) {
-    const auto at = static_cast<std::size_t>(off[i]);
-    s.bins[i].value = slice_mean(values.get() + at, weighted ? products.get() + at : nullptr,
-                                 weighted ? ws.get() + at : nullptr,
-                                 static_cast<std::size_t>(counts[i]), order);
+    s.bins[i].value = g.mean(static_cast<std::size_t>(off[i]),
+                             static_cast<std::size_t>(counts[i]), order);
   }
 }
 
@@ -278,28 +284,14 @@ void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan w
 template <typename Id, typename R>
 double union_mean(const R& rows, const Id* ids, std::size_t first, std::size_t last,
                   std::size_t count, DSpan scores, DSpan weights, SumOrder order) {
-  const bool weighted = has_weights(weights);
-  auto values = scratch<double>(count);
-  Scratch<double> products, ws;
-  if (weighted) {
-    products = scratch<double>(count);
-    ws = scratch<double>(count);
-  }
+  Gathered g(count, has_weights(weights));
   std::size_t at = 0;
   for (std::size_t j = 0; j < rows.size() && at < count; ++j) {
     const std::size_t b = ids[j];
     if (b < first || b > last) continue;
-    const std::size_t r = rows.row(j);
-    values[at] = scores[r];
-    if (weighted) {
-      const double p = scores[r] * weights[r];
-      products[at] = p;
-      ws[at] = weights[r];
-    }
-    ++at;
+    g.put(at++, rows.row(j), scores, weights);
   }
-  return slice_mean(values.get(), weighted ? products.get() : nullptr,
-                    weighted ? ws.get() : nullptr, at, order);
+  return g.mean(0, at, order);
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and

@@ -119,32 +119,39 @@ SweepOutcome purify_interaction(std::vector<double>& values, std::size_t rows, s
   return out;
 }
 
-double center_main(std::vector<double>& values, DSpan weights) {
+namespace {
+
+// The weighted mean of values, or nothing when the weights do not sum to a
+// positive number.
+bool weighted_mean(DSpan values, DSpan weights, double& mean) {
   if (weights.size() != values.size()) throw std::invalid_argument("one weight per cell is needed");
   double num = 0.0, den = 0.0;
   for (std::size_t k = 0; k < values.size(); ++k) {
     num += weights[k] * values[k];
     den += weights[k];
   }
-  if (!(den > 0.0)) return 0.0;
-  const double mean = num / den;
+  if (!(den > 0.0)) return false;
+  mean = num / den;
+  return true;
+}
+
+}  // namespace
+
+double center_main(std::vector<double>& values, DSpan weights) {
+  double mean = 0.0;
+  if (!weighted_mean(DSpan(values.data(), values.size()), weights, mean)) return 0.0;
   for (double& v : values) v -= mean;
   return mean;
 }
 
 double weighted_variance(DSpan values, DSpan weights) {
-  if (weights.size() != values.size()) throw std::invalid_argument("one weight per cell is needed");
-  double num = 0.0, den = 0.0;
-  for (std::size_t k = 0; k < values.size(); ++k) {
-    num += weights[k] * values[k];
-    den += weights[k];
-  }
-  if (!(den > 0.0)) return 0.0;
-  const double mean = num / den;
-  double ss = 0.0;
+  double mean = 0.0;
+  if (!weighted_mean(values, weights, mean)) return 0.0;
+  double ss = 0.0, den = 0.0;
   for (std::size_t k = 0; k < values.size(); ++k) {
     const double d = values[k] - mean;
     ss += weights[k] * d * d;
+    den += weights[k];
   }
   return ss / den;
 }
