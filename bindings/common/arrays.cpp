@@ -94,6 +94,24 @@ ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what) {
   return {col, Column(span(col))};
 }
 
+StridedView strided_column(py::handle x2d, py::ssize_t j, const std::string& what) {
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x2d));
+  if (arr.ndim() != 2) throw py::value_error(what + ": a two-dimensional array is needed");
+  if (j < 0 || j >= arr.shape(1)) {
+    throw py::index_error(what + ": column " + std::to_string(j) + " is outside the " +
+                          std::to_string(arr.shape(1)) + " columns");
+  }
+  const auto d = static_cast<py::ssize_t>(sizeof(double));
+  if (readable_in_place(arr) && arr.strides(0) % d == 0 && arr.strides(1) % d == 0) {
+    const auto* base = static_cast<const double*>(arr.data());
+    return {arr, Strided(base + stride_in_doubles(arr.strides(1)) * j,
+                         stride_in_doubles(arr.strides(0)),
+                         static_cast<std::size_t>(arr.shape(0)))};
+  }
+  F64Array col = column_f64(arr, j, what);
+  return {col, Strided(span(col))};
+}
+
 ColumnView vector_view(py::handle x1d, const std::string& what) {
   py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x1d));
   if (arr.ndim() == 2 && arr.shape(1) == 1) return column_view(arr, 0, what);

@@ -54,6 +54,15 @@ ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what);
 // The same for a one-dimensional array-like (a (n, 1) column is accepted).
 ColumnView vector_view(py::handle x1d, const std::string& what);
 
+// Column j read in place when the matrix holds aligned native float64 (any
+// strides), copied out as contiguous float64 otherwise. A single pass over a
+// column is cheaper in place than copied first.
+struct StridedView {
+  py::object owner;
+  Strided column;
+};
+StridedView strided_column(py::handle x2d, py::ssize_t j, const std::string& what);
+
 // Column j of a two-dimensional array-like as contiguous float64.
 F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);
 

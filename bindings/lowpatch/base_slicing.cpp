@@ -342,20 +342,27 @@ py::object base_fit(py::handle self, const Args& a) {
   py::list weak_region = bind::to_list(self.attr("weak_region"));
   if (weak_region.empty()) return py::none();
 
-  auto columns = [&](const Side& s) {
-    std::pair<bind::ColumnView, bind::ColumnView> cols;
-    if (&s == &searched && !stashed.empty()) {
-      cols.first = stashed[0];
-      cols.second = two ? stashed[1] : stashed[0];
-      return cols;
-    }
-    cols.first = slicing_column(s.x, f0, feature_names, s.name);
-    cols.second = two ? slicing_column(s.x, f1, feature_names, s.name) : cols.first;
-    return cols;
-  };
-  auto train_cols = columns(train);
-  auto test_cols = columns(test);
-  const auto& searched_cols = on_test ? test_cols : train_cols;
+  // The searched side's columns: the search's contiguous copies when it left
+  // them, else read out now.
+  std::pair<bind::ColumnView, bind::ColumnView> searched_cols;
+  if (!stashed.empty()) {
+    searched_cols.first = stashed[0];
+    searched_cols.second = two ? stashed[1] : stashed[0];
+  } else {
+    searched_cols.first = slicing_column(searched.x, f0, feature_names, searched.name);
+    searched_cols.second =
+        two ? slicing_column(searched.x, f1, feature_names, searched.name) : searched_cols.first;
+  }
+  // The other side is read once, in place: its membership pass also checks
+  // that its slicing values are finite.
+  if (!bind::is_real_numeric(other.x)) {
+    mirt_error(slicing_column_name(feature_names, f0, other.name) + " must hold numbers");
+  }
+  const bind::StridedView other1 =
+      bind::strided_column(other.x, f0, slicing_column_name(feature_names, f0, other.name));
+  const bind::StridedView other2 =
+      two ? bind::strided_column(other.x, f1, slicing_column_name(feature_names, f1, other.name))
+          : other1;
   // Upper bounds close at the maximum of the column that was searched, so a
   // region reaching the top of the data holds its largest rows on both sides.
   const double max1 = column_max(searched_cols.first.column);
@@ -367,12 +374,22 @@ py::object base_fit(py::handle self, const Args& a) {
 
   std::vector<Box> boxes;
   for (py::handle item : weak_region) boxes.push_back(region_box(item, two, max1, max2));
-  std::vector<Index> train_members, test_members;
+  std::vector<Index> searched_members;
+  Membership other_members;
   {
     py::gil_scoped_release nogil;
-    train_members = members_each(train_cols.first.column, train_cols.second.column, boxes);
-    test_members = members_each(test_cols.first.column, test_cols.second.column, boxes);
+    searched_members =
+        members_each(searched_cols.first.column, searched_cols.second.column, boxes);
+    other_members = members_each_checked(other1.column, two ? &other2.column : nullptr, boxes);
   }
+  if (other_members.non_finite) {
+    const bool second = other_members.non_finite.column == 1;
+    const auto row = static_cast<std::size_t>(other_members.non_finite.row);
+    raise_non_finite(slicing_column_name(feature_names, second ? f1 : f0, other.name),
+                     (second ? other2 : other1).column[row], other_members.non_finite.row);
+  }
+  std::vector<Index>& train_members = on_test ? other_members.rows : searched_members;
+  std::vector<Index>& test_members = on_test ? searched_members : other_members.rows;
 
   py::list res_table;
   std::vector<double> gaps;

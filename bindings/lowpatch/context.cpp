@@ -82,22 +82,27 @@ std::vector<py::ssize_t> resolve_fidx(py::handle slice_features, py::handle feat
   return fidx;
 }
 
+void raise_non_finite(const std::string& what, double value, std::int64_t row) {
+  mirt_error(what + " holds " + (std::isnan(value) ? "NaN" : "an infinite value") + " (row " +
+             std::to_string(row) + "); remove or impute such values first");
+}
+
 void require_finite_column(Column c, const std::string& what) {
   std::int64_t bad = -1;
   {
     py::gil_scoped_release nogil;
     bad = first_non_finite(c);
   }
-  if (bad >= 0) {
-    const double v = c[static_cast<std::size_t>(bad)];
-    mirt_error(what + " holds " + (std::isnan(v) ? "NaN" : "an infinite value") + " (row " +
-               std::to_string(bad) + "); remove or impute such values first");
-  }
+  if (bad >= 0) raise_non_finite(what, c[static_cast<std::size_t>(bad)], bad);
+}
+
+std::string slicing_column_name(py::handle feature_names, py::ssize_t j, const std::string& side) {
+  return describe_feature(feature_names, j) + " of the " + side + " rows";
 }
 
 bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
                                 const std::string& side) {
-  const std::string what = describe_feature(feature_names, j) + " of the " + side + " rows";
+  const std::string what = slicing_column_name(feature_names, j, side);
   if (!bind::is_real_numeric(x)) {
     mirt_error(what + " must hold numbers");
   }
@@ -147,23 +152,36 @@ SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& 
   py::module_& np = bind::numpy();
   py::object arr = np.attr("asarray")(x);
   if (!bind::is_real_numeric(arr)) mirt_error("the " + side + " rows' slicing columns must hold numbers");
-  const auto all = py::slice(py::none(), py::none(), py::none());
+  const py::ssize_t width = py::len(arr.attr("shape")) == 2
+                                ? arr.attr("shape")[py::int_(1)].cast<py::ssize_t>()
+                                : 0;
+  std::vector<bind::StridedView> views;
+  std::vector<Strided> columns;
+  for (const py::ssize_t j : fidx) {
+    if (j < 0 || j >= width) mirt_error("slicing column " + std::to_string(j) + " is outside x");
+    views.push_back(bind::strided_column(arr, j, slicing_column_name(feature_names, j, side)));
+    columns.push_back(views.back().column);
+  }
+  const py::ssize_t n = bind::n_rows(arr);
   py::dict order;
   order["order"] = "F";
   SlicingColumns out;
-  out.block = np.attr("empty")(py::make_tuple(bind::n_rows(arr), fidx.size()), np.attr("float64"),
-                               **order);
+  out.block = np.attr("empty")(py::make_tuple(n, fidx.size()), np.attr("float64"), **order);
+  auto* dst = static_cast<double*>(py::reinterpret_borrow<py::array>(out.block).mutable_data());
+  NonFinite bad;
+  {
+    // All the columns in one pass over the rows, which share cache lines.
+    py::gil_scoped_release nogil;
+    bad = copy_columns(columns, dst);
+  }
+  if (bad) {
+    const auto j = static_cast<std::size_t>(bad.column);
+    raise_non_finite(slicing_column_name(feature_names, fidx[j], side),
+                     columns[j][static_cast<std::size_t>(bad.row)], bad.row);
+  }
+  const auto all = py::slice(py::none(), py::none(), py::none());
   for (std::size_t k = 0; k < fidx.size(); ++k) {
-    const py::ssize_t j = fidx[k];
-    const py::ssize_t width = py::len(arr.attr("shape")) == 2
-                                  ? arr.attr("shape")[py::int_(1)].cast<py::ssize_t>()
-                                  : 0;
-    if (j < 0 || j >= width) mirt_error("slicing column " + std::to_string(j) + " is outside x");
-    out.block[py::make_tuple(all, py::int_(k))] = arr[py::make_tuple(all, j)];
-    py::object column = out.block[py::make_tuple(all, py::int_(k))];
-    require_finite_column(bind::vector_view(column, "a slicing column").column,
-                          describe_feature(feature_names, j) + " of the " + side + " rows");
-    out.columns.push_back(column);
+    out.columns.push_back(out.block[py::make_tuple(all, py::int_(k))]);
   }
   return out;
 }

@@ -59,6 +59,9 @@ bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_
 
 // Raises MirtError naming the column when a value is NaN or infinite.
 void require_finite_column(Column c, const std::string& what);
+[[noreturn]] void raise_non_finite(const std::string& what, double value, std::int64_t row);
+// How errors name a slicing column: "slicing feature 'age' of the test rows".
+std::string slicing_column_name(py::handle feature_names, py::ssize_t j, const std::string& side);
 
 // The searched rows' slicing columns, made contiguous by a search hook and
 // handed to the driver's statistics through the transient attribute

@@ -9,10 +9,17 @@
 #endif
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 namespace mirt {
 
 namespace {
+
+bool is_finite_value(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return (bits & 0x7ff0000000000000ULL) != 0x7ff0000000000000ULL;
+}
 
 // Rows inside a box as a bitset, 64 rows to a word: one pass of comparisons
 // packs them, and the positions are then read off the set bits, so the cost
@@ -114,23 +121,408 @@ Index members(Column x1, Column x2, const Box& box) {
   return positions(box_bits(x1, x2, box));
 }
 
+namespace {
+
+// The boxes' first intervals cut the line into segments at their bounds. A
+// value's segment is the number of bounds at or below it, and each segment
+// lists the boxes whose first interval covers it, so one pass over the rows
+// tests every row against the few boxes that can hold it instead of making a
+// pass per box. Intervals are half-open here: a closed upper bound u is the
+// open bound just above it, which holds the same doubles.
+class Segments {
+ public:
+  explicit Segments(const std::vector<Box>& boxes) {
+    struct Span1 {
+      double lb, ub;
+      bool bounded, empty;
+    };
+    std::vector<Span1> spans;
+    spans.reserve(boxes.size());
+    for (const Box& box : boxes) {
+      const Interval& a = box.first;
+      Span1 sp{a.lb, a.ub, true, false};
+      if (a.closed_upper) {
+        // Closed at +inf: nothing lies above, so no bound is needed.
+        sp.bounded = !(a.ub == HUGE_VAL);
+        if (sp.bounded) sp.ub = std::nextafter(a.ub, HUGE_VAL);
+      }
+      // NaN bounds hold nothing, as the comparisons they stand for are false.
+      sp.empty = std::isnan(a.lb) || std::isnan(a.ub) || (sp.bounded && !(sp.lb < sp.ub));
+      spans.push_back(sp);
+      if (sp.empty) continue;
+      ends_.push_back(sp.lb);
+      if (sp.bounded) ends_.push_back(sp.ub);
+    }
+    std::sort(ends_.begin(), ends_.end());
+    ends_.erase(std::unique(ends_.begin(), ends_.end()), ends_.end());
+    const std::size_t n_seg = ends_.size() + 1;
+    std::vector<std::vector<std::uint32_t>> cover(n_seg);
+    for (std::size_t b = 0; b < spans.size(); ++b) {
+      const Span1& sp = spans[b];
+      if (sp.empty) continue;
+      // Values at or above lb and below ub: segments pos(lb)+1 .. pos(ub).
+      const std::size_t first = rank(sp.lb);
+      const std::size_t last = sp.bounded ? rank(sp.ub) - 1 : n_seg - 1;
+      for (std::size_t g = first; g <= last; ++g) cover[g].push_back(static_cast<std::uint32_t>(b));
+    }
+    start_.assign(n_seg + 1, 0);
+    for (std::size_t g = 0; g < n_seg; ++g) {
+      start_[g + 1] = start_[g] + static_cast<std::uint32_t>(cover[g].size());
+      boxes_.insert(boxes_.end(), cover[g].begin(), cover[g].end());
+    }
+  }
+
+  // The number of bounds at or below v; 0 for NaN, which no box holds.
+  std::size_t rank(double v) const {
+    const std::size_t m = ends_.size();
+    if (m > 32) {
+      return static_cast<std::size_t>(std::upper_bound(ends_.begin(), ends_.end(), v) -
+                                      ends_.begin());
+    }
+    std::size_t c = 0;
+    for (std::size_t j = 0; j < m; ++j) c += static_cast<std::size_t>(ends_[j] <= v);
+    return c;
+  }
+  std::size_t segments() const { return ends_.size() + 1; }
+  const std::vector<double>& bounds() const { return ends_; }
+  const std::uint32_t* begin(std::size_t g) const { return boxes_.data() + start_[g]; }
+  const std::uint32_t* end(std::size_t g) const { return boxes_.data() + start_[g + 1]; }
+
+ private:
+  std::vector<double> ends_;
+  std::vector<std::uint32_t> start_;
+  std::vector<std::uint32_t> boxes_;
+};
+
+bool any_second(const std::vector<Box>& boxes) {
+  for (const Box& box : boxes) {
+    if (box.has_second) return true;
+  }
+  return false;
+}
+
+// Rows are taken in blocks; within a block each box's members are collected
+// without a branch per row (a row's position is always written and the
+// box's count advances only when the row is inside), which keeps a pass over
+// rows that fall in and out of regions at random from stalling on mispredicted
+// branches. The rows of a block are handed over box by box, ascending.
+constexpr std::size_t kBlock = 1024;
+
+// The boxes arranged for the branch-free pass: bounds of the first intervals
+// padded with NaN (never at or below a value) to M, every segment's boxes
+// padded with a sentinel box that holds nothing to the same count G, and
+// each box's second interval as a half-open [lb2, ub2).
+struct FastPlan {
+  std::size_t groups = 0;         // G
+  std::vector<double> ends;       // M bounds, NaN-padded
+  std::vector<std::uint32_t> box; // (segments) x G box ids, padded
+  std::vector<double> lb2, ub2;   // per box, plus the sentinel
+};
+
+template <std::size_t M>
+std::size_t rank_fixed(const double* ends, double v) {
+#if defined(__SSE2__)
+  const __m128d vv = _mm_set1_pd(v);
+  __m128i c = _mm_setzero_si128();
+  for (std::size_t j = 0; j < M; j += 2) {
+    // A true comparison is all ones, -1 as an integer.
+    c = _mm_sub_epi64(c, _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(ends + j), vv)));
+  }
+  return static_cast<std::size_t>(_mm_cvtsi128_si64(c) +
+                                  _mm_cvtsi128_si64(_mm_unpackhi_epi64(c, c)));
+#else
+  std::size_t c = 0;
+  for (std::size_t j = 0; j < M; ++j) c += static_cast<std::size_t>(ends[j] <= v);
+  return c;
+#endif
+}
+
+template <bool Check, bool Two, std::size_t M, typename Sink>
+void scan_fast(const FastPlan& plan, std::size_t n_boxes, Strided x1, const Strided* x2,
+               double* acc, Sink& sink) {
+  const std::size_t n = x1.size();
+  const std::size_t G = plan.groups;
+  std::vector<std::int64_t> buf((n_boxes + 1) * kBlock);
+  std::vector<std::size_t> cnt(n_boxes + 1, 0);
+  const double* ends = plan.ends.data();
+  const std::uint32_t* groups = plan.box.data();
+  const double* lb2 = plan.lb2.data();
+  const double* ub2 = plan.ub2.data();
+  double a1 = 0.0, a2 = 0.0;
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t stop = std::min(n, start + kBlock);
+    std::fill(cnt.begin(), cnt.end(), 0);
+    for (std::size_t r = start; r < stop; ++r) {
+      const double v1 = x1[r];
+      const double v2 = Two ? (*x2)[r] : 0.0;
+      if (Check) {
+        a1 += v1 - v1;
+        if (Two) a2 += v2 - v2;
+      }
+      const std::uint32_t* grp = groups + rank_fixed<M>(ends, v1) * G;
+      for (std::size_t k = 0; k < G; ++k) {
+        const std::uint32_t b = grp[k];
+        const bool in = Two ? ((lb2[b] <= v2) & (v2 < ub2[b])) : (b != n_boxes);
+        buf[b * kBlock + cnt[b]] = static_cast<std::int64_t>(r);
+        cnt[b] += static_cast<std::size_t>(in);
+      }
+    }
+    for (std::size_t b = 0; b < n_boxes; ++b) {
+      if (cnt[b] != 0) sink.put(b, buf.data() + b * kBlock, cnt[b]);
+    }
+    sink.flush(start);
+  }
+  if (Check) {
+    acc[0] = a1;
+    acc[1] = a2;
+  }
+}
+
+// The pass with a branch per box tried, for layouts the fast pass does not
+// take (many bounds, many overlapping boxes, a second interval closed at +inf).
+template <bool Check, typename Sink>
+void scan_general(const Segments& seg, const std::vector<Box>& boxes, Strided x1,
+                  const Strided* x2, double* acc, Sink& sink) {
+  const std::size_t n = x1.size();
+  double a1 = 0.0, a2 = 0.0;
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t stop = std::min(n, start + kBlock);
+    for (std::size_t r = start; r < stop; ++r) {
+      const double v1 = x1[r];
+      const double v2 = x2 ? (*x2)[r] : 0.0;
+      if (Check) {
+        a1 += v1 - v1;
+        a2 += v2 - v2;
+      }
+      const std::size_t g = seg.rank(v1);
+      for (const std::uint32_t* b = seg.begin(g); b != seg.end(g); ++b) {
+        const Box& box = boxes[*b];
+        if (!box.has_second || box.second.contains(v2)) {
+          const auto row = static_cast<std::int64_t>(r);
+          sink.put(*b, &row, 1);
+        }
+      }
+    }
+    sink.flush(start);
+  }
+  if (Check) {
+    acc[0] = a1;
+    acc[1] = a2;
+  }
+}
+
+// The one pass over the rows: `sink.put(box, rows, count)` with a box's member
+// rows of a block, ascending, and `sink.flush(block_start)` after each block.
+// With `Check`, the sum of v - v over the values read (0 while all are
+// finite, NaN once one is not) is left per column in acc.
+template <bool Check, typename Sink>
+void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, double* acc,
+                 Sink& sink) {
+  const Segments seg(boxes);
+  const bool two = x2 != nullptr && any_second(boxes);
+  std::size_t widest = 0;
+  for (std::size_t g = 0; g < seg.segments(); ++g) {
+    widest = std::max<std::size_t>(widest, static_cast<std::size_t>(seg.end(g) - seg.begin(g)));
+  }
+  // A second interval closed at +inf, or a box without one beside boxes with
+  // one, has no half-open form that holds +inf, so such layouts take the
+  // general pass.
+  bool awkward = false;
+  for (const Box& box : boxes) {
+    awkward = awkward || (two && !box.has_second) ||
+              (box.has_second && box.second.closed_upper && box.second.ub == HUGE_VAL);
+  }
+  const std::size_t m = seg.bounds().size();
+  if (boxes.empty() || widest > 8 || m > 32 || awkward) {
+    if (boxes.empty() && !Check) return;
+    scan_general<Check>(seg, boxes, x1, x2, acc, sink);
+    return;
+  }
+  FastPlan plan;
+  plan.groups = widest;
+  const std::size_t padded = m <= 2 ? 2 : m <= 4 ? 4 : m <= 8 ? 8 : m <= 16 ? 16 : 32;
+  plan.ends.assign(padded, std::numeric_limits<double>::quiet_NaN());
+  std::copy(seg.bounds().begin(), seg.bounds().end(), plan.ends.begin());
+  const auto sentinel = static_cast<std::uint32_t>(boxes.size());
+  plan.box.assign(seg.segments() * widest, sentinel);
+  for (std::size_t g = 0; g < seg.segments(); ++g) {
+    std::copy(seg.begin(g), seg.end(g), plan.box.begin() + static_cast<std::ptrdiff_t>(g * widest));
+  }
+  for (const Box& box : boxes) {
+    if (!box.has_second) {
+      plan.lb2.push_back(-HUGE_VAL);
+      plan.ub2.push_back(HUGE_VAL);
+      continue;
+    }
+    const Interval& b = box.second;
+    plan.lb2.push_back(b.lb);
+    plan.ub2.push_back(b.closed_upper ? std::nextafter(b.ub, HUGE_VAL) : b.ub);
+  }
+  plan.lb2.push_back(std::numeric_limits<double>::quiet_NaN());  // the sentinel
+  plan.ub2.push_back(std::numeric_limits<double>::quiet_NaN());
+  auto run = [&](auto fixed) {
+    constexpr std::size_t M = decltype(fixed)::value;
+    if (two) {
+      scan_fast<Check, true, M>(plan, boxes.size(), x1, x2, acc, sink);
+    } else {
+      scan_fast<Check, false, M>(plan, boxes.size(), x1, x2, acc, sink);
+    }
+  };
+  switch (padded) {
+    case 2: run(std::integral_constant<std::size_t, 2>{}); break;
+    case 4: run(std::integral_constant<std::size_t, 4>{}); break;
+    case 8: run(std::integral_constant<std::size_t, 8>{}); break;
+    case 16: run(std::integral_constant<std::size_t, 16>{}); break;
+    default: run(std::integral_constant<std::size_t, 32>{}); break;
+  }
+  // A checked pass over x2 that no box reads still owes its finiteness.
+  if (Check && x2 != nullptr && !two) {
+    double a = 0.0;
+    for (std::size_t r = 0; r < x2->size(); ++r) a += (*x2)[r] - (*x2)[r];
+    acc[1] = a;
+  }
+}
+
+// Sinks: one list per box, or the rows inside any box once each.
+struct EachSink {
+  std::vector<Index>& out;
+  void put(std::size_t b, const std::int64_t* rows, std::size_t count) {
+    out[b].insert(out[b].end(), rows, rows + count);
+  }
+  void flush(std::size_t) {}
+};
+
+struct AnySink {
+  Index& out;
+  std::uint64_t bits[kBlock / 64] = {};
+  void put(std::size_t, const std::int64_t* rows, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+      const auto off = static_cast<std::size_t>(rows[k]) % kBlock;
+      bits[off / 64] |= std::uint64_t{1} << (off % 64);
+    }
+  }
+  void flush(std::size_t start) {
+    for (std::size_t w = 0; w < kBlock / 64; ++w) {
+      std::uint64_t word = bits[w];
+      while (word != 0) {
+        out.push_back(static_cast<std::int64_t>(start + w * 64 +
+                                                static_cast<std::size_t>(__builtin_ctzll(word))));
+        word &= word - 1;
+      }
+      bits[w] = 0;
+    }
+  }
+};
+
+void require_columns(Column x1, Column x2, const std::vector<Box>& boxes) {
+  if (any_second(boxes)) {
+    require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
+  }
+}
+
+std::int64_t first_bad(Strided x) {
+  for (std::size_t r = 0; r < x.size(); ++r) {
+    if (!is_finite_value(x[r])) return static_cast<std::int64_t>(r);
+  }
+  return -1;
+}
+
+}  // namespace
+
 std::vector<Index> members_each(Column x1, Column x2, const std::vector<Box>& boxes) {
-  std::vector<Index> out;
-  out.reserve(boxes.size());
-  for (const Box& box : boxes) out.push_back(members(x1, x2, box));
+  require_columns(x1, x2, boxes);
+  std::vector<Index> out(boxes.size());
+  const Strided s1(x1), s2(x2);
+  EachSink sink{out};
+  each_member<false>(s1, any_second(boxes) ? &s2 : nullptr, boxes, nullptr, sink);
   return out;
 }
 
 Index members_of_any(Column x1, Column x2, const std::vector<Box>& boxes) {
-  Bits any((x1.size() + 63) / 64, 0);
-  for (const Box& box : boxes) {
-    if (box.has_second) {
-      require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
-    }
-    const Bits bits = box_bits(x1, x2, box);
-    for (std::size_t k = 0; k < any.size(); ++k) any[k] |= bits[k];
+  require_columns(x1, x2, boxes);
+  Index out;
+  const Strided s1(x1), s2(x2);
+  AnySink sink{out};
+  each_member<false>(s1, any_second(boxes) ? &s2 : nullptr, boxes, nullptr, sink);
+  return out;
+}
+
+Membership members_each_checked(Strided x1, const Strided* x2, const std::vector<Box>& boxes) {
+  if (x2 != nullptr) {
+    require_same_length(x1.size(), x2->size(), "the two slicing columns differ in length");
+  } else if (any_second(boxes)) {
+    throw std::invalid_argument("a box of two features needs the second column");
   }
-  return positions(any);
+  Membership out;
+  out.rows.resize(boxes.size());
+  double acc[2] = {0.0, 0.0};
+  EachSink sink{out.rows};
+  each_member<true>(x1, x2, boxes, acc, sink);
+  if (acc[0] != 0.0 || (x2 && acc[1] != 0.0)) {
+    // Report the earliest row; within a row the first column comes first.
+    const std::int64_t r1 = acc[0] != 0.0 ? first_bad(x1) : -1;
+    const std::int64_t r2 = (x2 && acc[1] != 0.0) ? first_bad(*x2) : -1;
+    if (r1 >= 0 && (r2 < 0 || r1 <= r2)) {
+      out.non_finite = {0, r1};
+    } else {
+      out.non_finite = {1, r2};
+    }
+  }
+  return out;
+}
+
+NonFinite copy_columns(const std::vector<Strided>& columns, double* out) {
+  NonFinite bad;
+  if (columns.empty()) return bad;
+  const std::size_t n = columns[0].size();
+  for (const Strided& c : columns) {
+    require_same_length(c.size(), n, "the columns to copy differ in length");
+  }
+  // Row by row: the columns of one row share cache lines, so every line of
+  // the matrix is brought in once for all of them.
+  const std::size_t k = columns.size();
+  std::vector<double> acc(k, 0.0);
+  if (k == 1) {
+    const Strided c = columns[0];
+    double a = 0.0;
+    for (std::size_t r = 0; r < n; ++r) {
+      const double v = c[r];
+      out[r] = v;
+      a += v - v;
+    }
+    acc[0] = a;
+  } else if (k == 2) {
+    const Strided c0 = columns[0], c1 = columns[1];
+    double* o1 = out + n;
+    double a0 = 0.0, a1 = 0.0;
+    for (std::size_t r = 0; r < n; ++r) {
+      const double v0 = c0[r], v1 = c1[r];
+      out[r] = v0;
+      o1[r] = v1;
+      a0 += v0 - v0;
+      a1 += v1 - v1;
+    }
+    acc[0] = a0;
+    acc[1] = a1;
+  } else {
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t j = 0; j < k; ++j) {
+        const double v = columns[j][r];
+        out[j * n + r] = v;
+        acc[j] += v - v;
+      }
+    }
+  }
+  std::int64_t best = -1;
+  for (std::size_t j = 0; j < k; ++j) {
+    if (acc[j] == 0.0) continue;
+    const std::int64_t r = first_bad(columns[j]);
+    if (r >= 0 && (best < 0 || r < best)) {
+      best = r;
+      bad = {static_cast<int>(j), r};
+    }
+  }
+  return bad;
 }
 
 namespace {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace {
@@ -62,6 +64,101 @@ TEST(ColumnStats, MinMaxFollowNumpyOnNaN) {
   EXPECT_TRUE(std::isnan(mirt::column_max(view(y))));
   EXPECT_EQ(mirt::first_non_finite(view(y)), 1);
   EXPECT_EQ(mirt::first_non_finite(view(x)), -1);
+}
+
+// The one-pass membership of many boxes must agree, row for row, with testing
+// each box on its own; overlapping boxes, shared bounds, closed bounds, ties
+// and infinite or NaN bounds are where a segment table could go wrong.
+TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int> grid(0, 12);
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t n = 1 + static_cast<std::size_t>(rng() % 300);
+    std::vector<double> x1(n), x2(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      x1[i] = grid(rng) * 0.5;  // many ties on the bounds
+      x2[i] = grid(rng) * 0.5;
+    }
+    auto bound = [&]() {
+      const int r = grid(rng);
+      return r == 0 ? -inf : (r == 12 ? inf : (r == 11 && trial % 17 == 0 ? nan : r * 0.5));
+    };
+    std::vector<Box> boxes;
+    const std::size_t k = static_cast<std::size_t>(rng() % 9);
+    const bool two = trial % 2 == 1;
+    for (std::size_t b = 0; b < k; ++b) {
+      Box box{Interval{bound(), bound(), rng() % 2 == 0}};
+      if (two) {
+        box.has_second = true;
+        box.second = Interval{bound(), bound(), rng() % 2 == 0};
+      }
+      boxes.push_back(box);
+    }
+    Index any_expected;
+    std::vector<Index> each_expected;
+    for (const Box& box : boxes) each_expected.push_back(mirt::members(view(x1), view(x2), box));
+    for (std::size_t r = 0; r < n; ++r) {
+      for (const Index& e : each_expected) {
+        if (std::find(e.begin(), e.end(), static_cast<std::int64_t>(r)) != e.end()) {
+          any_expected.push_back(static_cast<std::int64_t>(r));
+          break;
+        }
+      }
+    }
+    EXPECT_EQ(mirt::members_each(view(x1), view(x2), boxes), each_expected) << "trial " << trial;
+    EXPECT_EQ(mirt::members_of_any(view(x1), view(x2), boxes), any_expected) << "trial " << trial;
+    // The same columns read in place out of a row-major matrix.
+    std::vector<double> matrix(3 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+      matrix[3 * i] = -1.0;
+      matrix[3 * i + 1] = x1[i];
+      matrix[3 * i + 2] = x2[i];
+    }
+    const mirt::Strided s1(matrix.data() + 1, 3, n), s2(matrix.data() + 2, 3, n);
+    const mirt::Membership m = mirt::members_each_checked(s1, two ? &s2 : nullptr, boxes);
+    EXPECT_FALSE(m.non_finite);
+    EXPECT_EQ(m.rows, each_expected) << "trial " << trial;
+  }
+}
+
+TEST(Membership, CheckedPassReportsTheFirstValueThatIsNotFinite) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> a{0.0, 1.0, inf, 2.0};
+  const std::vector<double> b{0.0, nan, 1.0, 2.0};
+  const std::vector<Box> boxes{Box{Interval{0.0, 1.0, true}}};
+  const mirt::Strided sa(view(a)), sb(view(b));
+  mirt::Membership m = mirt::members_each_checked(sa, &sb, boxes);
+  EXPECT_EQ(m.non_finite.column, 1);
+  EXPECT_EQ(m.non_finite.row, 1);
+  m = mirt::members_each_checked(sa, nullptr, boxes);
+  EXPECT_EQ(m.non_finite.column, 0);
+  EXPECT_EQ(m.non_finite.row, 2);
+  const std::vector<Box> two{Box{Interval{0.0, 1.0, true}, true, Interval{0.0, 1.0, true}}};
+  EXPECT_THROW(mirt::members_each_checked(sa, nullptr, two), std::invalid_argument);
+}
+
+TEST(CopyColumns, GathersStridedColumnsInOnePassAndFindsNonFinite) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t k = 1; k <= 3; ++k) {
+    const std::size_t n = 37;
+    std::vector<double> matrix(4 * n);
+    for (std::size_t i = 0; i < matrix.size(); ++i) matrix[i] = static_cast<double>(i);
+    std::vector<mirt::Strided> cols;
+    for (std::size_t j = 0; j < k; ++j) cols.emplace_back(matrix.data() + 3 - j, 4, n);
+    std::vector<double> out(k * n);
+    EXPECT_FALSE(mirt::copy_columns(cols, out.data()));
+    for (std::size_t j = 0; j < k; ++j) {
+      for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(out[j * n + i], matrix[4 * i + 3 - j]);
+    }
+    matrix[4 * 20 + 3] = nan;  // column 0, row 20
+    if (k > 1) matrix[4 * 9 + 2] = nan;  // column 1, row 9: earlier
+    const mirt::NonFinite bad = mirt::copy_columns(cols, out.data());
+    EXPECT_EQ(bad.row, k > 1 ? 9 : 20);
+    EXPECT_EQ(bad.column, k > 1 ? 1 : 0);
+  }
 }
 
 }  // namespace

@@ -45,6 +45,30 @@ std::vector<Index> members_each(Column x1, Column x2, const std::vector<Box>& bo
 // Positions inside at least one of the boxes, ascending and without repeats.
 Index members_of_any(Column x1, Column x2, const std::vector<Box>& boxes);
 
+// The first value of a pass that was not finite: its column (0 for x1, 1 for
+// x2) and row, or row -1 when every value was.
+struct NonFinite {
+  int column = -1;
+  std::int64_t row = -1;
+  explicit operator bool() const noexcept { return row >= 0; }
+};
+
+// members_each on columns read in place, which also checks that every value
+// of x1 (and of x2, when given) is finite: the one pass a table needs over a
+// side whose columns sit in a wide row-major matrix. x2 may be null only when
+// no box has a second interval. When a value is not finite the lists are
+// meaningless and `non_finite` says where it is.
+struct Membership {
+  std::vector<Index> rows;
+  NonFinite non_finite;
+};
+Membership members_each_checked(Strided x1, const Strided* x2, const std::vector<Box>& boxes);
+
+// Copies columns read in place into one column-major block (column j at
+// out + j * n, n rows each) in a single pass over the rows, and reports the
+// first value that is not finite (column numbered by its place in `columns`).
+NonFinite copy_columns(const std::vector<Strided>& columns, double* out);
+
 // Largest value, or NaN when the column is empty or holds a NaN (numpy's max).
 double column_max(Column x);
 double column_min(Column x);

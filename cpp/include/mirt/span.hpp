@@ -37,6 +37,28 @@ using DSpan = Span<const double>;
 // row-major matrix once, since every later pass reads it again.
 using Column = DSpan;
 
+// A column read in place: value k sits at base[k * stride] (stride counted in
+// doubles, possibly negative), so a column of a row-major matrix is read
+// without first being copied out.
+class Strided {
+ public:
+  Strided() noexcept = default;
+  Strided(const double* base, std::ptrdiff_t stride, std::size_t size) noexcept
+      : base_(base), stride_(stride), size_(size) {}
+  Strided(Column c) noexcept : base_(c.data()), stride_(1), size_(c.size()) {}  // NOLINT
+
+  std::size_t size() const noexcept { return size_; }
+  std::ptrdiff_t stride() const noexcept { return stride_; }
+  double operator[](std::size_t k) const noexcept {
+    return base_[static_cast<std::ptrdiff_t>(k) * stride_];
+  }
+
+ private:
+  const double* base_ = nullptr;
+  std::ptrdiff_t stride_ = 1;
+  std::size_t size_ = 0;
+};
+
 using ISpan = Span<const std::int64_t>;
 using Index = std::vector<std::int64_t>;
 
