@@ -3,9 +3,11 @@
 // rows, runs the subclass search and measures every weak region on both sides.
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <numeric>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context.hpp"
@@ -282,6 +284,81 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   item[py::str(avg_key)] = score;
 }
 
+// The other side's slicing columns, copied out of their (possibly wide)
+// row-major matrix on a second core while the searched rows are scored and
+// searched: the copy is a pass bound by memory that nothing in the search
+// waits for. The regions are measured on the copy afterwards.
+class OtherSidePrefetch {
+ public:
+  // Rows below which a thread costs more than the pass it would hide.
+  static constexpr py::ssize_t kMinRows = 1 << 15;
+
+  OtherSidePrefetch(py::handle slicer, const Side& other, py::handle feature_names) {
+    if (other.rows < kMinRows || !bind::is_real_numeric(other.x)) return;
+    try {
+      std::vector<py::ssize_t> fidx = resolve_fidx(slicer.attr("slice_features"), feature_names);
+      if (fidx.empty()) return;
+      if (fidx.size() > 2) fidx.resize(2);
+      std::vector<Strided> columns;
+      for (py::ssize_t j : fidx) {
+        views_.push_back(bind::strided_column(other.x, j, "a slicing column"));
+        columns.push_back(views_.back().column);
+      }
+      py::dict order;
+      order["order"] = "F";
+      py::module_& np = bind::numpy();
+      block_ = np.attr("empty")(py::make_tuple(other.rows, fidx.size()), np.attr("float64"),
+                                **order);
+      auto* dst = static_cast<double*>(py::reinterpret_borrow<py::array>(block_).mutable_data());
+      fidx_ = std::move(fidx);
+      worker_ = std::thread([this, columns = std::move(columns), dst] {
+        try {
+          non_finite_ = copy_columns(columns, dst);
+        } catch (...) {
+          error_ = std::current_exception();
+        }
+      });
+    } catch (const py::error_already_set&) {
+      // The search reports a bad feature or column in its own words.
+      fidx_.clear();
+    }
+  }
+  OtherSidePrefetch(const OtherSidePrefetch&) = delete;
+  OtherSidePrefetch& operator=(const OtherSidePrefetch&) = delete;
+  ~OtherSidePrefetch() {
+    if (worker_.joinable()) {
+      py::gil_scoped_release nogil;
+      worker_.join();
+    }
+  }
+
+  // The copied columns when they are the ones asked for, else nothing.
+  std::vector<bind::ColumnView> columns(const std::vector<py::ssize_t>& fidx) {
+    if (!worker_.joinable()) return {};
+    {
+      py::gil_scoped_release nogil;
+      worker_.join();
+    }
+    if (error_) std::rethrow_exception(error_);
+    if (fidx != fidx_) return {};
+    std::vector<bind::ColumnView> out;
+    const auto all = py::slice(py::none(), py::none(), py::none());
+    for (std::size_t k = 0; k < fidx.size(); ++k) {
+      out.push_back(bind::vector_view(block_[py::make_tuple(all, py::int_(k))], "a slicing column"));
+    }
+    return out;
+  }
+  const NonFinite& non_finite() const { return non_finite_; }
+
+ private:
+  std::vector<py::ssize_t> fidx_;
+  std::vector<bind::StridedView> views_;  // keep the source arrays alive
+  py::object block_;
+  NonFinite non_finite_;
+  std::exception_ptr error_;
+  std::thread worker_;
+};
+
 double as_double_or_nan(py::handle v) {
   try {
     return bind::to_double(v);
@@ -310,6 +387,7 @@ py::object base_fit(py::handle self, const Args& a) {
   }
   require_predictions(self, searched);
   require_predictions(self, other);
+  OtherSidePrefetch prefetch(self, other, feature_names);
 
   const bool additive = truthy(self.attr("is_metric_additive"));
   py::object preds = flat_predictions(searched.pred);
@@ -353,16 +431,29 @@ py::object base_fit(py::handle self, const Args& a) {
     searched_cols.second =
         two ? slicing_column(searched.x, f1, feature_names, searched.name) : searched_cols.first;
   }
-  // The other side is read once, in place: its membership pass also checks
-  // that its slicing values are finite.
+  // The other side: its prefetched copy, or read once in place, the
+  // membership pass then checking that its slicing values are finite.
   if (!bind::is_real_numeric(other.x)) {
     mirt_error(slicing_column_name(feature_names, f0, other.name) + " must hold numbers");
   }
-  const bind::StridedView other1 =
-      bind::strided_column(other.x, f0, slicing_column_name(feature_names, f0, other.name));
-  const bind::StridedView other2 =
-      two ? bind::strided_column(other.x, f1, slicing_column_name(feature_names, f1, other.name))
-          : other1;
+  const std::vector<bind::ColumnView> copied = prefetch.columns(used);
+  if (!copied.empty() && prefetch.non_finite()) {
+    const NonFinite& bad = prefetch.non_finite();
+    const py::ssize_t j = bad.column == 1 ? f1 : f0;
+    raise_non_finite(slicing_column_name(feature_names, j, other.name),
+                     copied[static_cast<std::size_t>(bad.column)].column[static_cast<std::size_t>(bad.row)],
+                     bad.row);
+  }
+  bind::StridedView other1, other2;
+  if (copied.empty()) {
+    other1 = bind::strided_column(other.x, f0, slicing_column_name(feature_names, f0, other.name));
+    other2 = two ? bind::strided_column(other.x, f1,
+                                        slicing_column_name(feature_names, f1, other.name))
+                 : other1;
+  } else {
+    other1 = {copied[0].owner, Strided(copied[0].column)};
+    other2 = two ? bind::StridedView{copied[1].owner, Strided(copied[1].column)} : other1;
+  }
   // Upper bounds close at the maximum of the column that was searched, so a
   // region reaching the top of the data holds its largest rows on both sides.
   const double max1 = column_max(searched_cols.first.column);
@@ -378,9 +469,31 @@ py::object base_fit(py::handle self, const Args& a) {
   Membership other_members;
   {
     py::gil_scoped_release nogil;
-    searched_members =
-        members_each(searched_cols.first.column, searched_cols.second.column, boxes);
-    other_members = members_each_checked(other1.column, two ? &other2.column : nullptr, boxes);
+    // The two sides are independent passes: one of them on a second core.
+    std::exception_ptr other_error;
+    auto other_pass = [&] {
+      try {
+        other_members = members_each_checked(other1.column, two ? &other2.column : nullptr, boxes);
+      } catch (...) {
+        other_error = std::current_exception();
+      }
+    };
+    if (other.rows >= OtherSidePrefetch::kMinRows && searched.rows >= OtherSidePrefetch::kMinRows) {
+      std::thread worker(other_pass);
+      try {
+        searched_members =
+            members_each(searched_cols.first.column, searched_cols.second.column, boxes);
+      } catch (...) {
+        worker.join();
+        throw;
+      }
+      worker.join();
+    } else {
+      searched_members =
+          members_each(searched_cols.first.column, searched_cols.second.column, boxes);
+      other_pass();
+    }
+    if (other_error) std::rethrow_exception(other_error);
   }
   if (other_members.non_finite) {
     const bool second = other_members.non_finite.column == 1;

@@ -60,10 +60,10 @@ def _check_pair(y: Any, pred: Any) -> tuple[np.ndarray, np.ndarray]:
     return y_arr, pred_arr
 
 
-def _as_float(values: np.ndarray, name: str) -> np.ndarray:
+def _as_float(values: np.ndarray, name: str, copy: bool = True) -> np.ndarray:
     if values.dtype.kind not in "biuf":
         raise MirtError(f"{name} must be numeric, got dtype {values.dtype}")
-    return values.astype(np.float64)
+    return values.astype(np.float64, copy=copy)
 
 
 def _positive_proba(proba: Any, n: int) -> np.ndarray:
@@ -125,7 +125,8 @@ def squared_error(y: Any, pred: Any) -> np.ndarray:
     [0.25, 0.0]
     """
     y_arr, pred_arr = _check_pair(y, pred)
-    return (_as_float(y_arr, "y") - _as_float(pred_arr, "prediction")) ** 2
+    # No copies: the difference is a new array, and a float64 input is read as is.
+    return (_as_float(y_arr, "y", copy=False) - _as_float(pred_arr, "prediction", copy=False)) ** 2
 
 
 def absolute_error(y: Any, pred: Any) -> np.ndarray:
@@ -147,7 +148,7 @@ def absolute_error(y: Any, pred: Any) -> np.ndarray:
     [0.5, 1.0]
     """
     y_arr, pred_arr = _check_pair(y, pred)
-    return np.abs(_as_float(y_arr, "y") - _as_float(pred_arr, "prediction"))
+    return np.abs(_as_float(y_arr, "y", copy=False) - _as_float(pred_arr, "prediction", copy=False))
 
 
 def accuracy_per_sample(y: Any, pred: Any) -> np.ndarray:
