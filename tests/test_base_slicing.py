@@ -258,6 +258,53 @@ class TestFitInput:
         with pytest.raises(MirtError, match="'b'.*infinite"):
             HistogramSlicing(slice_features=["b"], min_samples=1).fit(**data, use_test=True)
 
+    @pytest.mark.parametrize("features", [["a"], ["a", "b"]])
+    @pytest.mark.parametrize("bad", [np.nan, np.inf])
+    def test_search_hooks_refuse_non_finite_scores_given_directly(self, features, bad):
+        # The hooks tell finiteness from their sums; the message still names
+        # the position.
+        rng = np.random.default_rng(0)
+        x = rng.normal(size=(300, 2))
+        scores = rng.uniform(size=300)
+        scores[123] = bad
+        s = HistogramSlicing(slice_features=features)
+        s.feature_names = ["a", "b"]
+        with pytest.raises(MirtError, match="position 123"):
+            s._fit(x, np.zeros(300), np.zeros(300), scores)
+        s.fidx, s.threshold_value = [0, 1][: len(features)], 1.0
+        w = np.ones(300)
+        w[123] = 0.0  # a zero weight must not hide the value
+        with pytest.raises(MirtError, match="position 123"):
+            if len(features) == 1:
+                s._fit1d(x[:, 0], None, None, scores, sample_weight=w)
+            else:
+                s._fit2d(x, None, None, scores, sample_weight=w)
+
+    @pytest.mark.parametrize("use_test", [False, True])
+    def test_a_non_finite_value_on_the_other_large_side_is_named(self, use_test):
+        # Large sides take the path that copies the other side's columns on
+        # a second thread; its errors must be as precise.
+        n = 70_000
+        rng = np.random.default_rng(1)
+        x = rng.normal(size=(2 * n, 3))
+        y = x[:, 0] ** 2 + rng.normal(size=2 * n)
+        data = dict(
+            train_x=x[:n].copy(),
+            train_y=y[:n],
+            test_x=x[n:].copy(),
+            test_y=y[n:],
+            train_pred=np.zeros(n),
+            test_pred=np.zeros(n),
+            feature_names=["a", "b", "c"],
+        )
+        other = "train_x" if use_test else "test_x"
+        data[other][60_001, 2] = -np.inf
+        name = "training" if use_test else "test"
+        with pytest.raises(
+            MirtError, match=f"'c' of the {name} rows holds an infinite value .row 60001"
+        ):
+            HistogramSlicing(slice_features=["a", "c"]).fit(**data, use_test=use_test)
+
     def test_a_frame_of_results_round_trips(self):
         s = FixedRegions([{"lb1": 0.0, "ub1": 5.0}], [0])
         assert isinstance(s.fit(**sides()), pd.DataFrame)

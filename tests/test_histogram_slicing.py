@@ -124,6 +124,27 @@ class TestAgainstNumpyFormulation:
             (ref, rt), (nat, nt) = fit_both(data, features, metric=metric, min_samples=5)
             assert_same_search(ref, nat, rt, nt)
 
+    @pytest.mark.parametrize("weighted", [False, True])
+    @pytest.mark.parametrize("features", [["f0"], ["f0", "f1"]])
+    def test_large_inputs_split_across_threads_give_the_same_result(self, weighted, features):
+        # Above 2**16 rows a side the passes run in parts on several threads
+        # and the other side's columns are copied on a second thread; ties
+        # on the edges and zero weights must land exactly as in one pass.
+        n = 400_000
+        rng = np.random.default_rng(11)
+        x = np.round(rng.normal(size=(n, 4)), 2)
+        y = x[:, 0] ** 2 + x[:, 1] * x[:, 2] + rng.normal(size=n)
+        pred = x[:, 0] + 0.5 * x[:, 1]
+        w = None
+        if weighted:
+            w = rng.uniform(0, 2, size=n)
+            w[rng.random(n) < 0.2] = 0.0
+        data = make_sides(x, y, pred, w, split=0.5)
+        for use_test in (False, True):
+            (ref, rt), (nat, nt) = fit_both(data, features, use_test, min_samples=20)
+            assert nat.weak_region, "the data must hold weak regions"
+            assert_same_search(ref, nat, rt, nt)
+
     @pytest.mark.parametrize("n", [100, 8191, 8193, 50_000])
     def test_bin_scores_equal_numpy_to_the_bit_above_and_below_8192(self, n):
         rng = np.random.default_rng(n)

@@ -191,7 +191,7 @@ py::object store_threshold_value(py::handle self, py::handle x, py::handle score
   py::object avg_score = py::reinterpret_borrow<py::object>(scores);
   if (truthy(self.attr("is_metric_additive"))) {
     const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-    const bind::F64Array s = checked_scores(scores, n);
+    const bind::F64Array s = checked_scores(scores, n, false);
     const py::object wc = checked_weights(sample_weight, n, "sample_weight");
     std::optional<bind::F64Array> w;
     if (!wc.is_none()) w = bind::as_f64_1d(wc, "sample_weight");
@@ -201,6 +201,7 @@ py::object store_threshold_value(py::handle self, py::handle x, py::handle score
       py::gil_scoped_release nogil;
       m = mean_with_fallback(bind::span(s), w ? bind::span(*w) : DSpan(), order);
     }
+    if (!std::isfinite(m.value)) require_finite_scores(s);
     avg_score = bind::np_float(m.value);
   }
   py::object value = bind::mul(self.attr("threshold"), avg_score);
@@ -217,7 +218,11 @@ std::vector<py::ssize_t> store_fidx(py::handle self) {
   return fidx;
 }
 
-bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows) {
+void require_finite_scores(const bind::F64Array& scores) {
+  bind::require_finite(scores, "the per-sample scores", ctx().mirt_error);
+}
+
+bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows, bool check_finite) {
   bind::F64Array s;
   try {
     s = bind::as_f64_1d(scores, "the per-sample scores");
@@ -228,7 +233,7 @@ bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows) {
     mirt_error("the scoring function returned " + std::to_string(s.size()) + " scores for " +
                std::to_string(n_rows) + " rows; an additive metric must return one per row");
   }
-  bind::require_finite(s, "the per-sample scores", ctx().mirt_error);
+  if (check_finite) require_finite_scores(s);
   return s;
 }
 

@@ -83,8 +83,12 @@ struct SlicingColumns {
 SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
                                   py::handle feature_names, const std::string& side);
 
-// Per-sample scores must be finite numbers, one per row.
-bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows);
+// Per-sample scores must be finite numbers, one per row. A caller that sums
+// every score anyway may skip the finiteness pass and call
+// `require_finite_scores` when a sum comes out non-finite, which no finite
+// scores give short of overflow.
+bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows, bool check_finite = true);
+void require_finite_scores(const bind::F64Array& scores);
 
 // Weights given for the rows, or None; a length mismatch is refused.
 py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::string& what);

@@ -182,9 +182,23 @@ struct Numbers {
   }
 };
 
+// Every row lies in a bin, so bin means that are all finite mean finite
+// scores; otherwise the scores are checked to name the culprit.
+bool bins_finite(const Search1D& s) {
+  for (const Bin& b : s.bins) {
+    if (b.count > 0 && !std::isfinite(b.value)) return false;
+  }
+  return true;
+}
+
+void require_finite_after(const Numbers& num, bool finite) {
+  if (!finite && num.scores) require_finite_scores(*num.scores);
+}
+
 Numbers numbers_of(py::handle scores, py::handle weights, py::ssize_t n, bool additive) {
   Numbers out;
-  if (additive) out.scores = checked_scores(scores, n);
+  // Finiteness is told by the search's sums instead of a pass of its own.
+  if (additive) out.scores = checked_scores(scores, n, false);
   py::object w = checked_weights(weights, n, "sample_weight");
   if (!w.is_none()) out.weights = bind::as_f64_1d(w, "sample_weight");
   return out;
@@ -215,6 +229,7 @@ py::object fit1d(py::handle self, const Args& a) {
     s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
                  : bin_rows(rows, params);
   }
+  require_finite_after(num, !additive || bins_finite(s));
   Records r = records_of(self, s, mode, additive, a["y"], a["preds"], num.weight_object());
   return py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges));
 }
@@ -234,6 +249,9 @@ py::object fit2d(py::handle self, const Args& a) {
     s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive,
                   params);
   }
+  bool finite = true;
+  for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
+  require_finite_after(num, !additive || finite);
   py::object weights = num.weight_object();
   py::object y = bind::numpy().attr("asarray")(a["y"]);
   py::object preds = bind::numpy().attr("asarray")(a["preds"]);

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <exception>
+#include <thread>
 #include <type_traits>
 
 #if defined(__linux__)
@@ -51,6 +53,49 @@ Scratch<T> scratch(std::size_t n) {
   return Scratch<T>(static_cast<T*>(p));
 }
 
+// Long passes split their rows into consecutive parts, each on its own thread.
+// Every part writes where the whole pass would have written its rows, so the
+// result does not depend on the number of parts.
+constexpr std::size_t kRowsPerPart = std::size_t{1} << 16;
+constexpr std::size_t kMaxParts = 4;
+
+std::size_t parts_for(std::size_t n) {
+  static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::max<std::size_t>(1, std::min({cores, kMaxParts, n / kRowsPerPart}));
+}
+
+std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t p) { return n * p / parts; }
+
+// f(part, begin, end) for every part; the first part runs on this thread.
+template <typename F>
+void run_parts(std::size_t n, std::size_t parts, const F& f) {
+  if (parts <= 1) {
+    f(std::size_t{0}, std::size_t{0}, n);
+    return;
+  }
+  std::vector<std::exception_ptr> errors(parts);
+  std::vector<std::thread> threads;
+  threads.reserve(parts - 1);
+  for (std::size_t p = 1; p < parts; ++p) {
+    threads.emplace_back([&, p] {
+      try {
+        f(p, part_begin(n, parts, p), part_begin(n, parts, p + 1));
+      } catch (...) {
+        errors[p] = std::current_exception();
+      }
+    });
+  }
+  try {
+    f(std::size_t{0}, std::size_t{0}, part_begin(n, parts, 1));
+  } catch (...) {
+    errors[0] = std::current_exception();
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+}
+
 // The two ways a search reads its rows: all of x, or x at a list of positions.
 // Each loop is instantiated for both so that the inner loops stay tight.
 // Held by value: a byte store (a bin id) may alias anything, and values held
@@ -87,15 +132,24 @@ template <typename R>
 void value_range(const R& rows, double& lo, double& hi) {
   const std::size_t n = rows.size();
   if (n == 0) throw std::invalid_argument("there are no values to bin");
-  double mn = rows.value(0), mx = mn;
-  bool finite = true;
-  for (std::size_t k = 0; k < n; ++k) {
-    const double v = rows.value(k);
-    finite &= finite_bits(v);
-    mn = v < mn ? v : mn;
-    mx = v > mx ? v : mx;
-  }
-  if (!finite) {
+  const std::size_t parts = parts_for(n);
+  std::vector<double> mins(parts), maxs(parts);
+  std::vector<char> finite(parts, 1);
+  run_parts(n, parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    double mn = rows.value(begin), mx = mn;
+    bool ok = true;
+    for (std::size_t k = begin; k < end; ++k) {
+      const double v = rows.value(k);
+      ok &= finite_bits(v);
+      mn = v < mn ? v : mn;
+      mx = v > mx ? v : mx;
+    }
+    mins[p] = mn;
+    maxs[p] = mx;
+    finite[p] = ok;
+  });
+  for (std::size_t p = 0; p < parts; ++p) {
+    if (finite[p]) continue;
     for (std::size_t k = 0; k < n; ++k) {
       const double v = rows.value(k);
       if (!finite_bits(v)) {
@@ -104,8 +158,8 @@ void value_range(const R& rows, double& lo, double& hi) {
       }
     }
   }
-  lo = mn;
-  hi = mx;
+  lo = *std::min_element(mins.begin(), mins.end());
+  hi = *std::max_element(maxs.begin(), maxs.end());
 }
 
 // Finds a value's bin among equal-width edges: the width gives the bin up to
@@ -157,12 +211,60 @@ struct BinLocator {
 };
 
 // Every row's bin, computed once and read by the later passes; a byte per row
-// where the bins allow.
+// where the bins allow. The rows of each part are tallied per bin, so that a
+// later pass over the same parts knows where each part's rows of a bin go.
 template <typename Id>
 struct BinIds {
   Scratch<Id> ids;
-  std::vector<std::int64_t> counts;
+  std::vector<std::int64_t> counts;       // per bin
+  std::size_t parts = 1;
+  std::vector<std::int64_t> part_counts;  // parts x bins
 };
+
+template <typename Id, typename R>
+BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
+  BinIds<Id> out;
+  const std::size_t n = rows_in.size();
+  const std::size_t k = locate_in.k;
+  out.ids = scratch<Id>(n);
+  out.parts = parts_for(n);
+  out.part_counts.assign(out.parts * k, 0);
+  Id* const ids = out.ids.get();
+  run_parts(n, out.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    // Locals, not captures: a byte store may alias anything reached through
+    // a reference, which would reload them on every row.
+    const R rows = rows_in;
+    const BinLocator locate = locate_in;
+    Id* const out_ids = ids;
+    // The rows of a search lie within the range the edges were built on.
+    for (std::size_t j = begin; j < end; ++j) {
+      out_ids[j] = static_cast<Id>(locate.inside(rows.value(j)));
+    }
+    // Counted apart from the binning: a tally bumped in the same loop waits
+    // on the bin's computation and stalls the loop. Four interleaved tallies
+    // keep rows of the same bin from queueing on one counter.
+    const std::size_t stride = k + 1;
+    std::vector<std::int64_t> tally_store(4 * stride, 0);
+    std::int64_t* const tally = tally_store.data();
+    std::size_t j = begin;
+    for (; j + 4 <= end; j += 4) {
+      ++tally[out_ids[j]];
+      ++tally[stride + out_ids[j + 1]];
+      ++tally[2 * stride + out_ids[j + 2]];
+      ++tally[3 * stride + out_ids[j + 3]];
+    }
+    for (; j < end; ++j) ++tally[out_ids[j]];
+    for (std::size_t b = 0; b < k; ++b) {
+      out.part_counts[p * k + b] =
+          tally[b] + tally[stride + b] + tally[2 * stride + b] + tally[3 * stride + b];
+    }
+  });
+  out.counts.assign(k, 0);
+  for (std::size_t p = 0; p < out.parts; ++p) {
+    for (std::size_t b = 0; b < k; ++b) out.counts[b] += out.part_counts[p * k + b];
+  }
+  return out;
+}
 
 // Edges, bins and the data range of a search, before any row is assigned.
 template <typename R>
@@ -184,30 +286,19 @@ Search1D prepare(const R& rows, const Column& x, const Index* subset,
   return s;
 }
 
-template <typename Id, typename R>
-BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
-  BinIds<Id> out;
-  const R rows = rows_in;
-  const BinLocator locate = locate_in;
-  const std::size_t n = rows.size();
-  out.ids = scratch<Id>(n);
-  Id* const ids = out.ids.get();
-  // Four interleaved tallies keep rows of the same bin from queueing on one
-  // counter.
-  const std::size_t stride = locate.k + 1;
-  std::vector<std::int64_t> tally_store(4 * stride, 0);
-  std::int64_t* const tally = tally_store.data();
-  // The rows of a search lie within the range the edges were built on.
-  for (std::size_t j = 0; j < n; ++j) {
-    const std::size_t b = locate.inside(rows.value(j));
-    ids[j] = static_cast<Id>(b);
-    ++tally[(j & 3) * stride + b];
+// Where each part's first row of each bin goes when the bins' rows are laid
+// out bin after bin in row order: parts x bins starting positions.
+std::vector<std::int64_t> part_cursors(const std::vector<std::int64_t>& part_counts,
+                                       std::size_t parts, std::size_t k) {
+  std::vector<std::int64_t> cursor(parts * k);
+  std::int64_t at = 0;
+  for (std::size_t b = 0; b < k; ++b) {
+    for (std::size_t p = 0; p < parts; ++p) {
+      cursor[p * k + b] = at;
+      at += part_counts[p * k + b];
+    }
   }
-  out.counts.assign(locate.k, 0);
-  for (std::size_t b = 0; b < locate.k; ++b) {
-    out.counts[b] = tally[b] + tally[stride + b] + tally[2 * stride + b] + tally[3 * stride + b];
-  }
-  return out;
+  return cursor;
 }
 
 std::vector<std::int64_t> offsets_of(const std::vector<std::int64_t>& counts) {
@@ -261,43 +352,63 @@ struct Gathered {
 // Each bin's scores side by side in row order, with one scattered write per
 // row, then numpy's pairwise sum over every bin's run.
 template <typename Id, typename R>
-void score_bins(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights,
+void score_bins(Search1D& s, const R& rows, const BinIds<Id>& bins, DSpan scores, DSpan weights,
                 SumOrder order) {
   const std::size_t k = s.bins.size();
-  std::vector<std::int64_t> counts(k);
-  for (std::size_t i = 0; i < k; ++i) counts[i] = s.bins[i].count;
-  const std::vector<std::int64_t> off = offsets_of(counts);
+  const std::vector<std::int64_t> off = offsets_of(bins.counts);
   Gathered g(static_cast<std::size_t>(off[k]), has_weights(weights));
-  std::vector<std::int64_t> cursor(off.begin(), off.end() - 1);
-  for (std::size_t j = 0; j < rows.size(); ++j) {
-    const std::size_t b = ids[j];
-    if (b >= k) continue;
-    g.put(static_cast<std::size_t>(cursor[b]++), rows.row(j), scores, weights);
-  }
+  const std::vector<std::int64_t> start = part_cursors(bins.part_counts, bins.parts, k);
+  const Id* const ids = bins.ids.get();
+  run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    std::vector<std::int64_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(p * k),
+                                     start.begin() + static_cast<std::ptrdiff_t>((p + 1) * k));
+    if (has_weights(weights)) {
+      for (std::size_t j = begin; j < end; ++j) {
+        const std::size_t b = ids[j];
+        g.put(static_cast<std::size_t>(cursor[b]++), rows.row(j), scores, weights);
+      }
+    } else {
+      double* const values = g.values.get();
+      for (std::size_t j = begin; j < end; ++j) {
+        values[cursor[ids[j]]++] = scores[rows.row(j)];
+      }
+    }
+  });
   for (std::size_t i = 0; i < k; ++i) {
     s.bins[i].value = g.mean(static_cast<std::size_t>(off[i]),
-                             static_cast<std::size_t>(counts[i]), order);
+                             static_cast<std::size_t>(bins.counts[i]), order);
   }
 }
 
 // The mean score of the rows of bins first..last, gathered in row order.
 template <typename Id, typename R>
-double union_mean(const R& rows, const Id* ids, std::size_t first, std::size_t last,
+double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std::size_t last,
                   std::size_t count, DSpan scores, DSpan weights, SumOrder order) {
   Gathered g(count, has_weights(weights));
-  std::size_t at = 0;
-  for (std::size_t j = 0; j < rows.size() && at < count; ++j) {
-    const std::size_t b = ids[j];
-    if (b < first || b > last) continue;
-    g.put(at++, rows.row(j), scores, weights);
+  const std::size_t k = bins.counts.size();
+  std::vector<std::int64_t> start(bins.parts + 1, 0);
+  for (std::size_t p = 0; p < bins.parts; ++p) {
+    std::int64_t c = 0;
+    for (std::size_t b = first; b <= last; ++b) c += bins.part_counts[p * k + b];
+    start[p + 1] = start[p] + c;
   }
-  return g.mean(0, at, order);
+  const Id* const ids = bins.ids.get();
+  run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    auto at = static_cast<std::size_t>(start[p]);
+    const auto stop = static_cast<std::size_t>(start[p + 1]);
+    for (std::size_t j = begin; j < end && at < stop; ++j) {
+      const std::size_t b = ids[j];
+      if (b < first || b > last) continue;
+      g.put(at++, rows.row(j), scores, weights);
+    }
+  });
+  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order);
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
 // folds the bins inside each kept interval into one rule.
 template <typename Id, typename R>
-void fuse(Search1D& s, const R& rows, const Id* ids, DSpan scores, DSpan weights,
+void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan weights,
           const SearchParams& params) {
   struct Interval {
     double a, b;
@@ -364,13 +475,13 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
   const BinLocator locate(s.edges, s.hi);
   const BinIds<Id> bins = assign_ids<Id>(rows, locate);
   for (std::size_t i = 0; i < s.bins.size(); ++i) s.bins[i].count = bins.counts[i];
-  score_bins(s, rows, bins.ids.get(), scores, weights, params.order);
+  score_bins(s, rows, bins, scores, weights, params.order);
   bool any_weak = false;
   for (Bin& bin : s.bins) {
     bin.weak = bin.count > 0 && is_weak(bin.value, params);
     any_weak = any_weak || bin.weak;
   }
-  if (any_weak) fuse(s, rows, bins.ids.get(), scores, weights, params);
+  if (any_weak) fuse(s, rows, bins, scores, weights, params);
 }
 
 template <typename R>
@@ -524,17 +635,25 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     sg = scratch<double>(total);
     if (weighted) wg = scratch<double>(total);
   }
-  std::vector<std::int64_t> cursor(off.begin(), off.end() - 1);
-  for (std::size_t r = 0; r < x1.size(); ++r) {
-    const std::size_t b = first_bins.ids[r];
-    if (b >= k) continue;
-    if (!additive) {
-      out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
-    } else {
-      const auto at = static_cast<std::size_t>(cursor[b]++);
-      x2g[at] = x2[r];
-      sg[at] = scores[r];
-      if (weighted) wg[at] = weights[r];
+  if (additive) {
+    const std::vector<std::int64_t> start = part_cursors(first_bins.part_counts, first_bins.parts, k);
+    const std::uint32_t* const ids = first_bins.ids.get();
+    run_parts(x1.size(), first_bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+      std::vector<std::int64_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(p * k),
+                                       start.begin() + static_cast<std::ptrdiff_t>((p + 1) * k));
+      for (std::size_t r = begin; r < end; ++r) {
+        const std::size_t b = ids[r];
+        if (b >= k) continue;
+        const auto at = static_cast<std::size_t>(cursor[b]++);
+        x2g[at] = x2[r];
+        sg[at] = scores[r];
+        if (weighted) wg[at] = weights[r];
+      }
+    });
+  } else {
+    for (std::size_t r = 0; r < x1.size(); ++r) {
+      const std::size_t b = first_bins.ids[r];
+      if (b < k) out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
     }
   }
   for (std::size_t i = 0; i < k; ++i) {
