@@ -311,6 +311,151 @@ void scan_general(const Segments& seg, const std::vector<Box>& boxes, Strided x1
   }
 }
 
+// Disjoint boxes (histogram regions, tree leaves) hold a row at most once, so
+// the pass can name each row's box, or none, without touching any counter:
+// the first interval's bounds give the row's segment, the bounds of the
+// second intervals of that segment's boxes give its box. The boxes' members
+// are then read off the block's box ids, sixteen rows per comparison.
+constexpr std::uint8_t kNoBox = 255;
+
+struct DisjointPlan {
+  std::size_t width2 = 0;            // second-level bounds per segment, NaN-padded
+  std::vector<double> ends1, ends2;  // ends2: segments x width2
+  std::vector<std::uint8_t> box;     // segments x (width2 + 1)
+};
+
+std::size_t padded_width(std::size_t m) {
+  return m <= 2 ? 2 : m <= 4 ? 4 : m <= 8 ? 8 : m <= 16 ? 16 : 32;
+}
+
+bool disjoint_plan(const Segments& seg, const std::vector<Box>& boxes, bool two,
+                   DisjointPlan& plan) {
+  if (boxes.size() >= kNoBox || seg.bounds().size() > 32) return false;
+  const std::size_t n_seg = seg.segments();
+  std::vector<std::vector<double>> ends(n_seg);
+  std::vector<std::vector<std::pair<double, std::uint8_t>>> starts(n_seg);
+  for (std::size_t g = 0; g < n_seg; ++g) {
+    const auto count = static_cast<std::size_t>(seg.end(g) - seg.begin(g));
+    if (!two) {
+      if (count > 1) return false;
+      continue;
+    }
+    std::vector<std::pair<double, double>> spans;
+    for (const std::uint32_t* b = seg.begin(g); b != seg.end(g); ++b) {
+      const Interval& a = boxes[*b].second;
+      const double ub = a.closed_upper ? std::nextafter(a.ub, HUGE_VAL) : a.ub;
+      if (std::isnan(a.lb) || std::isnan(ub) || !(a.lb < ub)) continue;  // holds nothing
+      spans.emplace_back(a.lb, ub);
+      starts[g].emplace_back(a.lb, static_cast<std::uint8_t>(*b));
+      ends[g].push_back(a.lb);
+      ends[g].push_back(ub);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 1; i < spans.size(); ++i) {
+      if (spans[i - 1].second > spans[i].first) return false;  // overlapping boxes
+    }
+    std::sort(ends[g].begin(), ends[g].end());
+    ends[g].erase(std::unique(ends[g].begin(), ends[g].end()), ends[g].end());
+    std::sort(starts[g].begin(), starts[g].end());
+  }
+  std::size_t widest = 0;
+  for (const auto& e : ends) widest = std::max(widest, e.size());
+  if (widest > 16) return false;
+  plan.width2 = two ? padded_width(widest) : 0;
+  plan.ends1.assign(padded_width(seg.bounds().size()), std::numeric_limits<double>::quiet_NaN());
+  std::copy(seg.bounds().begin(), seg.bounds().end(), plan.ends1.begin());
+  plan.ends2.assign(n_seg * plan.width2, std::numeric_limits<double>::quiet_NaN());
+  plan.box.assign(n_seg * (plan.width2 + 1), kNoBox);
+  for (std::size_t g = 0; g < n_seg; ++g) {
+    std::uint8_t* row = plan.box.data() + g * (plan.width2 + 1);
+    if (!two) {
+      if (seg.begin(g) != seg.end(g)) row[0] = static_cast<std::uint8_t>(*seg.begin(g));
+      continue;
+    }
+    std::copy(ends[g].begin(), ends[g].end(), plan.ends2.begin() + static_cast<std::ptrdiff_t>(g * plan.width2));
+    // Sub-segment j holds the values from bound j-1 up to bound j; it belongs
+    // to the box whose interval starts at or below bound j-1 and ends above.
+    for (std::size_t j = 1; j <= ends[g].size(); ++j) {
+      const double v = ends[g][j - 1];
+      for (const auto& [lb, b] : starts[g]) {
+        const Interval& a = boxes[b].second;
+        const double ub = a.closed_upper ? std::nextafter(a.ub, HUGE_VAL) : a.ub;
+        if (lb <= v && v < ub) row[j] = b;
+      }
+    }
+  }
+  return true;
+}
+
+std::size_t rank_any(const double* ends, std::size_t width, double v) {
+  std::size_t c = 0;
+#if defined(__SSE2__)
+  const __m128d vv = _mm_set1_pd(v);
+  __m128i acc = _mm_setzero_si128();
+  for (std::size_t j = 0; j < width; j += 2) {
+    acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(ends + j), vv)));
+  }
+  c = static_cast<std::size_t>(_mm_cvtsi128_si64(acc) +
+                               _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#else
+  for (std::size_t j = 0; j < width; ++j) c += static_cast<std::size_t>(ends[j] <= v);
+#endif
+  return c;
+}
+
+template <bool Check, bool Two, std::size_t M, typename Sink>
+void scan_disjoint(const DisjointPlan& plan, std::size_t n_boxes, Strided x1, const Strided* x2,
+                   double* acc, Sink& sink) {
+  const std::size_t n = x1.size();
+  const std::size_t w2 = plan.width2;
+  const double* ends1 = plan.ends1.data();
+  const double* ends2 = plan.ends2.data();
+  const std::uint8_t* table = plan.box.data();
+  alignas(16) std::uint8_t ids[kBlock];
+  std::vector<std::int64_t> rows(kBlock);
+  double a1 = 0.0, a2 = 0.0;
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(kBlock, n - start);
+    for (std::size_t i = 0; i < len; ++i) {
+      const double v1 = x1[start + i];
+      const std::size_t g = rank_fixed<M>(ends1, v1);
+      if (Check) a1 += v1 - v1;
+      if (Two) {
+        const double v2 = (*x2)[start + i];
+        if (Check) a2 += v2 - v2;
+        ids[i] = table[g * (w2 + 1) + rank_any(ends2 + g * w2, w2, v2)];
+      } else {
+        ids[i] = table[g];
+      }
+    }
+    std::fill(ids + len, ids + kBlock, kNoBox);
+    for (std::size_t b = 0; b < n_boxes; ++b) {
+      std::size_t c = 0;
+#if defined(__SSE2__)
+      const __m128i want = _mm_set1_epi8(static_cast<char>(b));
+      for (std::size_t i = 0; i < len; i += 16) {
+        const __m128i got = _mm_load_si128(reinterpret_cast<const __m128i*>(ids + i));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(got, want)));
+        while (mask != 0) {
+          rows[c++] = static_cast<std::int64_t>(start + i + static_cast<std::size_t>(__builtin_ctz(mask)));
+          mask &= mask - 1;
+        }
+      }
+#else
+      for (std::size_t i = 0; i < len; ++i) {
+        if (ids[i] == b) rows[c++] = static_cast<std::int64_t>(start + i);
+      }
+#endif
+      if (c != 0) sink.put(b, rows.data(), c);
+    }
+    sink.flush(start);
+  }
+  if (Check) {
+    acc[0] = a1;
+    acc[1] = a2;
+  }
+}
+
 // The one pass over the rows: `sink.put(box, rows, count)` with a box's member
 // rows of a block, ascending, and `sink.flush(block_start)` after each block.
 // With `Check`, the sum of v - v over the values read (0 while all are
@@ -336,6 +481,30 @@ void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, d
   if (boxes.empty() || widest > 8 || m > 32 || awkward) {
     if (boxes.empty() && !Check) return;
     scan_general<Check>(seg, boxes, x1, x2, acc, sink);
+    return;
+  }
+  DisjointPlan disjoint;
+  if (disjoint_plan(seg, boxes, two, disjoint)) {
+    auto run = [&](auto fixed) {
+      constexpr std::size_t M = decltype(fixed)::value;
+      if (two) {
+        scan_disjoint<Check, true, M>(disjoint, boxes.size(), x1, x2, acc, sink);
+      } else {
+        scan_disjoint<Check, false, M>(disjoint, boxes.size(), x1, x2, acc, sink);
+      }
+    };
+    switch (disjoint.ends1.size()) {
+      case 2: run(std::integral_constant<std::size_t, 2>{}); break;
+      case 4: run(std::integral_constant<std::size_t, 4>{}); break;
+      case 8: run(std::integral_constant<std::size_t, 8>{}); break;
+      case 16: run(std::integral_constant<std::size_t, 16>{}); break;
+      default: run(std::integral_constant<std::size_t, 32>{}); break;
+    }
+    if (Check && x2 != nullptr && !two) {
+      double a = 0.0;
+      for (std::size_t r = 0; r < x2->size(); ++r) a += (*x2)[r] - (*x2)[r];
+      acc[1] = a;
+    }
     return;
   }
   FastPlan plan;

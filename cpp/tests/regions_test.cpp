@@ -74,7 +74,7 @@ TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::mt19937_64 rng(7);
   std::uniform_int_distribution<int> grid(0, 12);
-  for (int trial = 0; trial < 200; ++trial) {
+  for (int trial = 0; trial < 400; ++trial) {
     const std::size_t n = 1 + static_cast<std::size_t>(rng() % 300);
     std::vector<double> x1(n), x2(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -88,13 +88,36 @@ TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
     std::vector<Box> boxes;
     const std::size_t k = static_cast<std::size_t>(rng() % 9);
     const bool two = trial % 2 == 1;
-    for (std::size_t b = 0; b < k; ++b) {
-      Box box{Interval{bound(), bound(), rng() % 2 == 0}};
-      if (two) {
-        box.has_second = true;
-        box.second = Interval{bound(), bound(), rng() % 2 == 0};
+    if (trial % 4 < 2) {
+      for (std::size_t b = 0; b < k; ++b) {
+        Box box{Interval{bound(), bound(), rng() % 2 == 0}};
+        if (two) {
+          box.has_second = true;
+          box.second = Interval{bound(), bound(), rng() % 2 == 0};
+        }
+        boxes.push_back(box);
       }
-      boxes.push_back(box);
+    } else {
+      // Disjoint boxes, as searches report them: consecutive first intervals,
+      // and inside each, consecutive second intervals; the last of each
+      // may be closed.
+      std::vector<double> cuts1{-inf, 1.0, 2.5, 2.5 + 0.5 * grid(rng), 7.0};
+      std::sort(cuts1.begin(), cuts1.end());
+      for (std::size_t i = 0; i + 1 < cuts1.size(); ++i) {
+        const bool closed1 = i + 2 == cuts1.size() && rng() % 2 == 0;
+        if (!two) {
+          if (rng() % 3 != 0) boxes.push_back(Box{Interval{cuts1[i], cuts1[i + 1], closed1}});
+          continue;
+        }
+        std::vector<double> cuts2{0.5 * grid(rng), 0.5 * grid(rng), 0.5 * grid(rng), inf};
+        std::sort(cuts2.begin(), cuts2.end());
+        for (std::size_t j = 0; j + 1 < cuts2.size(); ++j) {
+          if (rng() % 3 == 0) continue;
+          const bool closed2 = j + 2 == cuts2.size() - 1 && rng() % 2 == 0;
+          boxes.push_back(Box{Interval{cuts1[i], cuts1[i + 1], closed1}, true,
+                              Interval{cuts2[j], cuts2[j + 1], closed2}});
+        }
+      }
     }
     Index any_expected;
     std::vector<Index> each_expected;
