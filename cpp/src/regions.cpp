@@ -15,6 +15,14 @@ namespace mirt {
 
 namespace {
 
+// 1 when v is NaN or infinite: an integer flag ORed over a pass, which unlike
+// a running floating-point sum adds no long-latency chain to the loop.
+inline std::uint64_t not_finite(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return static_cast<std::uint64_t>((bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL);
+}
+
 bool is_finite_value(double v) {
   std::uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
@@ -224,6 +232,7 @@ std::size_t rank_fixed(const double* ends, double v) {
 #if defined(__SSE2__)
   const __m128d vv = _mm_set1_pd(v);
   __m128i c = _mm_setzero_si128();
+#pragma GCC unroll 16
   for (std::size_t j = 0; j < M; j += 2) {
     // A true comparison is all ones, -1 as an integer.
     c = _mm_sub_epi64(c, _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(ends + j), vv)));
@@ -248,7 +257,7 @@ void scan_fast(const FastPlan& plan, std::size_t n_boxes, Strided x1, const Stri
   const std::uint32_t* groups = plan.box.data();
   const double* lb2 = plan.lb2.data();
   const double* ub2 = plan.ub2.data();
-  double a1 = 0.0, a2 = 0.0;
+  std::uint64_t a1 = 0, a2 = 0;
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t stop = std::min(n, start + kBlock);
     std::fill(cnt.begin(), cnt.end(), 0);
@@ -256,8 +265,8 @@ void scan_fast(const FastPlan& plan, std::size_t n_boxes, Strided x1, const Stri
       const double v1 = x1[r];
       const double v2 = Two ? (*x2)[r] : 0.0;
       if (Check) {
-        a1 += v1 - v1;
-        if (Two) a2 += v2 - v2;
+        a1 |= not_finite(v1);
+        if (Two) a2 |= not_finite(v2);
       }
       const std::uint32_t* grp = groups + rank_fixed<M>(ends, v1) * G;
       for (std::size_t k = 0; k < G; ++k) {
@@ -273,8 +282,8 @@ void scan_fast(const FastPlan& plan, std::size_t n_boxes, Strided x1, const Stri
     sink.flush(start);
   }
   if (Check) {
-    acc[0] = a1;
-    acc[1] = a2;
+    acc[0] = static_cast<double>(a1);
+    acc[1] = static_cast<double>(a2);
   }
 }
 
@@ -284,15 +293,15 @@ template <bool Check, typename Sink>
 void scan_general(const Segments& seg, const std::vector<Box>& boxes, Strided x1,
                   const Strided* x2, double* acc, Sink& sink) {
   const std::size_t n = x1.size();
-  double a1 = 0.0, a2 = 0.0;
+  std::uint64_t a1 = 0, a2 = 0;
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t stop = std::min(n, start + kBlock);
     for (std::size_t r = start; r < stop; ++r) {
       const double v1 = x1[r];
       const double v2 = x2 ? (*x2)[r] : 0.0;
       if (Check) {
-        a1 += v1 - v1;
-        a2 += v2 - v2;
+        a1 |= not_finite(v1);
+        a2 |= not_finite(v2);
       }
       const std::size_t g = seg.rank(v1);
       for (const std::uint32_t* b = seg.begin(g); b != seg.end(g); ++b) {
@@ -306,8 +315,8 @@ void scan_general(const Segments& seg, const std::vector<Box>& boxes, Strided x1
     sink.flush(start);
   }
   if (Check) {
-    acc[0] = a1;
-    acc[1] = a2;
+    acc[0] = static_cast<double>(a1);
+    acc[1] = static_cast<double>(a2);
   }
 }
 
@@ -325,7 +334,7 @@ struct DisjointPlan {
 };
 
 std::size_t padded_width(std::size_t m) {
-  return m <= 2 ? 2 : m <= 4 ? 4 : m <= 8 ? 8 : m <= 16 ? 16 : 32;
+  return m <= 4 ? 4 : m <= 8 ? 8 : m <= 16 ? 16 : 32;
 }
 
 bool disjoint_plan(const Segments& seg, const std::vector<Box>& boxes, bool two,
@@ -387,79 +396,68 @@ bool disjoint_plan(const Segments& seg, const std::vector<Box>& boxes, bool two,
   return true;
 }
 
-std::size_t rank_any(const double* ends, std::size_t width, double v) {
-  std::size_t c = 0;
-#if defined(__SSE2__)
-  const __m128d vv = _mm_set1_pd(v);
-  __m128i acc = _mm_setzero_si128();
-  for (std::size_t j = 0; j < width; j += 2) {
-    acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmple_pd(_mm_loadu_pd(ends + j), vv)));
-  }
-  c = static_cast<std::size_t>(_mm_cvtsi128_si64(acc) +
-                               _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
-#else
-  for (std::size_t j = 0; j < width; ++j) c += static_cast<std::size_t>(ends[j] <= v);
-#endif
-  return c;
-}
-
-template <bool Check, bool Two, std::size_t M, typename Sink>
+template <bool Check, std::size_t M, std::size_t W2, typename Sink>
 void scan_disjoint(const DisjointPlan& plan, std::size_t n_boxes, Strided x1, const Strided* x2,
                    double* acc, Sink& sink) {
+  constexpr bool Two = W2 > 0;
   const std::size_t n = x1.size();
-  const std::size_t w2 = plan.width2;
+  constexpr std::size_t w2 = W2;
   const double* ends1 = plan.ends1.data();
   const double* ends2 = plan.ends2.data();
   const std::uint8_t* table = plan.box.data();
   alignas(16) std::uint8_t ids[kBlock];
-  std::vector<std::int64_t> rows(kBlock);
-  double a1 = 0.0, a2 = 0.0;
+  std::vector<std::int64_t> rows(n_boxes * kBlock);
+  std::vector<std::size_t> cnt(n_boxes, 0);
+  std::uint64_t a1 = 0, a2 = 0;
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(kBlock, n - start);
     for (std::size_t i = 0; i < len; ++i) {
       const double v1 = x1[start + i];
       const std::size_t g = rank_fixed<M>(ends1, v1);
-      if (Check) a1 += v1 - v1;
+      if (Check) a1 |= not_finite(v1);
       if (Two) {
         const double v2 = (*x2)[start + i];
-        if (Check) a2 += v2 - v2;
-        ids[i] = table[g * (w2 + 1) + rank_any(ends2 + g * w2, w2, v2)];
+        if (Check) a2 |= not_finite(v2);
+        ids[i] = table[g * (w2 + 1) + rank_fixed<W2>(ends2 + g * w2, v2)];
       } else {
         ids[i] = table[g];
       }
     }
     std::fill(ids + len, ids + kBlock, kNoBox);
-    for (std::size_t b = 0; b < n_boxes; ++b) {
-      std::size_t c = 0;
+    // Only the rows inside some box are visited: sixteen ids are compared
+    // with "no box" at once, and the rows of the mask go to their box's list.
+    std::fill(cnt.begin(), cnt.end(), 0);
+    for (std::size_t i = 0; i < len; i += 16) {
 #if defined(__SSE2__)
-      const __m128i want = _mm_set1_epi8(static_cast<char>(b));
-      for (std::size_t i = 0; i < len; i += 16) {
-        const __m128i got = _mm_load_si128(reinterpret_cast<const __m128i*>(ids + i));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(got, want)));
-        while (mask != 0) {
-          rows[c++] = static_cast<std::int64_t>(start + i + static_cast<std::size_t>(__builtin_ctz(mask)));
-          mask &= mask - 1;
-        }
-      }
+      const __m128i got = _mm_load_si128(reinterpret_cast<const __m128i*>(ids + i));
+      auto mask = static_cast<unsigned>(
+                      _mm_movemask_epi8(_mm_cmpeq_epi8(got, _mm_set1_epi8(static_cast<char>(kNoBox))))) ^
+                  0xffffu;
 #else
-      for (std::size_t i = 0; i < len; ++i) {
-        if (ids[i] == b) rows[c++] = static_cast<std::int64_t>(start + i);
-      }
+      unsigned mask = 0;
+      for (unsigned k = 0; k < 16; ++k) mask |= static_cast<unsigned>(ids[i + k] != kNoBox) << k;
 #endif
-      if (c != 0) sink.put(b, rows.data(), c);
+      while (mask != 0) {
+        const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(mask));
+        const std::uint8_t b = ids[k];
+        rows[b * kBlock + cnt[b]++] = static_cast<std::int64_t>(start + k);
+        mask &= mask - 1;
+      }
+    }
+    for (std::size_t b = 0; b < n_boxes; ++b) {
+      if (cnt[b] != 0) sink.put(b, rows.data() + b * kBlock, cnt[b]);
     }
     sink.flush(start);
   }
   if (Check) {
-    acc[0] = a1;
-    acc[1] = a2;
+    acc[0] = static_cast<double>(a1);
+    acc[1] = static_cast<double>(a2);
   }
 }
 
 // The one pass over the rows: `sink.put(box, rows, count)` with a box's member
 // rows of a block, ascending, and `sink.flush(block_start)` after each block.
-// With `Check`, the sum of v - v over the values read (0 while all are
-// finite, NaN once one is not) is left per column in acc.
+// With `Check`, acc holds per column 1 when a value read was not finite, else 0.
 template <bool Check, typename Sink>
 void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, double* acc,
                  Sink& sink) {
@@ -485,25 +483,29 @@ void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, d
   }
   DisjointPlan disjoint;
   if (disjoint_plan(seg, boxes, two, disjoint)) {
-    auto run = [&](auto fixed) {
-      constexpr std::size_t M = decltype(fixed)::value;
-      if (two) {
-        scan_disjoint<Check, true, M>(disjoint, boxes.size(), x1, x2, acc, sink);
-      } else {
-        scan_disjoint<Check, false, M>(disjoint, boxes.size(), x1, x2, acc, sink);
+    // Fixed widths let the comparisons unroll; every layout pads to one.
+    auto run = [&](auto m, auto w2) {
+      scan_disjoint<Check, decltype(m)::value, decltype(w2)::value>(disjoint, boxes.size(), x1,
+                                                                    x2, acc, sink);
+    };
+    auto with_m = [&](auto w2) {
+      switch (disjoint.ends1.size()) {
+        case 4: run(std::integral_constant<std::size_t, 4>{}, w2); break;
+        case 8: run(std::integral_constant<std::size_t, 8>{}, w2); break;
+        case 16: run(std::integral_constant<std::size_t, 16>{}, w2); break;
+        default: run(std::integral_constant<std::size_t, 32>{}, w2); break;
       }
     };
-    switch (disjoint.ends1.size()) {
-      case 2: run(std::integral_constant<std::size_t, 2>{}); break;
-      case 4: run(std::integral_constant<std::size_t, 4>{}); break;
-      case 8: run(std::integral_constant<std::size_t, 8>{}); break;
-      case 16: run(std::integral_constant<std::size_t, 16>{}); break;
-      default: run(std::integral_constant<std::size_t, 32>{}); break;
+    switch (disjoint.width2) {
+      case 0: with_m(std::integral_constant<std::size_t, 0>{}); break;
+      case 4: with_m(std::integral_constant<std::size_t, 4>{}); break;
+      case 8: with_m(std::integral_constant<std::size_t, 8>{}); break;
+      default: with_m(std::integral_constant<std::size_t, 16>{}); break;
     }
     if (Check && x2 != nullptr && !two) {
-      double a = 0.0;
-      for (std::size_t r = 0; r < x2->size(); ++r) a += (*x2)[r] - (*x2)[r];
-      acc[1] = a;
+      std::uint64_t a = 0;
+      for (std::size_t r = 0; r < x2->size(); ++r) a |= not_finite((*x2)[r]);
+      acc[1] = static_cast<double>(a);
     }
     return;
   }
@@ -546,9 +548,9 @@ void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, d
   }
   // A checked pass over x2 that no box reads still owes its finiteness.
   if (Check && x2 != nullptr && !two) {
-    double a = 0.0;
-    for (std::size_t r = 0; r < x2->size(); ++r) a += (*x2)[r] - (*x2)[r];
-    acc[1] = a;
+    std::uint64_t a = 0;
+    for (std::size_t r = 0; r < x2->size(); ++r) a |= not_finite((*x2)[r]);
+    acc[1] = static_cast<double>(a);
   }
 }
 
@@ -650,26 +652,26 @@ NonFinite copy_columns(const std::vector<Strided>& columns, double* out) {
   // Row by row: the columns of one row share cache lines, so every line of
   // the matrix is brought in once for all of them.
   const std::size_t k = columns.size();
-  std::vector<double> acc(k, 0.0);
+  std::vector<std::uint64_t> acc(k, 0);
   if (k == 1) {
     const Strided c = columns[0];
-    double a = 0.0;
+    std::uint64_t a = 0;
     for (std::size_t r = 0; r < n; ++r) {
       const double v = c[r];
       out[r] = v;
-      a += v - v;
+      a |= not_finite(v);
     }
     acc[0] = a;
   } else if (k == 2) {
     const Strided c0 = columns[0], c1 = columns[1];
     double* o1 = out + n;
-    double a0 = 0.0, a1 = 0.0;
+    std::uint64_t a0 = 0, a1 = 0;
     for (std::size_t r = 0; r < n; ++r) {
       const double v0 = c0[r], v1 = c1[r];
       out[r] = v0;
       o1[r] = v1;
-      a0 += v0 - v0;
-      a1 += v1 - v1;
+      a0 |= not_finite(v0);
+      a1 |= not_finite(v1);
     }
     acc[0] = a0;
     acc[1] = a1;
@@ -678,13 +680,13 @@ NonFinite copy_columns(const std::vector<Strided>& columns, double* out) {
       for (std::size_t j = 0; j < k; ++j) {
         const double v = columns[j][r];
         out[j * n + r] = v;
-        acc[j] += v - v;
+        acc[j] |= not_finite(v);
       }
     }
   }
   std::int64_t best = -1;
   for (std::size_t j = 0; j < k; ++j) {
-    if (acc[j] == 0.0) continue;
+    if (acc[j] == 0) continue;
     const std::int64_t r = first_bad(columns[j]);
     if (r >= 0 && (best < 0 || r < best)) {
       best = r;
