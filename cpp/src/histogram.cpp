@@ -1,6 +1,7 @@
 #include "mirt/histogram.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cstdlib>
 #include <memory>
@@ -59,9 +60,18 @@ Scratch<T> scratch(std::size_t n) {
 constexpr std::size_t kRowsPerPart = std::size_t{1} << 16;
 constexpr std::size_t kMaxParts = 4;
 
+std::size_t cores() {
+  static const std::size_t count = std::max(1u, std::thread::hardware_concurrency());
+  return count;
+}
+
+// Set on the threads of a pass that is already split (the two-feature search
+// runs its inner searches side by side), whose own passes then stay whole.
+thread_local bool t_within_parts = false;
+
 std::size_t parts_for(std::size_t n) {
-  static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::max<std::size_t>(1, std::min({cores, kMaxParts, n / kRowsPerPart}));
+  if (t_within_parts) return 1;
+  return std::max<std::size_t>(1, std::min({cores(), kMaxParts, n / kRowsPerPart}));
 }
 
 std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t p) { return n * p / parts; }
@@ -656,11 +666,11 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
       if (b < k) out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
     }
   }
-  for (std::size_t i = 0; i < k; ++i) {
+  auto search_bin = [&](std::size_t i) {
     FirstBin& fb = out.bins[i];
     if (fb.support == 0) {
       fb.lo2 = fb.hi2 = kNaN;
-      continue;
+      return;
     }
     const auto at = static_cast<std::size_t>(off[i]);
     const auto n = static_cast<std::size_t>(fb.support);
@@ -677,7 +687,31 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
       region.lb_quantile = q.lb_pct;
       region.ub_quantile = q.ub_pct;
     }
+  };
+  // The inner searches are independent: workers take the first bins largest
+  // first, each running its searches whole, which balances unequal bins
+  // better than splitting every search's rows.
+  const std::size_t workers = std::min(parts_for(total), k);
+  if (workers <= 1) {
+    for (std::size_t i = 0; i < k; ++i) search_bin(i);
+    return out;
   }
+  std::vector<std::size_t> order(k);
+  for (std::size_t i = 0; i < k; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return counts[a] > counts[b];
+  });
+  std::atomic<std::size_t> next{0};
+  run_parts(workers, workers, [&](std::size_t, std::size_t, std::size_t) {
+    t_within_parts = true;
+    try {
+      for (std::size_t j = next++; j < k; j = next++) search_bin(order[j]);
+    } catch (...) {
+      t_within_parts = false;
+      throw;
+    }
+    t_within_parts = false;
+  });
   return out;
 }
 
