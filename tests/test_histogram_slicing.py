@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -76,7 +77,8 @@ def assert_same_search(ref, nat, ref_table, nat_table):
     if ref_table is None:
         assert nat_table is None
     else:
-        assert ref_table.equals(nat_table)
+        # Same values, dtypes and axes, column labels' dtype included.
+        pd.testing.assert_frame_equal(ref_table, nat_table, check_exact=True)
 
 
 @st.composite

@@ -554,6 +554,32 @@ py::object base_fit(py::handle self, const Args& a) {
   cols.append("test_" + score_name);
   cols.append("train_" + score_name);
   cols.append("Gap");
+  // The frame is built from its columns directly: the same frame as
+  // selecting them from a frame of the records and renaming them, for a
+  // fraction of the cost. Records without a column, or names that collide
+  // after renaming, take that longer way and its behaviour.
+  py::dict columns;
+  bool direct = true;
+  for (py::handle col : cols) {
+    py::list values;
+    for (py::handle item : stats) {
+      PyObject* v = PyDict_GetItemWithError(item.ptr(), col.ptr());
+      if (v == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        direct = false;
+        break;
+      }
+      values.append(py::reinterpret_borrow<py::object>(v));
+    }
+    if (!direct) break;
+    py::object name = rename.contains(col) ? py::object(rename[col]) : py::reinterpret_borrow<py::object>(col);
+    if (columns.contains(name)) {
+      direct = false;
+      break;
+    }
+    columns[name] = values;
+  }
+  if (direct) return c.pd.attr("DataFrame")(columns);
   py::object frame = c.pd.attr("DataFrame")(stats);
   py::object table =
       frame.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
