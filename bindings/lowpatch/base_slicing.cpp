@@ -415,7 +415,8 @@ py::object base_fit(py::handle self, const Args& a) {
   const py::ssize_t f1 = two ? fidx[1].cast<py::ssize_t>() : f0;
   std::vector<py::ssize_t> used{f0};
   if (two) used.push_back(f1);
-  std::vector<bind::ColumnView> stashed = take_stashed_columns(self, searched.x, used);
+  StashedColumns stash = take_stashed_columns(self, searched.x, used);
+  const std::vector<bind::ColumnView>& stashed = stash.columns;
 
   py::list weak_region = bind::to_list(self.attr("weak_region"));
   if (weak_region.empty()) return py::none();
@@ -456,8 +457,9 @@ py::object base_fit(py::handle self, const Args& a) {
   }
   // Upper bounds close at the maximum of the column that was searched, so a
   // region reaching the top of the data holds its largest rows on both sides.
-  const double max1 = column_max(searched_cols.first.column);
-  const double max2 = column_max(searched_cols.second.column);
+  const bool ranged = !stashed.empty() && stash.range.size() == 2 * used.size();
+  const double max1 = ranged ? stash.range[1] : column_max(searched_cols.first.column);
+  const double max2 = ranged ? stash.range[two ? 3 : 1] : column_max(searched_cols.second.column);
 
   SideScores train_sc = side_scores(train, (additive && !on_test) ? scores : py::none());
   SideScores test_sc = side_scores(test, (additive && on_test) ? scores : py::none());

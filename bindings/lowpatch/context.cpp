@@ -116,12 +116,14 @@ constexpr const char* kStash = "_searched_columns";
 }  // namespace
 
 void stash_columns(py::handle self, py::handle x, const std::vector<py::ssize_t>& fidx,
-                   const std::vector<py::object>& columns) {
+                   const SlicingColumns& columns) {
   py::tuple idx(fidx.size());
   for (std::size_t k = 0; k < fidx.size(); ++k) idx[k] = py::int_(fidx[k]);
-  py::tuple cols(columns.size());
-  for (std::size_t k = 0; k < columns.size(); ++k) cols[k] = columns[k];
-  self.attr(kStash) = py::make_tuple(x, idx, cols);
+  py::tuple cols(columns.columns.size());
+  for (std::size_t k = 0; k < columns.columns.size(); ++k) cols[k] = columns.columns[k];
+  py::tuple range(columns.range.size());
+  for (std::size_t k = 0; k < columns.range.size(); ++k) range[k] = py::float_(columns.range[k]);
+  self.attr(kStash) = py::make_tuple(x, idx, cols, range, columns.block);
 }
 
 void drop_stashed_columns(py::handle self) {
@@ -130,21 +132,39 @@ void drop_stashed_columns(py::handle self) {
   }
 }
 
-std::vector<bind::ColumnView> take_stashed_columns(py::handle self, py::handle x,
-                                                   const std::vector<py::ssize_t>& fidx) {
-  std::vector<bind::ColumnView> out;
+StashedColumns take_stashed_columns(py::handle self, py::handle x,
+                                    const std::vector<py::ssize_t>& fidx) {
+  StashedColumns out;
   if (!PyObject_HasAttrString(self.ptr(), kStash)) return out;
   py::tuple stash = self.attr(kStash);
   drop_stashed_columns(self);
-  if (stash.size() != 3 || stash[0].ptr() != x.ptr()) return out;
+  if (stash.size() != 5 || stash[0].ptr() != x.ptr()) return out;
   py::tuple idx = stash[1];
   py::tuple cols = stash[2];
+  py::tuple range = stash[3];
   if (idx.size() != fidx.size() || cols.size() != fidx.size()) return out;
   for (std::size_t k = 0; k < fidx.size(); ++k) {
     if (idx[k].cast<py::ssize_t>() != fidx[k]) return {};
-    out.push_back(bind::vector_view(cols[k], "a slicing column"));
+    out.columns.push_back(bind::vector_view(cols[k], "a slicing column"));
+  }
+  if (range.size() == 2 * fidx.size()) {
+    for (py::handle v : range) out.range.push_back(v.cast<double>());
   }
   return out;
+}
+
+const double* stashed_range(py::handle self, py::handle values, std::vector<double>& keep) {
+  if (!PyObject_HasAttrString(self.ptr(), kStash)) return nullptr;
+  py::tuple stash = self.attr(kStash);
+  if (stash.size() != 5) return nullptr;
+  py::tuple cols = stash[2];
+  py::tuple range = stash[3];
+  const bool is_block = values.ptr() == stash[4].ptr() && cols.size() >= 2;
+  const bool is_first = cols.size() == 1 && values.ptr() == cols[0].ptr();
+  if (!(is_block || is_first) || range.size() < (is_block ? 4u : 2u)) return nullptr;
+  keep.clear();
+  for (py::handle v : range) keep.push_back(v.cast<double>());
+  return keep.data();
 }
 
 SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
@@ -169,10 +189,11 @@ SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& 
   out.block = np.attr("empty")(py::make_tuple(n, fidx.size()), np.attr("float64"), **order);
   auto* dst = static_cast<double*>(py::reinterpret_borrow<py::array>(out.block).mutable_data());
   NonFinite bad;
+  out.range.resize(2 * columns.size());
   {
     // All the columns in one pass over the rows, which share cache lines.
     py::gil_scoped_release nogil;
-    bad = copy_columns(columns, dst);
+    bad = copy_columns(columns, dst, out.range.data());
   }
   if (bad) {
     const auto j = static_cast<std::size_t>(bad.column);

@@ -65,13 +65,24 @@ std::string slicing_column_name(py::handle feature_names, py::ssize_t j, const s
 
 // The searched rows' slicing columns, made contiguous by a search hook and
 // handed to the driver's statistics through the transient attribute
-// `_searched_columns`, so that each column of a wide matrix is read once.
+// `_searched_columns`, so that each column of a wide matrix is read once; with
+// them go their ranges, which the search and the statistics would otherwise
+// find with passes of their own.
+struct SlicingColumns;
 void stash_columns(py::handle self, py::handle x, const std::vector<py::ssize_t>& fidx,
-                   const std::vector<py::object>& columns);
+                   const SlicingColumns& columns);
 // The stashed columns when they belong to this x and these slicing columns;
 // the attribute is removed either way.
-std::vector<bind::ColumnView> take_stashed_columns(py::handle self, py::handle x,
-                                                   const std::vector<py::ssize_t>& fidx);
+struct StashedColumns {
+  std::vector<bind::ColumnView> columns;
+  std::vector<double> range;  // smallest and largest value per column
+};
+StashedColumns take_stashed_columns(py::handle self, py::handle x,
+                                    const std::vector<py::ssize_t>& fidx);
+// The stashed ranges of the columns when `values` is the stashed block (two
+// features) or its first column (one feature), else null: what a search hook
+// may pass on as SearchParams::known_range.
+const double* stashed_range(py::handle self, py::handle values, std::vector<double>& keep);
 void drop_stashed_columns(py::handle self);
 
 // The slicing columns of x, read out once into one column-major float64
@@ -79,6 +90,7 @@ void drop_stashed_columns(py::handle self);
 struct SlicingColumns {
   py::object block;                 // rows by slicing columns, column-major
   std::vector<py::object> columns;  // its columns, views of the block
+  std::vector<double> range;        // smallest and largest value per column
 };
 SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& fidx,
                                   py::handle feature_names, const std::string& side);

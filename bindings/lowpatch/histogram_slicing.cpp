@@ -221,7 +221,9 @@ py::object fit1d(py::handle self, const Args& a) {
   bind::ColumnView x = values_to_bin(a["x"], "the values to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"],
                            static_cast<py::ssize_t>(x.column.size()), additive);
-  const SearchParams params = search_params(self);
+  SearchParams params = search_params(self);
+  std::vector<double> range;
+  params.known_range = stashed_range(self, a["x"], range);
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
@@ -242,7 +244,9 @@ py::object fit2d(py::handle self, const Args& a) {
   bind::ColumnView c1 = slicing_column(x, 1, py::none(), "searched");
   if (n == 0) mirt_error("there are no rows to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
-  const SearchParams params = search_params(self);
+  SearchParams params = search_params(self);
+  std::vector<double> range;
+  params.known_range = stashed_range(self, x, range);
   Search2D s;
   {
     py::gil_scoped_release nogil;
@@ -342,7 +346,7 @@ py::object hist_fit(py::handle self, const Args& a) {
   const std::vector<py::ssize_t> used(fidx_v.begin(), fidx_v.begin() + (fidx_v.size() == 1 ? 1 : 2));
   const SlicingColumns columns =
       contiguous_columns(x, used, self.attr("feature_names"), "searched");
-  stash_columns(self, x, used, columns.columns);
+  stash_columns(self, x, used, columns);
   py::dict kw;
   kw["sample_weight"] = w;
   py::object result;

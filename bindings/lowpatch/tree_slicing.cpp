@@ -147,7 +147,7 @@ py::object tree_fit(py::handle self, const Args& a) {
   }
 
   const SlicingColumns columns = contiguous_columns(x, fidx_v, feature_names, "searched");
-  stash_columns(self, x, fidx_v, columns.columns);
+  stash_columns(self, x, fidx_v, columns);
   std::vector<bind::ColumnView> cols;
   for (const py::object& c : columns.columns) {
     cols.push_back(bind::vector_view(c, "a slicing column"));
@@ -164,10 +164,11 @@ py::object tree_fit(py::handle self, const Args& a) {
   py::list rule_list = bind::to_list(leaves);
   self.attr("rule_list") = rule_list;
 
+  // The ranges came with the copy of the columns.
   std::vector<double> lo, hi;
-  for (const auto& col : cols) {
-    lo.push_back(column_min(col.column));
-    hi.push_back(column_max(col.column));
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    lo.push_back(columns.range[2 * k]);
+    hi.push_back(columns.range[2 * k + 1]);
   }
   py::object sign = self.attr("score_sign");
   py::object threshold_value = self.attr("threshold_value");

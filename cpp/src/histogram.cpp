@@ -282,7 +282,12 @@ Search1D prepare(const R& rows, const Column& x, const Index* subset,
                  const SearchParams& params) {
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
   Search1D s;
-  value_range(rows, s.lo, s.hi);
+  if (params.known_range != nullptr && subset == nullptr) {
+    s.lo = params.known_range[0];
+    s.hi = params.known_range[1];
+  } else {
+    value_range(rows, s.lo, s.hi);
+  }
   const auto distinct = count_distinct_upto(x, subset, static_cast<std::size_t>(params.max_bins));
   s.edges = histogram_edges(s.lo, s.hi, static_cast<std::int64_t>(distinct));
   const std::size_t k = s.edges.size() - 1;
@@ -613,11 +618,17 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
   Search2D out;
-  value_range(AllRows{x1}, out.lo1, out.hi1);
-  {
+  if (params.known_range != nullptr) {
+    out.lo1 = params.known_range[0];
+    out.hi1 = params.known_range[1];
+  } else {
+    value_range(AllRows{x1}, out.lo1, out.hi1);
     double lo2 = 0, hi2 = 0;
     value_range(AllRows{x2}, lo2, hi2);  // refuse non-finite values before any search
   }
+  // The inner searches run on a bin's rows, whose range is their own.
+  SearchParams inner_params = params;
+  inner_params.known_range = nullptr;
   const auto distinct =
       count_distinct_upto(x1, nullptr, static_cast<std::size_t>(params.max_bins));
   out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
@@ -678,8 +689,8 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
                                   : RowSet{x2, &fb.rows};
     fb.inner = additive ? search_1d_additive(inner, DSpan(sg.get() + at, n),
                                              weighted ? DSpan(wg.get() + at, n) : DSpan(),
-                                             params)
-                        : bin_rows(inner, params);
+                                             inner_params)
+                        : bin_rows(inner, inner_params);
     fb.lo2 = fb.inner.lo;
     fb.hi2 = fb.inner.hi;
     for (Region& region : fb.inner.regions) {

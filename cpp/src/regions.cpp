@@ -642,7 +642,7 @@ Membership members_each_checked(Strided x1, const Strided* x2, const std::vector
   return out;
 }
 
-NonFinite copy_columns(const std::vector<Strided>& columns, double* out) {
+NonFinite copy_columns(const std::vector<Strided>& columns, double* out, double* range) {
   NonFinite bad;
   if (columns.empty()) return bad;
   const std::size_t n = columns[0].size();
@@ -650,38 +650,62 @@ NonFinite copy_columns(const std::vector<Strided>& columns, double* out) {
     require_same_length(c.size(), n, "the columns to copy differ in length");
   }
   // Row by row: the columns of one row share cache lines, so every line of
-  // the matrix is brought in once for all of them.
+  // the matrix is brought in once for all of them. The pass waits on memory,
+  // so the range comes at no cost.
   const std::size_t k = columns.size();
   std::vector<std::uint64_t> acc(k, 0);
+  std::vector<double> lo(k, HUGE_VAL), hi(k, -HUGE_VAL);
   if (k == 1) {
     const Strided c = columns[0];
     std::uint64_t a = 0;
+    double mn = HUGE_VAL, mx = -HUGE_VAL;
     for (std::size_t r = 0; r < n; ++r) {
       const double v = c[r];
       out[r] = v;
       a |= not_finite(v);
+      mn = v < mn ? v : mn;
+      mx = v > mx ? v : mx;
     }
     acc[0] = a;
+    lo[0] = mn;
+    hi[0] = mx;
   } else if (k == 2) {
     const Strided c0 = columns[0], c1 = columns[1];
     double* o1 = out + n;
     std::uint64_t a0 = 0, a1 = 0;
+    double mn0 = HUGE_VAL, mx0 = -HUGE_VAL, mn1 = HUGE_VAL, mx1 = -HUGE_VAL;
     for (std::size_t r = 0; r < n; ++r) {
       const double v0 = c0[r], v1 = c1[r];
       out[r] = v0;
       o1[r] = v1;
       a0 |= not_finite(v0);
       a1 |= not_finite(v1);
+      mn0 = v0 < mn0 ? v0 : mn0;
+      mx0 = v0 > mx0 ? v0 : mx0;
+      mn1 = v1 < mn1 ? v1 : mn1;
+      mx1 = v1 > mx1 ? v1 : mx1;
     }
     acc[0] = a0;
     acc[1] = a1;
+    lo[0] = mn0;
+    hi[0] = mx0;
+    lo[1] = mn1;
+    hi[1] = mx1;
   } else {
     for (std::size_t r = 0; r < n; ++r) {
       for (std::size_t j = 0; j < k; ++j) {
         const double v = columns[j][r];
         out[j * n + r] = v;
         acc[j] |= not_finite(v);
+        lo[j] = v < lo[j] ? v : lo[j];
+        hi[j] = v > hi[j] ? v : hi[j];
       }
+    }
+  }
+  if (range != nullptr) {
+    for (std::size_t j = 0; j < k; ++j) {
+      range[2 * j] = lo[j];
+      range[2 * j + 1] = hi[j];
     }
   }
   std::int64_t best = -1;

@@ -50,6 +50,11 @@ struct SearchParams {
   double sign = -1;             // >0: larger scores are better
   double threshold_value = 0;   // a bin is weak when sign*score <= sign*threshold_value
   SumOrder order;               // numpy's summation order for the bin means
+  // The smallest and largest value of the searched column(s) when the caller
+  // found them already (with every value known to be finite), which spares a
+  // pass; first feature, then second feature of a two-feature search. Used
+  // only for searches over all rows of a column.
+  const double* known_range = nullptr;
 };
 
 // One equal-width bin of a search.

@@ -67,7 +67,9 @@ Membership members_each_checked(Strided x1, const Strided* x2, const std::vector
 // Copies columns read in place into one column-major block (column j at
 // out + j * n, n rows each) in a single pass over the rows, and reports the
 // first value that is not finite (column numbered by its place in `columns`).
-NonFinite copy_columns(const std::vector<Strided>& columns, double* out);
+// When `range` is given it receives each column's smallest and largest value
+// (2 per column), meaningful only when every value is finite.
+NonFinite copy_columns(const std::vector<Strided>& columns, double* out, double* range = nullptr);
 
 // Largest value, or NaN when the column is empty or holds a NaN (numpy's max).
 double column_max(Column x);
