@@ -225,6 +225,31 @@ SideScores side_scores(const Side& s, py::handle searched_scores) {
   return out;
 }
 
+// arr[idx] for a one-dimensional float64 array, gathered here without the
+// GIL; None for anything else, which numpy's own indexing then takes.
+std::optional<py::array_t<double>> gather_f64(py::handle obj, const Index& idx) {
+  py::array arr = py::reinterpret_borrow<py::array>(bind::numpy().attr("asarray")(obj));
+  const auto d = static_cast<py::ssize_t>(sizeof(double));
+  if (arr.ndim() != 1 || !arr.dtype().equal(py::dtype::of<double>()) ||
+      !arr.dtype().attr("isnative").cast<bool>() || !arr.attr("flags").attr("aligned").cast<bool>() ||
+      arr.strides(0) % d != 0) {
+    return std::nullopt;
+  }
+  const auto n = static_cast<std::int64_t>(arr.shape(0));
+  for (std::int64_t r : idx) {
+    if (r < 0 || r >= n) return std::nullopt;  // numpy words the error
+  }
+  py::array_t<double> out(static_cast<py::ssize_t>(idx.size()));
+  double* dst = out.mutable_data();
+  const Strided src(static_cast<const double*>(arr.data()), arr.strides(0) / d,
+                    static_cast<std::size_t>(n));
+  {
+    py::gil_scoped_release nogil;
+    for (std::size_t k = 0; k < idx.size(); ++k) dst[k] = src[static_cast<std::size_t>(idx[k])];
+  }
+  return out;
+}
+
 // A region's statistics on one side. The searched rows were scored already,
 // and an additive metric scores every row on its own, so their scores are
 // gathered; the other side's rows are scored per region, which for small
@@ -239,47 +264,47 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
     item[py::str(avg_key)] = py::float_(std::nan(""));
     return;
   }
-  py::array_t<std::int64_t> pos = bind::to_numpy(idx);
+  std::optional<py::array_t<std::int64_t>> pos_cache;
+  auto pos = [&]() -> const py::array_t<std::int64_t>& {
+    if (!pos_cache) pos_cache = bind::to_numpy(idx);
+    return *pos_cache;
+  };
+  auto take = [&](py::handle obj) -> py::object {
+    std::optional<py::array_t<double>> g = gather_f64(obj, idx);
+    return g ? py::object(*g) : bind::take_rows(obj, pos());
+  };
   if (additive) {
-    std::optional<bind::F64Array> picked;
-    ISpan rows(idx.data(), idx.size());
-    DSpan values;
+    const std::size_t n = idx.size();
+    bind::F64Array values;
     if (sc.searched) {
-      values = bind::span(*sc.searched);
+      values = *gather_f64(*sc.searched, idx);
     } else {
-      picked = checked_scores(self.attr("scoring_func")(bind::take_rows(flat_labels(s.y), pos),
-                                                        bind::take_rows(flat_predictions(s.pred),
-                                                                        pos)),
-                              static_cast<py::ssize_t>(idx.size()));
-      values = bind::span(*picked);
+      values = checked_scores(self.attr("scoring_func")(take(flat_labels(s.y)),
+                                                        take(flat_predictions(s.pred))),
+                              static_cast<py::ssize_t>(n));
     }
-    const DSpan all_w = sc.w ? bind::span(*sc.w) : DSpan();
+    // The region's scores and weights side by side in row order: the mean
+    // over them is numpy's mean of the region's rows.
+    std::vector<double> region_w;
     const SumOrder order = bind::numpy_sum_order();
     WeightedMean m;
-    if (picked) {
-      // The region's own scores: its weights, gathered in the same order.
-      std::vector<double> region_w;
+    {
+      py::gil_scoped_release nogil;
       if (sc.w) {
-        region_w.resize(idx.size());
-        for (std::size_t k = 0; k < idx.size(); ++k) {
-          region_w[k] = all_w[static_cast<std::size_t>(idx[k])];
-        }
+        const DSpan all_w = bind::span(*sc.w);
+        region_w.resize(n);
+        for (std::size_t k = 0; k < n; ++k) region_w[k] = all_w[static_cast<std::size_t>(idx[k])];
       }
-      py::gil_scoped_release nogil;
-      m = mean_with_fallback(values, sc.w ? DSpan(region_w.data(), region_w.size()) : DSpan(),
-                             order);
-    } else {
-      py::gil_scoped_release nogil;
-      m = mean_with_fallback(values, all_w, rows, order);
+      m = mean_with_fallback(bind::span(values),
+                             sc.w ? DSpan(region_w.data(), region_w.size()) : DSpan(), order);
     }
-    item[py::str(all_key)] = picked ? py::object(*picked) : py::object((*sc.searched)[pos]);
+    item[py::str(all_key)] = values;
     item[py::str(avg_key)] = bind::np_float(m.value);
     return;
   }
   py::dict kw;
-  kw["sample_weight"] = s.weight.is_none() ? py::object(py::none()) : s.weight[pos];
-  py::object score = self.attr("scoring_func")(bind::take_rows(flat_labels(s.y), pos),
-                                               bind::take_rows(s.pred, pos), **kw);
+  kw["sample_weight"] = s.weight.is_none() ? py::object(py::none()) : s.weight[pos()];
+  py::object score = self.attr("scoring_func")(take(flat_labels(s.y)), bind::take_rows(s.pred, pos()), **kw);
   item[py::str(all_key)] = score;
   item[py::str(avg_key)] = score;
 }
