@@ -225,6 +225,26 @@ SideScores side_scores(const Side& s, py::handle searched_scores) {
   return out;
 }
 
+// values[idx] written to out, and their mean as numpy takes it over the
+// gathered array (weighted by the rows' weights when they sum to a positive
+// number). The rows ascend, so reading a few ahead keeps several misses in
+// flight.
+WeightedMean gathered_mean(DSpan values, DSpan weights, const Index& rows, double* out,
+                           SumOrder order) {
+  const std::size_t n = rows.size();
+  constexpr std::size_t kAhead = 16;
+  std::vector<double> w;
+  if (has_weights(weights)) w.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) __builtin_prefetch(values.data() + rows[k + kAhead]);
+    const auto r = static_cast<std::size_t>(rows[k]);
+    out[k] = values[r];
+    if (has_weights(weights)) w[k] = weights[r];
+  }
+  return mean_with_fallback(DSpan(out, n), has_weights(weights) ? DSpan(w.data(), n) : DSpan(),
+                            order);
+}
+
 // arr[idx] for a one-dimensional float64 array, gathered here without the
 // GIL; None for anything else, which numpy's own indexing then takes.
 std::optional<py::array_t<double>> gather_f64(py::handle obj, const Index& idx) {
@@ -245,7 +265,10 @@ std::optional<py::array_t<double>> gather_f64(py::handle obj, const Index& idx) 
                     static_cast<std::size_t>(n));
   {
     py::gil_scoped_release nogil;
-    for (std::size_t k = 0; k < idx.size(); ++k) dst[k] = src[static_cast<std::size_t>(idx[k])];
+    for (std::size_t k = 0; k < idx.size(); ++k) {
+      if (k + 16 < idx.size()) __builtin_prefetch(src.address(static_cast<std::size_t>(idx[k + 16])));
+      dst[k] = src[static_cast<std::size_t>(idx[k])];
+    }
   }
   return out;
 }
@@ -531,21 +554,87 @@ py::object base_fit(py::handle self, const Args& a) {
   std::vector<Index>& train_members = on_test ? other_members.rows : searched_members;
   std::vector<Index>& test_members = on_test ? searched_members : other_members.rows;
 
+  // With an additive metric the searched side's statistics are gathers and
+  // sums over scores in hand: a worker computes them for every region while
+  // this thread scores the other side's regions, which needs the interpreter.
+  const std::vector<Index>& searched_rows = on_test ? test_members : train_members;
+  const SideScores& searched_sc = on_test ? test_sc : train_sc;
+  const bool split = additive && searched_sc.searched.has_value();
+  std::vector<py::array_t<double>> searched_values;
+  std::vector<WeightedMean> searched_means(boxes.size());
+  std::thread searched_worker;
+  std::exception_ptr searched_error;
+  if (split) {
+    for (const Index& rows : searched_rows) {
+      searched_values.emplace_back(static_cast<py::ssize_t>(rows.size()));
+    }
+    std::vector<double*> dst;
+    for (auto& v : searched_values) dst.push_back(v.mutable_data());
+    const DSpan all_scores = bind::span(*searched_sc.searched);
+    const DSpan all_w = searched_sc.w ? bind::span(*searched_sc.w) : DSpan();
+    const SumOrder order = bind::numpy_sum_order();
+    searched_worker = std::thread([&, dst = std::move(dst), all_scores, all_w, order] {
+      try {
+        for (std::size_t k = 0; k < searched_rows.size(); ++k) {
+          const Index& rows = searched_rows[k];
+          if (rows.empty()) continue;
+          searched_means[k] = gathered_mean(all_scores, all_w, rows, dst[k], order);
+        }
+      } catch (...) {
+        searched_error = std::current_exception();
+      }
+    });
+  }
+  struct JoinOnExit {
+    std::thread& t;
+    ~JoinOnExit() {
+      if (t.joinable()) t.join();
+    }
+  } join_on_exit{searched_worker};
+
+  const std::string searched_prefix = on_test ? "test_" : "train_";
   py::list res_table;
-  std::vector<double> gaps;
   for (std::size_t k = 0; k < boxes.size(); ++k) {
     py::dict item_temp = c.copy_copy(weak_region[k]);
     const Index& train_idx = train_members[k];
     const Index& test_idx = test_members[k];
     item_temp["#Train"] = py::int_(train_idx.size());
     item_temp["#Test"] = py::int_(test_idx.size());
-    add_side_stats(self, item_temp, train, train_sc, train_idx, additive, "train_", score_name);
-    add_side_stats(self, item_temp, test, test_sc, test_idx, additive, "test_", score_name);
-    py::object gap = bind::sub(item_temp[py::str("test_" + score_name)],
-                               item_temp[py::str("train_" + score_name)]);
-    item_temp["Gap"] = gap;
-    gaps.push_back(as_double_or_nan(gap));
+    for (const bool train_side : {true, false}) {
+      const Side& side = train_side ? train : test;
+      const std::string prefix = train_side ? "train_" : "test_";
+      if (split && prefix == searched_prefix) {
+        // Placeholders keep the keys in their order until the worker is done.
+        item_temp[py::str(prefix + score_name + " All")] = py::none();
+        item_temp[py::str(prefix + score_name)] = py::none();
+        continue;
+      }
+      add_side_stats(self, item_temp, side, train_side ? train_sc : test_sc,
+                     train_side ? train_idx : test_idx, additive, prefix, score_name);
+    }
     res_table.append(item_temp);
+  }
+  if (split) {
+    {
+      py::gil_scoped_release nogil;
+      searched_worker.join();
+    }
+    if (searched_error) std::rethrow_exception(searched_error);
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+      py::dict item_temp = res_table[k];
+      const bool empty = searched_rows[k].empty();
+      item_temp[py::str(searched_prefix + score_name + " All")] =
+          empty ? py::object(py::list()) : py::object(searched_values[k]);
+      item_temp[py::str(searched_prefix + score_name)] =
+          empty ? py::object(py::float_(std::nan(""))) : bind::np_float(searched_means[k].value);
+    }
+  }
+  std::vector<double> gaps;
+  for (py::handle item : res_table) {
+    py::object gap = bind::sub(item[py::str("test_" + score_name)],
+                               item[py::str("train_" + score_name)]);
+    item["Gap"] = gap;
+    gaps.push_back(as_double_or_nan(gap));
   }
 
   // Largest gap first and stable; a NaN gap (a side without rows) cannot be

@@ -49,8 +49,9 @@ class Strided {
 
   std::size_t size() const noexcept { return size_; }
   std::ptrdiff_t stride() const noexcept { return stride_; }
-  double operator[](std::size_t k) const noexcept {
-    return base_[static_cast<std::ptrdiff_t>(k) * stride_];
+  double operator[](std::size_t k) const noexcept { return *address(k); }
+  const double* address(std::size_t k) const noexcept {
+    return base_ + static_cast<std::ptrdiff_t>(k) * stride_;
   }
 
  private:
