@@ -613,6 +613,36 @@ QuantilePosition quantile_position(const RowSet& rows, double lb, double ub, dou
   return {static_cast<double>(below_lb) * scale, static_cast<double>(below_ub) * scale};
 }
 
+namespace {
+
+// A fused region's place among its rows. When its bounds are the edges of the
+// bins it spans, the rows below them are the rows of the bins below, which
+// the bin counts give without a pass; otherwise the rows are counted.
+void region_quantiles(const Search1D& s, const RowSet& rows, Region& region) {
+  const bool on_edges = region.has_rule && region.last_bin + 1 < s.edges.size() &&
+                        region.lb == s.edges[region.first_bin] &&
+                        region.ub == s.edges[region.last_bin + 1];
+  if (!on_edges) {
+    const QuantilePosition q = quantile_position(rows, region.lb, region.ub, s.hi);
+    region.lb_quantile = q.lb_pct;
+    region.ub_quantile = q.ub_pct;
+    return;
+  }
+  // Rows below the lower edge are those of the earlier bins; rows below the
+  // upper edge (or at it, when it is the largest value and so closes the
+  // last bin) are those up to the region's last bin.
+  std::int64_t below_lb = 0, below_ub = 0;
+  for (std::size_t b = 0; b <= region.last_bin; ++b) {
+    if (b < region.first_bin) below_lb += s.bins[b].count;
+    below_ub += s.bins[b].count;
+  }
+  const double scale = 100.0 / static_cast<double>(rows.size());
+  region.lb_quantile = static_cast<double>(below_lb) * scale;
+  region.ub_quantile = static_cast<double>(below_ub) * scale;
+}
+
+}  // namespace
+
 Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool additive,
                    const SearchParams& params) {
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
@@ -694,9 +724,7 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     fb.lo2 = fb.inner.lo;
     fb.hi2 = fb.inner.hi;
     for (Region& region : fb.inner.regions) {
-      const QuantilePosition q = quantile_position(inner, region.lb, region.ub, fb.hi2);
-      region.lb_quantile = q.lb_pct;
-      region.ub_quantile = q.ub_pct;
+      region_quantiles(fb.inner, inner, region);
     }
   };
   // The inner searches are independent: workers take the first bins largest
