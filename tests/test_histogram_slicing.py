@@ -126,6 +126,19 @@ class TestAgainstNumpyFormulation:
             (ref, rt), (nat, nt) = fit_both(data, features, metric=metric, min_samples=5)
             assert_same_search(ref, nat, rt, nt)
 
+    @pytest.mark.parametrize("features", [["f0"], ["f0", "f1"]])
+    def test_more_bins_than_a_byte_can_number(self, features):
+        # From 255 bins on, bin ids take four bytes instead of one.
+        rng = np.random.default_rng(3)
+        n = 20_000
+        x = rng.uniform(-1, 1, size=(n, 2))
+        y = np.where(x[:, 0] > 0.6, 3.0, 0.0) + rng.normal(size=n)
+        data = make_sides(x, y, np.zeros(n), split=0.5)
+        for bins in (254, 255, 300):
+            (ref, rt), (nat, nt) = fit_both(data, features, bins=bins, min_samples=5)
+            assert len(nat.bins1d) == bins + 1
+            assert_same_search(ref, nat, rt, nt)
+
     @pytest.mark.parametrize("weighted", [False, True])
     @pytest.mark.parametrize("features", [["f0"], ["f0", "f1"]])
     def test_large_inputs_split_across_threads_give_the_same_result(self, weighted, features):

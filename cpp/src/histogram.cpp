@@ -615,6 +615,59 @@ QuantilePosition quantile_position(const RowSet& rows, double lb, double ub, dou
 
 namespace {
 
+// Bins the rows by the first feature and lays each first bin's rows side by
+// side, in row order: their positions (metrics that are not additive) or
+// their second-feature values, scores and weights, so that the inner searches
+// read contiguous memory. The order within a bin is the row order, which
+// keeps every sum equal to numpy's. Returns the bins' row counts.
+template <typename Id>
+std::vector<std::int64_t> place_first_bins(Search2D& out, Column x1, Column x2, DSpan scores,
+                                           DSpan weights, bool additive,
+                                           const BinLocator& locate, Scratch<double>& x2g,
+                                           Scratch<double>& sg, Scratch<double>& wg) {
+  const std::size_t k = out.edges.size() - 1;
+  const BinIds<Id> first_bins = assign_ids<Id>(AllRows{x1}, locate);
+  const std::vector<std::int64_t>& counts = first_bins.counts;
+  out.bins.resize(k);
+  for (std::size_t i = 0; i < k; ++i) {
+    out.bins[i].lb = out.edges[i];
+    out.bins[i].ub = out.edges[i + 1];
+    out.bins[i].support = counts[i];
+    if (!additive) out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
+  }
+  const bool weighted = has_weights(weights);
+  const std::vector<std::int64_t> off = offsets_of(counts);
+  const auto total = static_cast<std::size_t>(off[k]);
+  const Id* const ids = first_bins.ids.get();
+  if (!additive) {
+    for (std::size_t r = 0; r < x1.size(); ++r) {
+      const std::size_t b = ids[r];
+      if (b < k) out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
+    }
+    return counts;
+  }
+  x2g = scratch<double>(total);
+  sg = scratch<double>(total);
+  if (weighted) wg = scratch<double>(total);
+  const std::vector<std::int64_t> start = part_cursors(first_bins.part_counts, first_bins.parts, k);
+  run_parts(x1.size(), first_bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    std::vector<std::int64_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(p * k),
+                                     start.begin() + static_cast<std::ptrdiff_t>((p + 1) * k));
+    double* const xo = x2g.get();
+    double* const so = sg.get();
+    double* const wo = wg.get();
+    for (std::size_t r = begin; r < end; ++r) {
+      const std::size_t b = ids[r];
+      if (b >= k) continue;
+      const auto at = static_cast<std::size_t>(cursor[b]++);
+      xo[at] = x2[r];
+      so[at] = scores[r];
+      if (weighted) wo[at] = weights[r];
+    }
+  });
+  return counts;
+}
+
 // A fused region's place among its rows. When its bounds are the edges of the
 // bins it spans, the rows below them are the rows of the bins below, which
 // the bin counts give without a pass; otherwise the rows are counted.
@@ -664,49 +717,17 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
   out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
   const std::size_t k = out.edges.size() - 1;
   const BinLocator locate(out.edges, out.hi1);
-  const BinIds<std::uint32_t> first_bins = assign_ids<std::uint32_t>(AllRows{x1}, locate);
-  const std::vector<std::int64_t>& counts = first_bins.counts;
-  out.bins.resize(k);
-  for (std::size_t i = 0; i < k; ++i) {
-    out.bins[i].lb = out.edges[i];
-    out.bins[i].ub = out.edges[i + 1];
-    out.bins[i].support = counts[i];
-    if (!additive) out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
-  }
-  // Each first bin's rows side by side, in row order: its rows' positions and,
-  // for an additive metric, their second-feature values, scores and weights,
-  // so that the inner searches read contiguous memory. The order within a
-  // bin is the row order, which keeps every sum equal to numpy's.
+  // Bin ids of a byte each where the bins allow: a quarter of the memory to
+  // write and read back.
   const bool weighted = has_weights(weights);
+  Scratch<double> x2g, sg, wg;
+  const std::vector<std::int64_t> counts =
+      k < 255 ? place_first_bins<std::uint8_t>(out, x1, x2, scores, weights, additive, locate,
+                                                x2g, sg, wg)
+              : place_first_bins<std::uint32_t>(out, x1, x2, scores, weights, additive, locate,
+                                                 x2g, sg, wg);
   const std::vector<std::int64_t> off = offsets_of(counts);
   const auto total = static_cast<std::size_t>(off[k]);
-  Scratch<double> x2g, sg, wg;
-  if (additive) {
-    x2g = scratch<double>(total);
-    sg = scratch<double>(total);
-    if (weighted) wg = scratch<double>(total);
-  }
-  if (additive) {
-    const std::vector<std::int64_t> start = part_cursors(first_bins.part_counts, first_bins.parts, k);
-    const std::uint32_t* const ids = first_bins.ids.get();
-    run_parts(x1.size(), first_bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-      std::vector<std::int64_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(p * k),
-                                       start.begin() + static_cast<std::ptrdiff_t>((p + 1) * k));
-      for (std::size_t r = begin; r < end; ++r) {
-        const std::size_t b = ids[r];
-        if (b >= k) continue;
-        const auto at = static_cast<std::size_t>(cursor[b]++);
-        x2g[at] = x2[r];
-        sg[at] = scores[r];
-        if (weighted) wg[at] = weights[r];
-      }
-    });
-  } else {
-    for (std::size_t r = 0; r < x1.size(); ++r) {
-      const std::size_t b = first_bins.ids[r];
-      if (b < k) out.bins[b].rows.push_back(static_cast<std::int64_t>(r));
-    }
-  }
   auto search_bin = [&](std::size_t i) {
     FirstBin& fb = out.bins[i];
     if (fb.support == 0) {
