@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import math
+import os
+import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -159,6 +163,44 @@ class TestAgainstNumpyFormulation:
             (ref, rt), (nat, nt) = fit_both(data, features, use_test, min_samples=20)
             assert nat.weak_region, "the data must hold weak regions"
             assert_same_search(ref, nat, rt, nt)
+
+    def test_one_thread_gives_the_same_result_as_several(self, tmp_path):
+        # MIRT_NUM_THREADS=1 keeps every pass on the calling thread; the
+        # result must not depend on it, to the bit.
+        script = tmp_path / "run.py"
+        script.write_text(
+            "import pickle, sys\n"
+            "import numpy as np\n"
+            "from mirt.diagnoser.lowpatch import HistogramSlicing\n"
+            "rng = np.random.default_rng(5)\n"
+            "n = 300_000\n"
+            "x = np.round(rng.normal(size=(n, 3)), 2)\n"
+            "y = x[:, 0] ** 2 + x[:, 1] * x[:, 2] + rng.normal(size=n)\n"
+            "w = rng.uniform(0, 2, size=n)\n"
+            "out = []\n"
+            "for feats in (['a'], ['a', 'b']):\n"
+            "    s = HistogramSlicing(slice_features=feats, min_samples=20)\n"
+            "    t = s.fit(x[: n // 2], y[: n // 2], x[n // 2 :], y[n // 2 :], x[: n // 2, 0],\n"
+            "              x[n // 2 :, 0], ['a', 'b', 'c'], use_test=False,\n"
+            "              train_sample_weight=w[: n // 2], test_sample_weight=w[n // 2 :])\n"
+            "    out.append((s.weak_region, s.rule_list, s.bins1d, s.weak_region_stats, t))\n"
+            "pickle.dump(out, open(sys.argv[1], 'wb'))\n"
+        )
+        results = []
+        for threads in ("1", "4"):
+            env = {**os.environ, "MIRT_NUM_THREADS": threads}
+            target = tmp_path / f"out{threads}.pkl"
+            subprocess.run([sys.executable, str(script), str(target)], env=env, check=True)
+            with open(target, "rb") as f:
+                results.append(pickle.load(f))
+        one, many = results
+        for (r1, l1, b1, s1, t1), (r2, l2, b2, s2, t2) in zip(one, many, strict=True):
+            assert r1 and t1 is not None
+            same(r1, r2, "weak_region")
+            same(l1, l2, "rule_list")
+            same(b1, b2, "bins1d")
+            same(s1, s2, "weak_region_stats")
+            pd.testing.assert_frame_equal(t1, t2, check_exact=True)
 
     @pytest.mark.parametrize("n", [100, 8191, 8193, 50_000])
     def test_bin_scores_equal_numpy_to_the_bit_above_and_below_8192(self, n):

@@ -13,6 +13,7 @@
 #include "context.hpp"
 #include "mirt/pairwise.hpp"
 #include "mirt/regions.hpp"
+#include "mirt/threads.hpp"
 
 namespace mirt::lowpatch {
 
@@ -342,7 +343,7 @@ class OtherSidePrefetch {
   static constexpr py::ssize_t kMinRows = 1 << 15;
 
   OtherSidePrefetch(py::handle slicer, const Side& other, py::handle feature_names) {
-    if (other.rows < kMinRows || !bind::is_real_numeric(other.x)) return;
+    if (other.rows < kMinRows || max_threads() < 2 || !bind::is_real_numeric(other.x)) return;
     try {
       std::vector<py::ssize_t> fidx = resolve_fidx(slicer.attr("slice_features"), feature_names);
       if (fidx.empty()) return;
@@ -528,7 +529,8 @@ py::object base_fit(py::handle self, const Args& a) {
         other_error = std::current_exception();
       }
     };
-    if (other.rows >= OtherSidePrefetch::kMinRows && searched.rows >= OtherSidePrefetch::kMinRows) {
+    if (max_threads() >= 2 && other.rows >= OtherSidePrefetch::kMinRows &&
+        searched.rows >= OtherSidePrefetch::kMinRows) {
       std::thread worker(other_pass);
       try {
         searched_members =
@@ -559,7 +561,10 @@ py::object base_fit(py::handle self, const Args& a) {
   // this thread scores the other side's regions, which needs the interpreter.
   const std::vector<Index>& searched_rows = on_test ? test_members : train_members;
   const SideScores& searched_sc = on_test ? test_sc : train_sc;
-  const bool split = additive && searched_sc.searched.has_value();
+  std::size_t searched_total = 0;
+  for (const Index& rows : searched_rows) searched_total += rows.size();
+  const bool split = additive && searched_sc.searched.has_value() && max_threads() >= 2 &&
+                     searched_total >= static_cast<std::size_t>(OtherSidePrefetch::kMinRows);
   std::vector<py::array_t<double>> searched_values;
   std::vector<WeightedMean> searched_means(boxes.size());
   std::thread searched_worker;

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "mirt/pairwise.hpp"
+#include "mirt/threads.hpp"
 
 namespace mirt {
 
@@ -60,18 +61,13 @@ Scratch<T> scratch(std::size_t n) {
 constexpr std::size_t kRowsPerPart = std::size_t{1} << 16;
 constexpr std::size_t kMaxParts = 4;
 
-std::size_t cores() {
-  static const std::size_t count = std::max(1u, std::thread::hardware_concurrency());
-  return count;
-}
-
 // Set on the threads of a pass that is already split (the two-feature search
 // runs its inner searches side by side), whose own passes then stay whole.
 thread_local bool t_within_parts = false;
 
 std::size_t parts_for(std::size_t n) {
   if (t_within_parts) return 1;
-  return std::max<std::size_t>(1, std::min({cores(), kMaxParts, n / kRowsPerPart}));
+  return std::max<std::size_t>(1, std::min({max_threads(), kMaxParts, n / kRowsPerPart}));
 }
 
 std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t p) { return n * p / parts; }
