@@ -75,15 +75,21 @@ std::ptrdiff_t stride_in_doubles(py::ssize_t bytes) {
   return static_cast<std::ptrdiff_t>(bytes / static_cast<py::ssize_t>(sizeof(double)));
 }
 
-}  // namespace
-
-ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what) {
+// x2d as an array, refused unless it is two-dimensional and has column j.
+py::array matrix_with_column(py::handle x2d, py::ssize_t j, const std::string& what) {
   py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x2d));
   if (arr.ndim() != 2) throw py::value_error(what + ": a two-dimensional array is needed");
   if (j < 0 || j >= arr.shape(1)) {
     throw py::index_error(what + ": column " + std::to_string(j) + " is outside the " +
                           std::to_string(arr.shape(1)) + " columns");
   }
+  return arr;
+}
+
+}  // namespace
+
+ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what) {
+  py::array arr = matrix_with_column(x2d, j, what);
   if (readable_in_place(arr) && (arr.shape(0) <= 1 || arr.strides(0) == sizeof(double)) &&
       arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0) {
     const auto* base = static_cast<const double*>(arr.data());
@@ -95,12 +101,7 @@ ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what) {
 }
 
 StridedView strided_column(py::handle x2d, py::ssize_t j, const std::string& what) {
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x2d));
-  if (arr.ndim() != 2) throw py::value_error(what + ": a two-dimensional array is needed");
-  if (j < 0 || j >= arr.shape(1)) {
-    throw py::index_error(what + ": column " + std::to_string(j) + " is outside the " +
-                          std::to_string(arr.shape(1)) + " columns");
-  }
+  py::array arr = matrix_with_column(x2d, j, what);
   const auto d = static_cast<py::ssize_t>(sizeof(double));
   if (readable_in_place(arr) && arr.strides(0) % d == 0 && arr.strides(1) % d == 0) {
     const auto* base = static_cast<const double*>(arr.data());

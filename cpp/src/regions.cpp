@@ -216,6 +216,21 @@ bool any_second(const std::vector<Box>& boxes) {
 // branches. The rows of a block are handed over box by box, ascending.
 constexpr std::size_t kBlock = 1024;
 
+// A block's members, box by box (each box's rows at b * kBlock), to the sink.
+template <typename Sink>
+void hand_over(Sink& sink, const std::vector<std::int64_t>& rows,
+               const std::vector<std::size_t>& cnt, std::size_t n_boxes, std::size_t start) {
+  for (std::size_t b = 0; b < n_boxes; ++b) {
+    if (cnt[b] != 0) sink.put(b, rows.data() + b * kBlock, cnt[b]);
+  }
+  sink.flush(start);
+}
+
+void store_flags(double* acc, std::uint64_t a1, std::uint64_t a2) {
+  acc[0] = static_cast<double>(a1);
+  acc[1] = static_cast<double>(a2);
+}
+
 // The boxes arranged for the branch-free pass: bounds of the first intervals
 // padded with NaN (never at or below a value) to M, every segment's boxes
 // padded with a sentinel box that holds nothing to the same count G, and
@@ -276,15 +291,9 @@ void scan_fast(const FastPlan& plan, std::size_t n_boxes, Strided x1, const Stri
         cnt[b] += static_cast<std::size_t>(in);
       }
     }
-    for (std::size_t b = 0; b < n_boxes; ++b) {
-      if (cnt[b] != 0) sink.put(b, buf.data() + b * kBlock, cnt[b]);
-    }
-    sink.flush(start);
+    hand_over(sink, buf, cnt, n_boxes, start);
   }
-  if (Check) {
-    acc[0] = static_cast<double>(a1);
-    acc[1] = static_cast<double>(a2);
-  }
+  if (Check) store_flags(acc, a1, a2);
 }
 
 // The pass with a branch per box tried, for layouts the fast pass does not
@@ -314,10 +323,7 @@ void scan_general(const Segments& seg, const std::vector<Box>& boxes, Strided x1
     }
     sink.flush(start);
   }
-  if (Check) {
-    acc[0] = static_cast<double>(a1);
-    acc[1] = static_cast<double>(a2);
-  }
+  if (Check) store_flags(acc, a1, a2);
 }
 
 // Disjoint boxes (histogram regions, tree leaves) hold a row at most once, so
@@ -444,14 +450,53 @@ void scan_disjoint(const DisjointPlan& plan, std::size_t n_boxes, Strided x1, co
         mask &= mask - 1;
       }
     }
-    for (std::size_t b = 0; b < n_boxes; ++b) {
-      if (cnt[b] != 0) sink.put(b, rows.data() + b * kBlock, cnt[b]);
-    }
-    sink.flush(start);
+    hand_over(sink, rows, cnt, n_boxes, start);
   }
-  if (Check) {
-    acc[0] = static_cast<double>(a1);
-    acc[1] = static_cast<double>(a2);
+  if (Check) store_flags(acc, a1, a2);
+}
+
+// The branch-free pass for boxes that may overlap: every segment's boxes are
+// tried, padded to the same count.
+template <bool Check, typename Sink>
+void scan_overlapping(const Segments& seg, const std::vector<Box>& boxes, std::size_t widest,
+                      bool two, Strided x1, const Strided* x2, double* acc, Sink& sink) {
+  const std::size_t m = seg.bounds().size();
+  FastPlan plan;
+  plan.groups = widest;
+  const std::size_t padded = m <= 2 ? 2 : m <= 4 ? 4 : m <= 8 ? 8 : m <= 16 ? 16 : 32;
+  plan.ends.assign(padded, std::numeric_limits<double>::quiet_NaN());
+  std::copy(seg.bounds().begin(), seg.bounds().end(), plan.ends.begin());
+  const auto sentinel = static_cast<std::uint32_t>(boxes.size());
+  plan.box.assign(seg.segments() * widest, sentinel);
+  for (std::size_t g = 0; g < seg.segments(); ++g) {
+    std::copy(seg.begin(g), seg.end(g), plan.box.begin() + static_cast<std::ptrdiff_t>(g * widest));
+  }
+  for (const Box& box : boxes) {
+    if (!box.has_second) {
+      plan.lb2.push_back(-HUGE_VAL);
+      plan.ub2.push_back(HUGE_VAL);
+      continue;
+    }
+    const Interval& b = box.second;
+    plan.lb2.push_back(b.lb);
+    plan.ub2.push_back(b.closed_upper ? std::nextafter(b.ub, HUGE_VAL) : b.ub);
+  }
+  plan.lb2.push_back(std::numeric_limits<double>::quiet_NaN());  // the sentinel
+  plan.ub2.push_back(std::numeric_limits<double>::quiet_NaN());
+  auto run = [&](auto fixed) {
+    constexpr std::size_t M = decltype(fixed)::value;
+    if (two) {
+      scan_fast<Check, true, M>(plan, boxes.size(), x1, x2, acc, sink);
+    } else {
+      scan_fast<Check, false, M>(plan, boxes.size(), x1, x2, acc, sink);
+    }
+  };
+  switch (padded) {
+    case 2: run(std::integral_constant<std::size_t, 2>{}); break;
+    case 4: run(std::integral_constant<std::size_t, 4>{}); break;
+    case 8: run(std::integral_constant<std::size_t, 8>{}); break;
+    case 16: run(std::integral_constant<std::size_t, 16>{}); break;
+    default: run(std::integral_constant<std::size_t, 32>{}); break;
   }
 }
 
@@ -502,49 +547,8 @@ void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, d
       case 8: with_m(std::integral_constant<std::size_t, 8>{}); break;
       default: with_m(std::integral_constant<std::size_t, 16>{}); break;
     }
-    if (Check && x2 != nullptr && !two) {
-      std::uint64_t a = 0;
-      for (std::size_t r = 0; r < x2->size(); ++r) a |= not_finite((*x2)[r]);
-      acc[1] = static_cast<double>(a);
-    }
-    return;
-  }
-  FastPlan plan;
-  plan.groups = widest;
-  const std::size_t padded = m <= 2 ? 2 : m <= 4 ? 4 : m <= 8 ? 8 : m <= 16 ? 16 : 32;
-  plan.ends.assign(padded, std::numeric_limits<double>::quiet_NaN());
-  std::copy(seg.bounds().begin(), seg.bounds().end(), plan.ends.begin());
-  const auto sentinel = static_cast<std::uint32_t>(boxes.size());
-  plan.box.assign(seg.segments() * widest, sentinel);
-  for (std::size_t g = 0; g < seg.segments(); ++g) {
-    std::copy(seg.begin(g), seg.end(g), plan.box.begin() + static_cast<std::ptrdiff_t>(g * widest));
-  }
-  for (const Box& box : boxes) {
-    if (!box.has_second) {
-      plan.lb2.push_back(-HUGE_VAL);
-      plan.ub2.push_back(HUGE_VAL);
-      continue;
-    }
-    const Interval& b = box.second;
-    plan.lb2.push_back(b.lb);
-    plan.ub2.push_back(b.closed_upper ? std::nextafter(b.ub, HUGE_VAL) : b.ub);
-  }
-  plan.lb2.push_back(std::numeric_limits<double>::quiet_NaN());  // the sentinel
-  plan.ub2.push_back(std::numeric_limits<double>::quiet_NaN());
-  auto run = [&](auto fixed) {
-    constexpr std::size_t M = decltype(fixed)::value;
-    if (two) {
-      scan_fast<Check, true, M>(plan, boxes.size(), x1, x2, acc, sink);
-    } else {
-      scan_fast<Check, false, M>(plan, boxes.size(), x1, x2, acc, sink);
-    }
-  };
-  switch (padded) {
-    case 2: run(std::integral_constant<std::size_t, 2>{}); break;
-    case 4: run(std::integral_constant<std::size_t, 4>{}); break;
-    case 8: run(std::integral_constant<std::size_t, 8>{}); break;
-    case 16: run(std::integral_constant<std::size_t, 16>{}); break;
-    default: run(std::integral_constant<std::size_t, 32>{}); break;
+  } else {
+    scan_overlapping<Check>(seg, boxes, widest, two, x1, x2, acc, sink);
   }
   // A checked pass over x2 that no box reads still owes its finiteness.
   if (Check && x2 != nullptr && !two) {
@@ -553,6 +557,7 @@ void each_member(Strided x1, const Strided* x2, const std::vector<Box>& boxes, d
     acc[1] = static_cast<double>(a);
   }
 }
+
 
 // Sinks: one list per box, or the rows inside any box once each.
 struct EachSink {
