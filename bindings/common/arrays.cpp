@@ -1,9 +1,11 @@
 #include "arrays.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
 #include "mirt/regions.hpp"
+#include "mirt/scratch_pool.hpp"
 
 namespace mirt::bind {
 
@@ -123,6 +125,24 @@ ColumnView vector_view(py::handle x1d, const std::string& what) {
   }
   F64Array v = as_f64_1d(arr, what);
   return {v, Column(span(v))};
+}
+
+py::array pooled_columns(py::ssize_t rows, py::ssize_t columns) {
+  struct Block {
+    void* p;
+    std::size_t bytes;
+  };
+  const auto d = static_cast<py::ssize_t>(sizeof(double));
+  const std::size_t bytes =
+      static_cast<std::size_t>(std::max<py::ssize_t>(rows * columns, 1)) * sizeof(double);
+  auto* block = new Block{pool_acquire(bytes), bytes};
+  py::capsule owner(block, [](void* v) {
+    auto* b = static_cast<Block*>(v);
+    pool_release(b->p, b->bytes);
+    delete b;
+  });
+  return py::array(py::dtype::of<double>(), {rows, columns}, {d, d * std::max<py::ssize_t>(rows, 1)},
+                   block->p, owner);
 }
 
 py::ssize_t n_rows(py::handle obj) {

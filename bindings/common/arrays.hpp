@@ -66,6 +66,11 @@ StridedView strided_column(py::handle x2d, py::ssize_t j, const std::string& wha
 // Column j of a two-dimensional array-like as contiguous float64.
 F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);
 
+// An uninitialised float64 array of rows x columns in column-major order whose
+// memory comes from the core's scratch pool and goes back to it when numpy
+// frees the array: the copies of slicing columns a search makes on every call.
+py::array pooled_columns(py::ssize_t rows, py::ssize_t columns);
+
 // Number of rows of an array-like (its first dimension).
 py::ssize_t n_rows(py::handle obj);
 

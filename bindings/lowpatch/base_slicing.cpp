@@ -353,11 +353,7 @@ class OtherSidePrefetch {
         views_.push_back(bind::strided_column(other.x, j, "a slicing column"));
         columns.push_back(views_.back().column);
       }
-      py::dict order;
-      order["order"] = "F";
-      py::module_& np = bind::numpy();
-      block_ = np.attr("empty")(py::make_tuple(other.rows, fidx.size()), np.attr("float64"),
-                                **order);
+      block_ = bind::pooled_columns(other.rows, static_cast<py::ssize_t>(fidx.size()));
       auto* dst = static_cast<double*>(py::reinterpret_borrow<py::array>(block_).mutable_data());
       fidx_ = std::move(fidx);
       worker_ = std::thread([this, columns = std::move(columns), dst] {

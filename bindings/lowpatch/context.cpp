@@ -183,10 +183,8 @@ SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& 
     columns.push_back(views.back().column);
   }
   const py::ssize_t n = bind::n_rows(arr);
-  py::dict order;
-  order["order"] = "F";
   SlicingColumns out;
-  out.block = np.attr("empty")(py::make_tuple(n, fidx.size()), np.attr("float64"), **order);
+  out.block = bind::pooled_columns(n, static_cast<py::ssize_t>(fidx.size()));
   auto* dst = static_cast<double*>(py::reinterpret_borrow<py::array>(out.block).mutable_data());
   NonFinite bad;
   out.range.resize(2 * columns.size());

@@ -2,23 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <cmath>
 #include <cstdlib>
-#include <memory>
-#include <new>
+#include <cstring>
 #include <exception>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <type_traits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-#include <cmath>
-#include <limits>
-#include <stdexcept>
-#include <string>
-
 #include "mirt/pairwise.hpp"
+#include "mirt/scratch_pool.hpp"
 #include "mirt/threads.hpp"
 
 namespace mirt {
@@ -28,31 +24,21 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Scratch memory that is written before it is read: zero-filling it first
-// would cost a pass over n values for nothing. Large buffers ask for huge
-// pages, as numpy does for its arrays: a fresh buffer of n doubles otherwise
-// costs a page fault per 4 KiB, which adds up to more than the pass itself.
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
+// would cost a pass over n values for nothing. Large buffers come from the
+// scratch pool, which hands out the pages of earlier searches again instead
+// of fresh ones that fault and are zeroed.
+struct PoolDeleter {
+  std::size_t bytes = 0;
+  void operator()(void* p) const noexcept { pool_release(p, bytes); }
 };
 template <typename T>
-using Scratch = std::unique_ptr<T[], FreeDeleter>;
+using Scratch = std::unique_ptr<T[], PoolDeleter>;
 
 template <typename T>
 Scratch<T> scratch(std::size_t n) {
   static_assert(std::is_trivially_default_constructible_v<T>, "raw scratch memory only");
   const std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(T);
-  void* p = nullptr;
-#if defined(__linux__)
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  if (bytes >= kHugePage) {
-    if (posix_memalign(&p, kHugePage, bytes) != 0) throw std::bad_alloc();
-    madvise(p, bytes, MADV_HUGEPAGE);  // a hint: refused, the memory is as good
-    return Scratch<T>(static_cast<T*>(p));
-  }
-#endif
-  p = std::malloc(bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return Scratch<T>(static_cast<T*>(p));
+  return Scratch<T>(static_cast<T*>(pool_acquire(bytes)), PoolDeleter{bytes});
 }
 
 // Long passes split their rows into consecutive parts, each on its own thread.
