@@ -74,7 +74,7 @@ TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::mt19937_64 rng(7);
   std::uniform_int_distribution<int> grid(0, 12);
-  for (int trial = 0; trial < 400; ++trial) {
+  for (int trial = 0; trial < 800; ++trial) {
     const std::size_t n = 1 + static_cast<std::size_t>(rng() % 300);
     std::vector<double> x1(n), x2(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -102,6 +102,11 @@ TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
       // and inside each, consecutive second intervals; the last of each
       // may be closed.
       std::vector<double> cuts1{-inf, 1.0, 2.5, 2.5 + 0.5 * grid(rng), 7.0};
+      if (trial % 8 == 7) {
+        // Many finite bounds, as the first feature's bins of a two-feature
+        // search give, with values on them and between them.
+        cuts1 = {0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 3.5, 4.0, 4.25, 5.0, 6.0};
+      }
       std::sort(cuts1.begin(), cuts1.end());
       for (std::size_t i = 0; i + 1 < cuts1.size(); ++i) {
         const bool closed1 = i + 2 == cuts1.size() && rng() % 2 == 0;
