@@ -299,23 +299,29 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   };
   if (additive) {
     const std::size_t n = idx.size();
-    bind::F64Array values;
+    const SumOrder order = bind::numpy_sum_order();
+    const DSpan all_w = sc.w ? bind::span(*sc.w) : DSpan();
+    WeightedMean m;
     if (sc.searched) {
-      values = *gather_f64(*sc.searched, idx);
-    } else {
-      values = checked_scores(self.attr("scoring_func")(take(flat_labels(s.y)),
-                                                        take(flat_predictions(s.pred))),
-                              static_cast<py::ssize_t>(n));
+      py::array_t<double> values(static_cast<py::ssize_t>(n));
+      double* out = values.mutable_data();
+      {
+        py::gil_scoped_release nogil;
+        m = gathered_mean(bind::span(*sc.searched), all_w, idx, out, order);
+      }
+      item[py::str(all_key)] = values;
+      item[py::str(avg_key)] = bind::np_float(m.value);
+      return;
     }
+    const bind::F64Array values = checked_scores(
+        self.attr("scoring_func")(take(flat_labels(s.y)), take(flat_predictions(s.pred))),
+        static_cast<py::ssize_t>(n));
     // The region's scores and weights side by side in row order: the mean
     // over them is numpy's mean of the region's rows.
     std::vector<double> region_w;
-    const SumOrder order = bind::numpy_sum_order();
-    WeightedMean m;
     {
       py::gil_scoped_release nogil;
       if (sc.w) {
-        const DSpan all_w = bind::span(*sc.w);
         region_w.resize(n);
         for (std::size_t k = 0; k < n; ++k) region_w[k] = all_w[static_cast<std::size_t>(idx[k])];
       }
@@ -328,7 +334,8 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   }
   py::dict kw;
   kw["sample_weight"] = s.weight.is_none() ? py::object(py::none()) : s.weight[pos()];
-  py::object score = self.attr("scoring_func")(take(flat_labels(s.y)), bind::take_rows(s.pred, pos()), **kw);
+  py::object score =
+      self.attr("scoring_func")(take(flat_labels(s.y)), bind::take_rows(s.pred, pos()), **kw);
   item[py::str(all_key)] = score;
   item[py::str(avg_key)] = score;
 }
