@@ -390,13 +390,26 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
     start[p + 1] = start[p] + c;
   }
   const Id* const ids = bins.ids.get();
+  const std::size_t width = last - first;
   run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     auto at = static_cast<std::size_t>(start[p]);
     const auto stop = static_cast<std::size_t>(start[p + 1]);
-    for (std::size_t j = begin; j < end && at < stop; ++j) {
-      const std::size_t b = ids[j];
-      if (b < first || b > last) continue;
-      g.put(at++, rows.row(j), scores, weights);
+    // Every row is written and only a member advances the cursor: whether a
+    // row belongs follows the data, and a branch on it mispredicts on about
+    // every other row. While at < stop a member of this part is still to
+    // come, so a slot written for a row outside is overwritten by it.
+    if (has_weights(weights)) {
+      for (std::size_t j = begin; j < end && at < stop; ++j) {
+        const std::size_t r = rows.row(j);
+        g.put(at, r, scores, weights);
+        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
+      }
+    } else {
+      double* const values = g.values.get();
+      for (std::size_t j = begin; j < end && at < stop; ++j) {
+        values[at] = scores[rows.row(j)];
+        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
+      }
     }
   });
   return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order);
