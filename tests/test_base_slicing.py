@@ -258,6 +258,26 @@ class TestFitInput:
         with pytest.raises(MirtError, match="'b'.*infinite"):
             HistogramSlicing(slice_features=["b"], min_samples=1).fit(**data, use_test=True)
 
+    def test_an_overriding_search_hook_is_never_handed_non_finite_scores(self):
+        # The slicers' own hooks check the scores themselves; one a subclass
+        # brings must get them checked before it runs.
+        calls = []
+
+        class Custom(HistogramSlicing):
+            def _fit(self, *args, **kwargs):
+                calls.append(1)
+                return super()._fit(*args, **kwargs)
+
+        data = sides()
+        data["train_y"] = data["train_y"].copy()
+        data["train_y"][3] = np.inf
+        with pytest.raises(MirtError, match="infinite"):
+            Custom(slice_features=["a"]).fit(**data, use_test=False)
+        assert calls == []
+        data["train_y"][3] = 0.0
+        Custom(slice_features=["a"], min_samples=1).fit(**data, use_test=False)
+        assert calls == [1]
+
     @pytest.mark.parametrize("features", [["a"], ["a", "b"]])
     @pytest.mark.parametrize("bad", [np.nan, np.inf])
     def test_search_hooks_refuse_non_finite_scores_given_directly(self, features, bad):

@@ -411,6 +411,16 @@ class OtherSidePrefetch {
   std::thread worker_;
 };
 
+// The slicers' own search hooks begin by taking the scores' mean, and check
+// every score when it comes out non-finite (which no finite scores give short
+// of overflow); scores for any other hook are checked before it is called.
+bool hook_checks_scores(py::handle self) {
+  const Context& c = ctx();
+  if (!c.histogram_slicing || !c.tree_slicing) return false;
+  py::object hook = py::type::handle_of(self).attr("_fit");
+  return hook.is(c.histogram_slicing.attr("_fit")) || hook.is(c.tree_slicing.attr("_fit"));
+}
+
 double as_double_or_nan(py::handle v) {
   try {
     return bind::to_double(v);
@@ -445,7 +455,7 @@ py::object base_fit(py::handle self, const Args& a) {
   py::object preds = flat_predictions(searched.pred);
   py::object scores = self.attr("scoring_func")(flat_labels(searched.y), preds);
   if (additive) {
-    scores = checked_scores(scores, searched.rows);
+    scores = checked_scores(scores, searched.rows, !hook_checks_scores(self));
   } else if (!std::isfinite(as_double_or_nan(scores))) {
     mirt_error("the metric " + py::str(self.attr("score_name")).cast<std::string>() +
                " is not a finite number on the searched rows (" +
