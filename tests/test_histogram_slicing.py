@@ -283,6 +283,32 @@ class TestOneFeatureSearch:
         weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=w)
         assert rules[0]["values"] == np.mean(scores[x >= 19.5])
 
+    @pytest.mark.parametrize("n", [3_000, 150_000])
+    @pytest.mark.parametrize("use_test", [False, True])
+    def test_region_rows_taken_from_the_search_follow_the_table_rule(self, n, use_test):
+        # The search hands the searched rows of each fused region to the
+        # statistics; they must be the table's rows: closed lower bound, upper
+        # bound closed exactly at the searched column's maximum, ties on edges.
+        rng = np.random.default_rng(8)
+        x = np.round(rng.uniform(0, 10, size=(2 * n, 2)), 0)
+        y = np.where((x[:, 0] <= 2) | (x[:, 0] >= 8), 3.0, 0.0) + rng.normal(size=2 * n)
+        w = rng.uniform(0, 2, size=2 * n)
+        w[rng.random(2 * n) < 0.2] = 0.0
+        data = make_sides(x, y, np.zeros(2 * n), w, split=0.5)
+        s = HistogramSlicing(slice_features=["f0"], min_samples=5)
+        s.fit(**data, use_test=use_test)
+        assert len(s.weak_region_stats) == 2
+        side = "test" if use_test else "train"
+        col = data[f"{side}_x"][:, 0]
+        errors = data[f"{side}_y"] ** 2
+        weights = data[f"{side}_sample_weight"]
+        for rec in s.weak_region_stats:
+            lb, ub = rec["lb1"], rec["ub1"]
+            m = (col >= lb) & ((col < ub) | ((col == ub) & (ub == col.max())))
+            assert rec[f"#{side.capitalize()}"] == m.sum()
+            np.testing.assert_array_equal(rec[f"{side}_MSE All"], errors[m])
+            assert rec[f"{side}_MSE"] == np.average(errors[m], weights=weights[m])
+
     def test_bad_values_and_bin_counts(self):
         s = self.one()
         s.threshold_value = 1.0

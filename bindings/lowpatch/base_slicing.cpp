@@ -226,6 +226,9 @@ SideScores side_scores(const Side& s, py::handle searched_scores) {
   return out;
 }
 
+// Rows below which a pass costs less than the thread that would take it.
+constexpr py::ssize_t kThreadRows = 1 << 15;
+
 // values[idx] written to out, and their mean as numpy takes it over the
 // gathered array (weighted by the rows' weights when they sum to a positive
 // number). The rows ascend, so reading a few ahead keeps several misses in
@@ -246,9 +249,26 @@ WeightedMean gathered_mean(DSpan values, DSpan weights, const Index& rows, doubl
                             order);
 }
 
-// arr[idx] for a one-dimensional float64 array, gathered here without the
-// GIL; None for anything else, which numpy's own indexing then takes.
-std::optional<py::array_t<double>> gather_f64(py::handle obj, const Index& idx) {
+// A one-dimensional float64 array that can be read in place, with the
+// array that will receive its values at idx; nothing for anything else (or
+// positions outside it), which numpy's own indexing then takes and words.
+struct Gather {
+  py::object source;  // what src points into
+  py::array_t<double> out;
+  double* dst;  // out's data, taken while the GIL is held
+  Strided src;
+  const Index* idx;
+  void run() const {
+    const Index& rows = *idx;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      if (k + 16 < rows.size()) __builtin_prefetch(src.address(static_cast<std::size_t>(rows[k + 16])));
+      dst[k] = src[static_cast<std::size_t>(rows[k])];
+    }
+  }
+};
+
+std::optional<Gather> gather_plan(py::handle obj, const Index& idx) {
+  if (obj.is_none()) return std::nullopt;
   py::array arr = py::reinterpret_borrow<py::array>(bind::numpy().attr("asarray")(obj));
   const auto d = static_cast<py::ssize_t>(sizeof(double));
   if (arr.ndim() != 1 || !arr.dtype().equal(py::dtype::of<double>()) ||
@@ -258,20 +278,44 @@ std::optional<py::array_t<double>> gather_f64(py::handle obj, const Index& idx) 
   }
   const auto n = static_cast<std::int64_t>(arr.shape(0));
   for (std::int64_t r : idx) {
-    if (r < 0 || r >= n) return std::nullopt;  // numpy words the error
+    if (r < 0 || r >= n) return std::nullopt;
   }
   py::array_t<double> out(static_cast<py::ssize_t>(idx.size()));
   double* dst = out.mutable_data();
-  const Strided src(static_cast<const double*>(arr.data()), arr.strides(0) / d,
-                    static_cast<std::size_t>(n));
+  return Gather{arr, std::move(out), dst,
+                Strided(static_cast<const double*>(arr.data()), arr.strides(0) / d,
+                        static_cast<std::size_t>(n)),
+                &idx};
+}
+
+// a[idx] and b[idx], gathered without the GIL; the two passes wait on memory
+// and run side by side when the rows are many. Either is None when numpy's
+// own indexing must take it.
+std::pair<py::object, py::object> gather_pair(py::handle a, py::handle b, const Index& idx) {
+  std::optional<Gather> ga = gather_plan(a, idx);
+  std::optional<Gather> gb = gather_plan(b, idx);
   {
     py::gil_scoped_release nogil;
-    for (std::size_t k = 0; k < idx.size(); ++k) {
-      if (k + 16 < idx.size()) __builtin_prefetch(src.address(static_cast<std::size_t>(idx[k + 16])));
-      dst[k] = src[static_cast<std::size_t>(idx[k])];
+    if (ga && gb && max_threads() >= 2 &&
+        idx.size() >= static_cast<std::size_t>(kThreadRows)) {
+      std::exception_ptr error;
+      std::thread worker([&] {
+        try {
+          gb->run();
+        } catch (...) {
+          error = std::current_exception();
+        }
+      });
+      ga->run();
+      worker.join();
+      if (error) std::rethrow_exception(error);
+    } else {
+      if (ga) ga->run();
+      if (gb) gb->run();
     }
   }
-  return out;
+  return {ga ? py::object(ga->out) : py::object(py::none()),
+          gb ? py::object(gb->out) : py::object(py::none())};
 }
 
 // A region's statistics on one side. The searched rows were scored already,
@@ -293,9 +337,8 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
     if (!pos_cache) pos_cache = bind::to_numpy(idx);
     return *pos_cache;
   };
-  auto take = [&](py::handle obj) -> py::object {
-    std::optional<py::array_t<double>> g = gather_f64(obj, idx);
-    return g ? py::object(*g) : bind::take_rows(obj, pos());
+  auto take = [&](py::handle obj, py::object gathered) -> py::object {
+    return gathered.is_none() ? bind::take_rows(obj, pos()) : gathered;
   };
   if (additive) {
     const std::size_t n = idx.size();
@@ -313,8 +356,11 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
       item[py::str(avg_key)] = bind::np_float(m.value);
       return;
     }
+    const py::object labels = flat_labels(s.y);
+    const py::object preds = flat_predictions(s.pred);
+    auto [y_at, pred_at] = gather_pair(labels, preds, idx);
     const bind::F64Array values = checked_scores(
-        self.attr("scoring_func")(take(flat_labels(s.y)), take(flat_predictions(s.pred))),
+        self.attr("scoring_func")(take(labels, y_at), take(preds, pred_at)),
         static_cast<py::ssize_t>(n));
     // The region's scores and weights side by side in row order: the mean
     // over them is numpy's mean of the region's rows.
@@ -334,8 +380,9 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
   }
   py::dict kw;
   kw["sample_weight"] = s.weight.is_none() ? py::object(py::none()) : s.weight[pos()];
-  py::object score =
-      self.attr("scoring_func")(take(flat_labels(s.y)), bind::take_rows(s.pred, pos()), **kw);
+  const py::object labels = flat_labels(s.y);
+  py::object score = self.attr("scoring_func")(
+      take(labels, gather_pair(labels, py::none(), idx).first), bind::take_rows(s.pred, pos()), **kw);
   item[py::str(all_key)] = score;
   item[py::str(avg_key)] = score;
 }
@@ -346,8 +393,7 @@ void add_side_stats(py::handle self, py::dict item, const Side& s, const SideSco
 // waits for. The regions are measured on the copy afterwards.
 class OtherSidePrefetch {
  public:
-  // Rows below which a thread costs more than the pass it would hide.
-  static constexpr py::ssize_t kMinRows = 1 << 15;
+  static constexpr py::ssize_t kMinRows = kThreadRows;
 
   OtherSidePrefetch(py::handle slicer, const Side& other, py::handle feature_names) {
     if (other.rows < kMinRows || max_threads() < 2 || !bind::is_real_numeric(other.x)) return;
@@ -421,6 +467,33 @@ bool hook_checks_scores(py::handle self) {
   return hook.is(c.histogram_slicing.attr("_fit")) || hook.is(c.tree_slicing.attr("_fit"));
 }
 
+// The searched rows of every box from what the search found, when it found
+// them for exactly these bounds on the column whose maximum closes them.
+bool found_all(MembersStash* found, const std::vector<Box>& boxes, double max1,
+               std::vector<Index>& out) {
+  if (found == nullptr || !(found->hi == max1)) return false;
+  std::vector<FoundMembers*> match;
+  for (const Box& box : boxes) {
+    FoundMembers* hit = nullptr;
+    for (FoundMembers& f : found->regions) {
+      if (box.first.lb == f.lb && box.first.ub == f.ub && box.first.closed_upper == (f.ub == max1)) {
+        hit = &f;
+        break;
+      }
+    }
+    if (hit == nullptr) return false;
+    match.push_back(hit);
+  }
+  out.clear();
+  // A box listed twice takes a copy; each list is moved out once.
+  for (std::size_t k = 0; k < match.size(); ++k) {
+    bool again = false;
+    for (std::size_t j = k + 1; j < match.size(); ++j) again = again || match[j] == match[k];
+    out.push_back(again ? match[k]->rows : std::move(match[k]->rows));
+  }
+  return true;
+}
+
 double as_double_or_nan(py::handle v) {
   try {
     return bind::to_double(v);
@@ -464,6 +537,7 @@ py::object base_fit(py::handle self, const Args& a) {
   py::dict kw;
   kw["sample_weight"] = searched.weight;
   drop_stashed_columns(self);
+  want_members(self);
   try {
     self.attr("_fit")(searched.x, searched.y, preds, scores, **kw);
   } catch (...) {
@@ -479,6 +553,8 @@ py::object base_fit(py::handle self, const Args& a) {
   if (two) used.push_back(f1);
   StashedColumns stash = take_stashed_columns(self, searched.x, used);
   const std::vector<bind::ColumnView>& stashed = stash.columns;
+  const std::unique_ptr<MembersStash> found =
+      take_stashed_members(self, two || stashed.empty() ? py::none() : stashed[0].owner);
 
   py::list weak_region = bind::to_list(self.attr("weak_region"));
   if (weak_region.empty()) return py::none();
@@ -531,7 +607,13 @@ py::object base_fit(py::handle self, const Args& a) {
   for (py::handle item : weak_region) boxes.push_back(region_box(item, two, max1, max2));
   std::vector<Index> searched_members;
   Membership other_members;
-  {
+  if (!two && found_all(found.get(), boxes, max1, searched_members)) {
+    // The search found the searched side's rows: the other side's pass has
+    // both cores to itself.
+    const std::size_t parts = other.rows >= OtherSidePrefetch::kMinRows ? max_threads() : 1;
+    py::gil_scoped_release nogil;
+    other_members = members_each_checked(other1.column, nullptr, boxes, parts);
+  } else {
     py::gil_scoped_release nogil;
     // The two sides are independent passes: one of them on a second core.
     std::exception_ptr other_error;

@@ -126,10 +126,42 @@ void stash_columns(py::handle self, py::handle x, const std::vector<py::ssize_t>
   self.attr(kStash) = py::make_tuple(x, idx, cols, range, columns.block);
 }
 
-void drop_stashed_columns(py::handle self) {
-  if (PyObject_HasAttrString(self.ptr(), kStash)) {
-    if (PyObject_DelAttrString(self.ptr(), kStash) != 0) PyErr_Clear();
+namespace {
+constexpr const char* kMembers = "_searched_members";
+
+void drop_attribute(py::handle self, const char* name) {
+  if (PyObject_HasAttrString(self.ptr(), name)) {
+    if (PyObject_DelAttrString(self.ptr(), name) != 0) PyErr_Clear();
   }
+}
+}  // namespace
+
+void drop_stashed_columns(py::handle self) {
+  drop_attribute(self, kStash);
+  drop_attribute(self, kMembers);
+}
+
+void want_members(py::handle self) {
+  auto* held = new MembersStash();
+  self.attr(kMembers) = py::capsule(held, [](void* p) { delete static_cast<MembersStash*>(p); });
+}
+
+MembersStash* wanted_members(py::handle self) {
+  if (!PyObject_HasAttrString(self.ptr(), kMembers)) return nullptr;
+  py::object obj = self.attr(kMembers);
+  if (!py::isinstance<py::capsule>(obj)) return nullptr;
+  // The attribute keeps the capsule alive for as long as the hook runs.
+  return py::reinterpret_borrow<py::capsule>(obj).get_pointer<MembersStash>();
+}
+
+std::unique_ptr<MembersStash> take_stashed_members(py::handle self, py::handle column) {
+  MembersStash* held = wanted_members(self);
+  std::unique_ptr<MembersStash> out;
+  if (held != nullptr && held->column && held->column.is(column)) {
+    out = std::make_unique<MembersStash>(std::move(*held));
+  }
+  drop_attribute(self, kMembers);
+  return out;
 }
 
 StashedColumns take_stashed_columns(py::handle self, py::handle x,
@@ -137,7 +169,7 @@ StashedColumns take_stashed_columns(py::handle self, py::handle x,
   StashedColumns out;
   if (!PyObject_HasAttrString(self.ptr(), kStash)) return out;
   py::tuple stash = self.attr(kStash);
-  drop_stashed_columns(self);
+  drop_attribute(self, kStash);
   if (stash.size() != 5 || stash[0].ptr() != x.ptr()) return out;
   py::tuple idx = stash[1];
   py::tuple cols = stash[2];

@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,30 @@ StashedColumns take_stashed_columns(py::handle self, py::handle x,
 // features) or its first column (one feature), else null: what a search hook
 // may pass on as SearchParams::known_range.
 const double* stashed_range(py::handle self, py::handle values, std::vector<double>& keep);
+// Also drops the stashed members below.
 void drop_stashed_columns(py::handle self);
+
+// The searched rows of each fused region as a one-feature search found them
+// (SearchParams::keep_members), handed to the driver's statistics with the
+// column they were found on and its largest value, which closes a region's
+// upper bound. The driver asks for them before it calls the search hook
+// (the transient attribute `_searched_members`), so a hook called on its own
+// leaves nothing behind.
+struct FoundMembers {
+  double lb = 0, ub = 0;
+  Index rows;
+};
+struct MembersStash {
+  py::object column;
+  double hi = 0;
+  std::vector<FoundMembers> regions;
+};
+void want_members(py::handle self);
+// Where a search hook puts them, or null when nobody asked.
+MembersStash* wanted_members(py::handle self);
+// What the hook left when it was found on `column`; the attribute is removed
+// either way.
+std::unique_ptr<MembersStash> take_stashed_members(py::handle self, py::handle column);
 
 // The slicing columns of x, read out once into one column-major float64
 // block (each column contiguous), checked to be finite.

@@ -224,6 +224,10 @@ py::object fit1d(py::handle self, const Args& a) {
   SearchParams params = search_params(self);
   std::vector<double> range;
   params.known_range = stashed_range(self, a["x"], range);
+  // On the driver's own copy of the column the regions' rows are kept for
+  // its statistics, which would otherwise look for them again.
+  MembersStash* wanted = wanted_members(self);
+  params.keep_members = wanted != nullptr && additive && !mode.two && params.known_range != nullptr;
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
@@ -232,6 +236,15 @@ py::object fit1d(py::handle self, const Args& a) {
                  : bin_rows(rows, params);
   }
   require_finite_after(num, !additive || bins_finite(s));
+  if (params.keep_members) {
+    wanted->column = py::reinterpret_borrow<py::object>(a["x"]);
+    wanted->hi = s.hi;
+    wanted->regions.clear();
+    for (Region& region : s.regions) {
+      if (!region.has_members) continue;
+      wanted->regions.push_back({region.lb, region.ub, std::move(region.members)});
+    }
+  }
   Records r = records_of(self, s, mode, additive, a["y"], a["preds"], num.weight_object());
   return py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges));
 }

@@ -377,10 +377,12 @@ void score_bins(Search1D& s, const R& rows, const BinIds<Id>& bins, DSpan scores
   }
 }
 
-// The mean score of the rows of bins first..last, gathered in row order.
+// The mean score of the rows of bins first..last, gathered in row order;
+// their positions go to `members` when it is given.
 template <typename Id, typename R>
 double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std::size_t last,
-                  std::size_t count, DSpan scores, DSpan weights, SumOrder order) {
+                  std::size_t count, DSpan scores, DSpan weights, SumOrder order,
+                  Index* members = nullptr) {
   Gathered g(count, has_weights(weights));
   const std::size_t k = bins.counts.size();
   std::vector<std::int64_t> start(bins.parts + 1, 0);
@@ -391,6 +393,8 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
   }
   const Id* const ids = bins.ids.get();
   const std::size_t width = last - first;
+  if (members != nullptr) members->resize(count);
+  std::int64_t* const positions = members != nullptr ? members->data() : nullptr;
   run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     auto at = static_cast<std::size_t>(start[p]);
     const auto stop = static_cast<std::size_t>(start[p + 1]);
@@ -398,7 +402,22 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
     // row belongs follows the data, and a branch on it mispredicts on about
     // every other row. While at < stop a member of this part is still to
     // come, so a slot written for a row outside is overwritten by it.
-    if (has_weights(weights)) {
+    if (positions != nullptr && !has_weights(weights)) {
+      double* const values = g.values.get();
+      for (std::size_t j = begin; j < end && at < stop; ++j) {
+        const std::size_t r = rows.row(j);
+        values[at] = scores[r];
+        positions[at] = static_cast<std::int64_t>(r);
+        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
+      }
+    } else if (positions != nullptr) {
+      for (std::size_t j = begin; j < end && at < stop; ++j) {
+        const std::size_t r = rows.row(j);
+        g.put(at, r, scores, weights);
+        positions[at] = static_cast<std::int64_t>(r);
+        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
+      }
+    } else if (has_weights(weights)) {
       for (std::size_t j = begin; j < end && at < stop; ++j) {
         const std::size_t r = rows.row(j);
         g.put(at, r, scores, weights);
@@ -469,11 +488,16 @@ void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan
         rule_count += s.bins[i].count;
       }
       region.rule_count = rule_count;
+      // The region's rows are its bins' when its bounds are their outer
+      // edges: the last edge is the largest value and closes both alike.
+      region.has_members = params.keep_members && region.lb == s.edges[region.first_bin] &&
+                           region.ub == s.edges[region.last_bin + 1];
       region.rule_value =
           rule_count == 0 ? 0.0
                           : union_mean(rows, ids, region.first_bin, region.last_bin,
                                        static_cast<std::size_t>(rule_count), scores, weights,
-                                       params.order);
+                                       params.order,
+                                       region.has_members ? &region.members : nullptr);
     }
     s.regions.push_back(region);
   }

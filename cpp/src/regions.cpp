@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -10,6 +12,7 @@
 #include <limits>
 #include <stdexcept>
 #include <type_traits>
+#include <vector>
 
 namespace mirt {
 
@@ -620,6 +623,53 @@ Index members_of_any(Column x1, Column x2, const std::vector<Box>& boxes) {
   const Strided s1(x1), s2(x2);
   AnySink sink{out};
   each_member<false>(s1, any_second(boxes) ? &s2 : nullptr, boxes, nullptr, sink);
+  return out;
+}
+
+Membership members_each_checked(Strided x1, const Strided* x2, const std::vector<Box>& boxes,
+                                std::size_t parts) {
+  const std::size_t n = x1.size();
+  parts = std::max<std::size_t>(1, std::min(parts, n / kBlock));
+  if (parts == 1) return members_each_checked(x1, x2, boxes);
+  if (x2 != nullptr) {
+    require_same_length(n, x2->size(), "the two slicing columns differ in length");
+  }
+  auto slice = [](Strided x, std::size_t begin, std::size_t end) {
+    return Strided(x.address(begin), x.stride(), end - begin);
+  };
+  std::vector<Membership> got(parts);
+  std::vector<std::exception_ptr> errors(parts);
+  auto run = [&](std::size_t p) {
+    try {
+      const std::size_t begin = n * p / parts, end = n * (p + 1) / parts;
+      const Strided s2 = x2 != nullptr ? slice(*x2, begin, end) : Strided();
+      got[p] = members_each_checked(slice(x1, begin, end), x2 != nullptr ? &s2 : nullptr, boxes);
+    } catch (...) {
+      errors[p] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t p = 1; p < parts; ++p) threads.emplace_back(run, p);
+  run(0);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+  // The parts in row order, each part's positions shifted to the whole's.
+  Membership out = std::move(got[0]);
+  for (std::size_t p = 1; p < parts; ++p) {
+    const auto offset = static_cast<std::int64_t>(n * p / parts);
+    if (!out.non_finite && got[p].non_finite) {
+      out.non_finite = {got[p].non_finite.column, got[p].non_finite.row + offset};
+    }
+    for (std::size_t b = 0; b < boxes.size(); ++b) {
+      Index& dst = out.rows[b];
+      const Index& src = got[p].rows[b];
+      const std::size_t at = dst.size();
+      dst.resize(at + src.size());
+      for (std::size_t k = 0; k < src.size(); ++k) dst[at + k] = src[k] + offset;
+    }
+  }
   return out;
 }
 

@@ -114,6 +114,41 @@ TEST(HistogramSearch, TouchingWeakBinsFuseAndSmallIntervalsAreDropped) {
   EXPECT_EQ(res.absorbed, (std::vector<char>{0, 1, 1, 0, 0, 0}));
 }
 
+TEST(HistogramSearch, KeptRegionRowsAreTheRowsInsideTheRegionBounds) {
+  // Integer values put many rows on the edges; the top region is closed at
+  // the maximum. Large enough for the passes to run in parts.
+  std::mt19937_64 gen(6);
+  std::uniform_int_distribution<int> ui(0, 10);
+  std::normal_distribution<double> nd;
+  const std::size_t n = 300'000;
+  std::vector<double> x(n), s(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = ui(gen);
+    s[i] = (x[i] <= 2 || x[i] >= 8 ? 3.0 : 0.0) + nd(gen);
+  }
+  SearchParams p;
+  p.threshold_value = 1.5;
+  p.min_samples = 5;
+  p.keep_members = true;
+  const auto res = mirt::search_1d_additive(RowSet{view(x), nullptr}, view(s), DSpan(), p);
+  ASSERT_EQ(res.regions.size(), 2u);
+  for (const mirt::Region& r : res.regions) {
+    ASSERT_TRUE(r.has_members);
+    mirt::Index expected;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (x[i] >= r.lb && (x[i] < r.ub || (x[i] == r.ub && r.ub == res.hi))) {
+        expected.push_back(static_cast<std::int64_t>(i));
+      }
+    }
+    EXPECT_EQ(r.members, expected);
+  }
+  p.keep_members = false;
+  const auto plain = mirt::search_1d_additive(RowSet{view(x), nullptr}, view(s), DSpan(), p);
+  EXPECT_FALSE(plain.regions[0].has_members);
+  EXPECT_TRUE(plain.regions[0].members.empty());
+  EXPECT_EQ(plain.regions[1].rule_value, res.regions[1].rule_value);
+}
+
 TEST(HistogramSearch, TwoFeaturesSearchInsideEachFirstBin) {
   std::vector<double> a, b, s;
   for (int i = 0; i < 40; ++i) {

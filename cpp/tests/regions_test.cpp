@@ -168,6 +168,30 @@ TEST(Membership, CheckedPassReportsTheFirstValueThatIsNotFinite) {
   EXPECT_THROW(mirt::members_each_checked(sa, nullptr, two), std::invalid_argument);
 }
 
+TEST(Membership, CheckedPassInPartsJoinsToTheSinglePass) {
+  // Parts on threads of their own: positions shifted back to the whole, the
+  // lists in row order, and the earliest non-finite value of all the parts.
+  std::mt19937_64 gen(12);
+  std::uniform_real_distribution<double> ud(0.0, 10.0);
+  const std::size_t n = 10'000;
+  std::vector<double> matrix(3 * n);
+  for (double& v : matrix) v = std::round(ud(gen));
+  const mirt::Strided x1(matrix.data(), 3, n), x2(matrix.data() + 1, 3, n);
+  const std::vector<Box> boxes{Box{Interval{2.0, 5.0, false}},
+                               Box{Interval{7.0, 10.0, true}, true, Interval{0.0, 4.0, false}}};
+  const mirt::Membership whole = mirt::members_each_checked(x1, &x2, boxes);
+  for (std::size_t parts : {1u, 2u, 3u, 4u, 64u}) {
+    const mirt::Membership split = mirt::members_each_checked(x1, &x2, boxes, parts);
+    EXPECT_EQ(split.rows, whole.rows) << parts << " parts";
+    EXPECT_FALSE(split.non_finite);
+  }
+  matrix[3 * 7000 + 1] = std::numeric_limits<double>::infinity();  // x2, row 7000
+  matrix[3 * 9000] = std::numeric_limits<double>::quiet_NaN();     // x1, row 9000
+  const mirt::Membership bad = mirt::members_each_checked(x1, &x2, boxes, 4);
+  EXPECT_EQ(bad.non_finite.column, 1);
+  EXPECT_EQ(bad.non_finite.row, 7000);
+}
+
 TEST(CopyColumns, GathersStridedColumnsInOnePassAndFindsNonFinite) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t k = 1; k <= 3; ++k) {

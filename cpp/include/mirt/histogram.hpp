@@ -55,6 +55,10 @@ struct SearchParams {
   // pass; first feature, then second feature of a two-feature search. Used
   // only for searches over all rows of a column.
   const double* known_range = nullptr;
+  // Keep each fused region's rows (Region::members) when they are exactly the
+  // rows of its bins, as the union's gather finds them anyway: a caller that
+  // measures the regions on the searched rows need not look for them again.
+  bool keep_members = false;
 };
 
 // One equal-width bin of a search.
@@ -78,6 +82,10 @@ struct Region {
   // Percentages of the searched values strictly below lb, and below (or at,
   // when ub is the largest value) ub: the region's place inside its rows.
   double lb_quantile = 0, ub_quantile = 0;
+  // With SearchParams::keep_members: whether `members` was filled, and the
+  // rows inside [lb, ub) (closed when ub is the largest value), ascending.
+  bool has_members = false;
+  Index members;
 };
 
 // The outcome of a one-feature search.

@@ -63,6 +63,10 @@ struct Membership {
   NonFinite non_finite;
 };
 Membership members_each_checked(Strided x1, const Strided* x2, const std::vector<Box>& boxes);
+// The same pass over `parts` consecutive row ranges, each on a thread of its
+// own; the lists are joined in row order and equal the single pass's.
+Membership members_each_checked(Strided x1, const Strided* x2, const std::vector<Box>& boxes,
+                                std::size_t parts);
 
 // Copies columns read in place into one column-major block (column j at
 // out + j * n, n rows each) in a single pass over the rows, and reports the
