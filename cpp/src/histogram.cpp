@@ -17,6 +17,11 @@
 #include "mirt/scratch_pool.hpp"
 #include "mirt/threads.hpp"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define MIRT_AVX2_BINNING 1
+#include <immintrin.h>
+#endif
+
 namespace mirt {
 
 namespace {
@@ -164,6 +169,11 @@ struct BinLocator {
   bool last_closed;
 
   bool narrow;
+  // Whether every inner edge is i * step + first, computed as written (as
+  // the equal-width edges are built): the edges around an estimate can then
+  // be computed in vector registers instead of looked up.
+  bool arithmetic;
+  double step;
 
   BinLocator(const std::vector<double>& e, double hi)
       : edges(e.data()),
@@ -173,13 +183,20 @@ struct BinLocator {
         scale(static_cast<double>(e.size() - 1) / (e.back() - e.front())),
         top(static_cast<std::ptrdiff_t>(e.size()) - 2),
         last_closed(e.back() == hi),
-        narrow(false) {
+        narrow(false),
+        arithmetic(false),
+        step((e.back() - e.front()) / static_cast<double>(e.size() - 1)) {
     // The estimate and the edges each carry a few units in the last place of
     // the values' magnitude; while a bin is far wider than that, the estimate
     // is off by one bin at most. Bins only a few such units wide are searched.
     const double magnitude = std::max(std::fabs(first), std::fabs(last));
     const double ulp = std::nextafter(magnitude, HUGE_VAL) - magnitude;
     for (std::size_t i = 0; i < k; ++i) narrow = narrow || (e[i + 1] - e[i]) < 1e6 * ulp;
+    arithmetic = !narrow;
+    for (std::size_t i = 0; i < k && arithmetic; ++i) {
+      const double product = static_cast<double>(i) * step;
+      arithmetic = product + first == e[i];
+    }
   }
 
   // The bin of a value known to lie between the first and the last edge.
@@ -213,6 +230,55 @@ struct BinIds {
   std::vector<std::int64_t> part_counts;  // parts x bins
 };
 
+#if defined(MIRT_AVX2_BINNING)
+bool has_avx2() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+}
+
+// BinLocator::inside on four values at a time, for equal-width edges and bins
+// numbered below 255: the same estimate, truncated and clamped, and the same
+// one-bin corrections against the same edges, computed as they were built.
+// Separate multiplies and adds (no fused form), so every value is the scalar
+// one to the bit.
+struct BinConstants {
+  __m256d first, scale, step, top, zero, one;
+};
+
+__attribute__((target("avx2"))) inline __m128i four_bins(const BinConstants& c, const double* p) {
+  const __m256d v = _mm256_loadu_pd(p);
+  __m256d b = _mm256_round_pd(_mm256_mul_pd(_mm256_sub_pd(v, c.first), c.scale),
+                              _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  b = _mm256_min_pd(_mm256_max_pd(b, c.zero), c.top);
+  const __m256d lower = _mm256_add_pd(_mm256_mul_pd(b, c.step), c.first);
+  const __m256d upper = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(b, c.one), c.step), c.first);
+  const __m256d down =
+      _mm256_and_pd(_mm256_cmp_pd(v, lower, _CMP_LT_OQ), _mm256_cmp_pd(b, c.zero, _CMP_GT_OQ));
+  // The top bin's upper edge is the last one, which closes it: no step up.
+  const __m256d up =
+      _mm256_and_pd(_mm256_cmp_pd(v, upper, _CMP_GE_OQ), _mm256_cmp_pd(b, c.top, _CMP_LT_OQ));
+  b = _mm256_add_pd(_mm256_sub_pd(b, _mm256_and_pd(down, c.one)), _mm256_and_pd(up, c.one));
+  return _mm256_cvttpd_epi32(b);
+}
+
+__attribute__((target("avx2"))) void inside_avx2(const BinLocator& loc, const double* x,
+                                                 std::size_t n, std::uint8_t* out) {
+  const BinConstants c{_mm256_set1_pd(loc.first), _mm256_set1_pd(loc.scale),
+                       _mm256_set1_pd(loc.step),  _mm256_set1_pd(static_cast<double>(loc.top)),
+                       _mm256_setzero_pd(),       _mm256_set1_pd(1.0)};
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i lo = _mm_packs_epi32(four_bins(c, x + i), four_bins(c, x + i + 4));
+    const __m128i hi = _mm_packs_epi32(four_bins(c, x + i + 8), four_bins(c, x + i + 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+  }
+  for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(loc.inside(x[i]));
+}
+#endif
+
 template <typename Id, typename R>
 BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
   BinIds<Id> out;
@@ -229,8 +295,19 @@ BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
     const BinLocator locate = locate_in;
     Id* const out_ids = ids;
     // The rows of a search lie within the range the edges were built on.
-    for (std::size_t j = begin; j < end; ++j) {
-      out_ids[j] = static_cast<Id>(locate.inside(rows.value(j)));
+    bool done = false;
+#if defined(MIRT_AVX2_BINNING)
+    if constexpr (std::is_same_v<Id, std::uint8_t> && std::is_same_v<R, AllRows>) {
+      if (locate.arithmetic && has_avx2()) {
+        inside_avx2(locate, rows.x.data() + begin, end - begin, out_ids + begin);
+        done = true;
+      }
+    }
+#endif
+    if (!done) {
+      for (std::size_t j = begin; j < end; ++j) {
+        out_ids[j] = static_cast<Id>(locate.inside(rows.value(j)));
+      }
     }
     // Counted apart from the binning: a tally bumped in the same loop waits
     // on the bin's computation and stalls the loop. Four interleaved tallies

@@ -114,6 +114,46 @@ TEST(HistogramSearch, TouchingWeakBinsFuseAndSmallIntervalsAreDropped) {
   EXPECT_EQ(res.absorbed, (std::vector<char>{0, 1, 1, 0, 0, 0}));
 }
 
+TEST(HistogramSearch, BinCountsOfTheSearchEqualBinningValueByValue) {
+  // The search bins all rows of a column with vector instructions where it
+  // can; every value must land where the scalar rule puts it, values on and
+  // next to the edges above all, over ranges of every scale and sign.
+  std::mt19937_64 gen(21);
+  const std::vector<std::pair<double, double>> ranges{
+      {0.0, 1.0}, {-3.7, 5.2}, {-1e-9, 1e-9}, {1e6, 1e6 + 3.0}, {-2e8, -1e8}, {0.1, 0.7}};
+  for (const auto& [lo, hi] : ranges) {
+    for (std::int64_t bins : {1, 3, 10, 37, 254}) {
+      const std::vector<double> edges = mirt::histogram_edges(lo, hi, bins);
+      std::uniform_real_distribution<double> ud(lo, hi);
+      std::uniform_int_distribution<std::size_t> pick(0, edges.size() - 1);
+      std::vector<double> x(70'001);
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        const double e = edges[pick(gen)];
+        switch (i % 4) {
+          case 0: x[i] = ud(gen); break;
+          case 1: x[i] = e; break;
+          case 2: x[i] = std::max(lo, std::nextafter(e, -HUGE_VAL)); break;
+          default: x[i] = std::min(hi, std::nextafter(e, HUGE_VAL)); break;
+        }
+      }
+      x[0] = lo;
+      x[1] = hi;
+      SearchParams p;
+      p.max_bins = bins;
+      p.threshold_value = -1.0;  // no bin is weak
+      const std::vector<double> s(x.size(), 0.0);
+      const auto res = mirt::search_1d_additive(RowSet{view(x), nullptr}, view(s), DSpan(), p);
+      ASSERT_EQ(res.edges, edges);
+      const auto one_by_one = mirt::assign_bins(RowSet{view(x), nullptr}, edges, hi);
+      std::vector<std::int64_t> expected(static_cast<std::size_t>(bins), 0);
+      for (std::uint32_t b : one_by_one) ++expected[b];
+      for (std::size_t b = 0; b < expected.size(); ++b) {
+        EXPECT_EQ(res.bins[b].count, expected[b]) << lo << ".." << hi << ", " << bins << " bins";
+      }
+    }
+  }
+}
+
 TEST(HistogramSearch, KeptRegionRowsAreTheRowsInsideTheRegionBounds) {
   // Integer values put many rows on the edges; the top region is closed at
   // the maximum. Large enough for the passes to run in parts.
