@@ -13,6 +13,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "mirt/cpu.hpp"
 #include "mirt/pairwise.hpp"
 #include "mirt/scratch_pool.hpp"
 #include "mirt/threads.hpp"
@@ -231,14 +232,6 @@ struct BinIds {
 };
 
 #if defined(MIRT_AVX2_BINNING)
-bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes;
-}
-
 // BinLocator::inside on four values at a time, for equal-width edges and bins
 // numbered below 255: the same estimate, truncated and clamped, and the same
 // one-bin corrections against the same edges, computed as they were built.
@@ -298,7 +291,7 @@ BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
     bool done = false;
 #if defined(MIRT_AVX2_BINNING)
     if constexpr (std::is_same_v<Id, std::uint8_t> && std::is_same_v<R, AllRows>) {
-      if (locate.arithmetic && has_avx2()) {
+      if (locate.arithmetic && use_avx2()) {
         inside_avx2(locate, rows.x.data() + begin, end - begin, out_ids + begin);
         done = true;
       }

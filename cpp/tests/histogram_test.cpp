@@ -122,7 +122,7 @@ TEST(HistogramSearch, BinCountsOfTheSearchEqualBinningValueByValue) {
   const std::vector<std::pair<double, double>> ranges{
       {0.0, 1.0}, {-3.7, 5.2}, {-1e-9, 1e-9}, {1e6, 1e6 + 3.0}, {-2e8, -1e8}, {0.1, 0.7}};
   for (const auto& [lo, hi] : ranges) {
-    for (std::int64_t bins : {1, 3, 10, 37, 254}) {
+    for (std::int64_t bins : {1, 3, 10, 37, 254, 300}) {
       const std::vector<double> edges = mirt::histogram_edges(lo, hi, bins);
       std::uniform_real_distribution<double> ud(lo, hi);
       std::uniform_int_distribution<std::size_t> pick(0, edges.size() - 1);

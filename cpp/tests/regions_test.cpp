@@ -1,5 +1,7 @@
 #include "mirt/regions.hpp"
 
+#include "mirt/cpu.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -69,7 +71,7 @@ TEST(ColumnStats, MinMaxFollowNumpyOnNaN) {
 // The one-pass membership of many boxes must agree, row for row, with testing
 // each box on its own; overlapping boxes, shared bounds, closed bounds, ties
 // and infinite or NaN bounds are where a segment table could go wrong.
-TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
+void many_boxes_agree_with_each_box_alone() {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::mt19937_64 rng(7);
@@ -151,6 +153,16 @@ TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
   }
 }
 
+TEST(Membership, OnePassOverManyBoxesAgreesWithEachBoxAlone) {
+  // Contiguous columns take vector instructions where the machine has them;
+  // the portable code must agree as well.
+  for (const bool avx2 : {true, false}) {
+    mirt::allow_avx2(avx2);
+    many_boxes_agree_with_each_box_alone();
+  }
+  mirt::allow_avx2(true);
+}
+
 TEST(Membership, CheckedPassReportsTheFirstValueThatIsNotFinite) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
@@ -185,11 +197,24 @@ TEST(Membership, CheckedPassInPartsJoinsToTheSinglePass) {
     EXPECT_EQ(split.rows, whole.rows) << parts << " parts";
     EXPECT_FALSE(split.non_finite);
   }
+  // Contiguous copies of the columns give the same lists.
+  std::vector<double> c1(n), c2(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    c1[i] = x1[i];
+    c2[i] = x2[i];
+  }
+  const mirt::Strided s1(view(c1)), s2(view(c2));
+  EXPECT_EQ(mirt::members_each_checked(s1, &s2, boxes, 2).rows, whole.rows);
   matrix[3 * 7000 + 1] = std::numeric_limits<double>::infinity();  // x2, row 7000
   matrix[3 * 9000] = std::numeric_limits<double>::quiet_NaN();     // x1, row 9000
   const mirt::Membership bad = mirt::members_each_checked(x1, &x2, boxes, 4);
   EXPECT_EQ(bad.non_finite.column, 1);
   EXPECT_EQ(bad.non_finite.row, 7000);
+  c2[7000] = std::numeric_limits<double>::infinity();
+  c1[9000] = std::numeric_limits<double>::quiet_NaN();
+  const mirt::Membership bad_copy = mirt::members_each_checked(s1, &s2, boxes, 3);
+  EXPECT_EQ(bad_copy.non_finite.column, 1);
+  EXPECT_EQ(bad_copy.non_finite.row, 7000);
 }
 
 TEST(CopyColumns, GathersStridedColumnsInOnePassAndFindsNonFinite) {
