@@ -277,9 +277,13 @@ std::optional<Gather> gather_plan(py::handle obj, const Index& idx) {
     return std::nullopt;
   }
   const auto n = static_cast<std::int64_t>(arr.shape(0));
+  // One unsigned comparison per position (a negative one wraps to a huge
+  // value), without an exit in the loop.
+  std::uint64_t outside = 0;
   for (std::int64_t r : idx) {
-    if (r < 0 || r >= n) return std::nullopt;
+    outside |= static_cast<std::uint64_t>(static_cast<std::uint64_t>(r) >= static_cast<std::uint64_t>(n));
   }
+  if (outside != 0) return std::nullopt;
   py::array_t<double> out(static_cast<py::ssize_t>(idx.size()));
   double* dst = out.mutable_data();
   return Gather{arr, std::move(out), dst,
