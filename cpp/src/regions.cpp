@@ -412,6 +412,22 @@ bool disjoint_plan(const Segments& seg, const std::vector<Box>& boxes, bool two,
 }
 
 #if defined(MIRT_AVX2_REGIONS)
+// The number of bounds at or below each of four values, as 32-bit integers.
+template <bool Check>
+__attribute__((target("avx2"))) inline __m128i segments_of_four(const double* ends1,
+                                                                std::size_t m1, const double* p,
+                                                                __m256d& bad) {
+  const __m256d v1 = _mm256_loadu_pd(p);
+  const __m256d one = _mm256_set1_pd(1.0);
+  __m256d g = _mm256_setzero_pd();
+  for (std::size_t j = 0; j < m1; ++j) {
+    g = _mm256_add_pd(
+        g, _mm256_and_pd(_mm256_cmp_pd(_mm256_broadcast_sd(ends1 + j), v1, _CMP_LE_OQ), one));
+  }
+  if (Check) bad = _mm256_add_pd(bad, _mm256_sub_pd(v1, v1));  // NaN unless finite
+  return _mm256_cvttpd_epi32(g);
+}
+
 // A block's box ids as scan_disjoint finds them, four rows at a time, for
 // columns read contiguously: the same comparisons of each value with the same
 // bounds (a bound that is NaN counts for no value, as there), summed per lane.
@@ -427,6 +443,23 @@ __attribute__((target("avx2"))) bool box_ids_avx2(const DisjointPlan& plan, std:
   __m256d bad = _mm256_setzero_pd();
   alignas(32) std::int64_t at[4];
   std::size_t i = 0;
+  if constexpr (!Two) {
+    // Up to sixteen segments: the segment numbers of sixteen rows are packed
+    // into bytes and looked up in the table with one byte shuffle.
+    if (m1 < 16) {
+      alignas(16) std::uint8_t small[16] = {};
+      std::copy(table, table + m1 + 1, small);
+      const __m128i lookup = _mm_load_si128(reinterpret_cast<const __m128i*>(small));
+      for (; i + 16 <= len; i += 16) {
+        const __m128i lo = _mm_packs_epi32(segments_of_four<Check>(ends1, m1, x1 + i, bad),
+                                           segments_of_four<Check>(ends1, m1, x1 + i + 4, bad));
+        const __m128i hi = _mm_packs_epi32(segments_of_four<Check>(ends1, m1, x1 + i + 8, bad),
+                                           segments_of_four<Check>(ends1, m1, x1 + i + 12, bad));
+        const __m128i got = _mm_shuffle_epi8(lookup, _mm_packus_epi16(lo, hi));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(ids + i), got);
+      }
+    }
+  }
   for (; i + 4 <= len; i += 4) {
     const __m256d v1 = _mm256_loadu_pd(x1 + i);
     __m256i g = _mm256_setzero_si256();
