@@ -18,6 +18,9 @@
 #include "mirt/scratch_pool.hpp"
 #include "mirt/threads.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define MIRT_AVX2_BINNING 1
 #include <immintrin.h>
@@ -468,6 +471,41 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
   run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     auto at = static_cast<std::size_t>(start[p]);
     const auto stop = static_cast<std::size_t>(start[p + 1]);
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<Id, std::uint8_t>) {
+      // Sixteen ids are compared with the bins' range at once and only the
+      // members among them are visited, so a row outside costs no read of
+      // its score and no write.
+      const bool weighted = has_weights(weights);
+      double* const values = g.values.get();
+      auto put = [&](std::size_t j) {
+        const std::size_t r = rows.row(j);
+        if (weighted) {
+          g.put(at, r, scores, weights);
+        } else {
+          values[at] = scores[r];
+        }
+        if (positions != nullptr) positions[at] = static_cast<std::int64_t>(r);
+        ++at;
+      };
+      const __m128i low = _mm_set1_epi8(static_cast<char>(first));
+      const __m128i span = _mm_set1_epi8(static_cast<char>(width));
+      std::size_t j = begin;
+      for (; j + 16 <= end && at < stop; j += 16) {
+        const __m128i d =
+            _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ids + j)), low);
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, span), d)));
+        while (mask != 0) {
+          put(j + static_cast<std::size_t>(__builtin_ctz(mask)));
+          mask &= mask - 1;
+        }
+      }
+      for (; j < end && at < stop; ++j) {
+        if (static_cast<std::size_t>(ids[j]) - first <= width) put(j);
+      }
+      return;
+    }
+#endif
     // Every row is written and only a member advances the cursor: whether a
     // row belongs follows the data, and a branch on it mispredicts on about
     // every other row. While at < stop a member of this part is still to
