@@ -378,7 +378,7 @@ std::vector<std::int64_t> offsets_of(const std::vector<std::int64_t>& counts) {
 }
 
 double sum_of(const double* a, std::size_t n, SumOrder order) {
-  return numpy_sum([a](std::size_t i) { return a[i]; }, n, order);
+  return numpy_sum_array(a, n, order);
 }
 
 // The mean of a run of gathered scores, weighted when weights are given and

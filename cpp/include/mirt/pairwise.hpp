@@ -22,6 +22,10 @@
 
 #include "mirt/span.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace mirt {
 
 namespace detail {
@@ -50,6 +54,44 @@ double pairwise_sum_impl(const Get& get, std::size_t begin, std::size_t n) {
   return pairwise_sum_impl(get, begin, n2) + pairwise_sum_impl(get, begin + n2, n - n2);
 }
 
+// pairwise_sum_impl over a contiguous array, its eight running sums held two
+// to a vector register: each running sum still adds the same values in the
+// same order, so the result is the same to the bit.
+inline double pairwise_sum_contiguous(const double* a, std::size_t n) {
+#if defined(__SSE2__)
+  if (n < 8) {
+    double res = 0.0;
+    for (std::size_t i = 0; i < n; ++i) res += a[i];
+    return res;
+  }
+  if (n <= 128) {
+    __m128d r0 = _mm_loadu_pd(a), r1 = _mm_loadu_pd(a + 2);
+    __m128d r2 = _mm_loadu_pd(a + 4), r3 = _mm_loadu_pd(a + 6);
+    std::size_t i = 8;
+    const std::size_t stop = n - (n % 8);
+    for (; i < stop; i += 8) {
+      r0 = _mm_add_pd(r0, _mm_loadu_pd(a + i));
+      r1 = _mm_add_pd(r1, _mm_loadu_pd(a + i + 2));
+      r2 = _mm_add_pd(r2, _mm_loadu_pd(a + i + 4));
+      r3 = _mm_add_pd(r3, _mm_loadu_pd(a + i + 6));
+    }
+    double r[8];
+    _mm_storeu_pd(r, r0);
+    _mm_storeu_pd(r + 2, r1);
+    _mm_storeu_pd(r + 4, r2);
+    _mm_storeu_pd(r + 6, r3);
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+  }
+  std::size_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise_sum_contiguous(a, n2) + pairwise_sum_contiguous(a + n2, n - n2);
+#else
+  return pairwise_sum_impl([a](std::size_t i) { return a[i]; }, 0, n);
+#endif
+}
+
 }  // namespace detail
 
 struct SumOrder {
@@ -68,8 +110,18 @@ double numpy_sum(const Get& get, std::size_t n, SumOrder order = {}) {
   return res;
 }
 
+// The same for the n values of a contiguous array.
+inline double numpy_sum_array(const double* a, std::size_t n, SumOrder order = {}) {
+  if (order.block == 0 || n <= order.block) return 0.0 + detail::pairwise_sum_contiguous(a, n);
+  double res = 0.0;
+  for (std::size_t start = 0; start < n; start += order.block) {
+    res += detail::pairwise_sum_contiguous(a + start, std::min(order.block, n - start));
+  }
+  return res;
+}
+
 inline double numpy_sum(DSpan a, SumOrder order = {}) {
-  return numpy_sum([&](std::size_t i) { return a[i]; }, a.size(), order);
+  return numpy_sum_array(a.data(), a.size(), order);
 }
 
 // `np.sum(a[idx])`.
