@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from sklearn import metrics
 
-from mirt.diagnoser.utils import get_scoring_metric
+from mirt.diagnoser.utils import absolute_error, get_scoring_metric, squared_error
 from mirt.exceptions import MirtError
 
 rng = np.random.default_rng(3)
@@ -164,6 +164,39 @@ class TestInputForms:
 
 def per_sample_hinge(y, pred):
     return np.maximum(0.0, 1.0 - np.asarray(y) * np.asarray(pred))
+
+
+class TestPerSampleErrors:
+    def test_errors_equal_numpy_to_the_bit_on_every_layout(self):
+        # The errors are computed in one native pass; every value must be the
+        # one numpy gives for (y - pred) ** 2 and abs(y - pred), overflow,
+        # NaN and infinity included, whatever the strides and dtypes.
+        rng = np.random.default_rng(3)
+        m = rng.normal(size=(2001, 3)) * np.array([1e-200, 1.0, 1e200])
+        m[5, 0], m[7, 1], m[9, 2] = np.nan, np.inf, -np.inf
+        big_endian = m[:, 1].astype(">f8")
+        unaligned = np.frombuffer(b"\0" + m[:, 2].tobytes(), dtype=np.float64, offset=1)
+        pairs = [
+            (m[:, 0], m[:, 2]),  # strided columns
+            (m[:, 2].copy(), m[::-1, 1].copy()),
+            (m[::3, 1], m[1::3, 2]),
+            (big_endian, m[:, 0]),
+            (unaligned, m[:, 1]),
+            (np.arange(2001), np.arange(2001)[::-1].astype(np.int32)),
+            (np.array([]), np.array([])),
+        ]
+        for y, pred in pairs:
+            a, b = y.astype(np.float64), pred.astype(np.float64)
+            with np.errstate(all="ignore"):
+                sq, ab = (a - b) ** 2, np.abs(a - b)
+            np.testing.assert_array_equal(squared_error(y, pred).view(np.int64), sq.view(np.int64))
+            np.testing.assert_array_equal(absolute_error(y, pred).view(np.int64), ab.view(np.int64))
+
+    def test_length_mismatch_and_non_numbers_are_refused(self):
+        with pytest.raises(MirtError, match="3 entries but prediction has 2"):
+            squared_error(np.zeros(3), np.zeros(2))
+        with pytest.raises(MirtError, match="numeric"):
+            absolute_error(np.array(["a", "b"]), np.zeros(2))
 
 
 class TestCustomMetric:

@@ -12,4 +12,7 @@ void register_all(py::module_& m);
 // Effect lookup on split grids and the depth-2 tree decomposition.
 void register_effects(py::module_& m);
 
+// Per-sample errors of predictions.
+void register_pointwise(py::module_& m);
+
 }  // namespace mirt::native

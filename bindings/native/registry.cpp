@@ -5,6 +5,7 @@ namespace mirt::native {
 void register_all(py::module_& m) {
   // Each kernel group adds its registration call here.
   register_effects(m);
+  register_pointwise(m);
 }
 
 }  // namespace mirt::native

@@ -18,6 +18,7 @@ from typing import Any
 
 import numpy as np
 
+from mirt import _native
 from mirt.exceptions import MirtError
 
 __all__ = [
@@ -125,8 +126,16 @@ def squared_error(y: Any, pred: Any) -> np.ndarray:
     [0.25, 0.0]
     """
     y_arr, pred_arr = _check_pair(y, pred)
-    # No copies: the difference is a new array, and a float64 input is read as is.
-    return (_as_float(y_arr, "y", copy=False) - _as_float(pred_arr, "prediction", copy=False)) ** 2
+    # No copies: a float64 input is read as is.
+    a = _as_float(y_arr, "y", copy=False)
+    b = _as_float(pred_arr, "prediction", copy=False)
+    if a.flags.aligned and b.flags.aligned:
+        # One native pass instead of numpy's two, to the same numbers.
+        return _native.squared_errors(a, b)
+    # As quiet about overflow as the native pass: an infinite score is
+    # reported where the scores are used.
+    with np.errstate(over="ignore", invalid="ignore"):
+        return (a - b) ** 2
 
 
 def absolute_error(y: Any, pred: Any) -> np.ndarray:
@@ -148,7 +157,12 @@ def absolute_error(y: Any, pred: Any) -> np.ndarray:
     [0.5, 1.0]
     """
     y_arr, pred_arr = _check_pair(y, pred)
-    return np.abs(_as_float(y_arr, "y", copy=False) - _as_float(pred_arr, "prediction", copy=False))
+    a = _as_float(y_arr, "y", copy=False)
+    b = _as_float(pred_arr, "prediction", copy=False)
+    if a.flags.aligned and b.flags.aligned:
+        return _native.absolute_errors(a, b)
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.abs(a - b)
 
 
 def accuracy_per_sample(y: Any, pred: Any) -> np.ndarray:
