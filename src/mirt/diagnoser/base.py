@@ -179,6 +179,10 @@ def _check_index(idx: Any, name: str, n_rows: int, default_all: bool) -> np.ndar
         raise MirtError(
             f"{name} must contain integer row positions or be a boolean mask, got dtype {arr.dtype}"
         )
+    # Positions already in range, the usual case, are told by their bounds
+    # alone, without masks over every entry.
+    if arr.min() >= 0 and arr.max() < n_rows:
+        return arr.astype(np.int64)
     # Compare before casting: huge unsigned values would wrap in int64.
     if arr.dtype.kind == "u":
         outside = arr >= n_rows
