@@ -468,26 +468,26 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
   const std::size_t width = last - first;
   if (members != nullptr) members->resize(count);
   std::int64_t* const positions = members != nullptr ? members->data() : nullptr;
+  const bool weighted = has_weights(weights);
   run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     auto at = static_cast<std::size_t>(start[p]);
     const auto stop = static_cast<std::size_t>(start[p + 1]);
+    double* const values = g.values.get();
+    // Row j's numbers to the cursor's slot; the caller moves the cursor.
+    auto write = [&](std::size_t j) {
+      const std::size_t r = rows.row(j);
+      if (weighted) {
+        g.put(at, r, scores, weights);
+      } else {
+        values[at] = scores[r];
+      }
+      if (positions != nullptr) positions[at] = static_cast<std::int64_t>(r);
+    };
 #if defined(__SSE2__)
     if constexpr (std::is_same_v<Id, std::uint8_t>) {
       // Sixteen ids are compared with the bins' range at once and only the
       // members among them are visited, so a row outside costs no read of
       // its score and no write.
-      const bool weighted = has_weights(weights);
-      double* const values = g.values.get();
-      auto put = [&](std::size_t j) {
-        const std::size_t r = rows.row(j);
-        if (weighted) {
-          g.put(at, r, scores, weights);
-        } else {
-          values[at] = scores[r];
-        }
-        if (positions != nullptr) positions[at] = static_cast<std::int64_t>(r);
-        ++at;
-      };
       const __m128i low = _mm_set1_epi8(static_cast<char>(first));
       const __m128i span = _mm_set1_epi8(static_cast<char>(width));
       std::size_t j = begin;
@@ -496,12 +496,16 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
             _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ids + j)), low);
         auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, span), d)));
         while (mask != 0) {
-          put(j + static_cast<std::size_t>(__builtin_ctz(mask)));
+          write(j + static_cast<std::size_t>(__builtin_ctz(mask)));
+          ++at;
           mask &= mask - 1;
         }
       }
       for (; j < end && at < stop; ++j) {
-        if (static_cast<std::size_t>(ids[j]) - first <= width) put(j);
+        if (static_cast<std::size_t>(ids[j]) - first <= width) {
+          write(j);
+          ++at;
+        }
       }
       return;
     }
@@ -510,33 +514,9 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
     // row belongs follows the data, and a branch on it mispredicts on about
     // every other row. While at < stop a member of this part is still to
     // come, so a slot written for a row outside is overwritten by it.
-    if (positions != nullptr && !has_weights(weights)) {
-      double* const values = g.values.get();
-      for (std::size_t j = begin; j < end && at < stop; ++j) {
-        const std::size_t r = rows.row(j);
-        values[at] = scores[r];
-        positions[at] = static_cast<std::int64_t>(r);
-        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
-      }
-    } else if (positions != nullptr) {
-      for (std::size_t j = begin; j < end && at < stop; ++j) {
-        const std::size_t r = rows.row(j);
-        g.put(at, r, scores, weights);
-        positions[at] = static_cast<std::int64_t>(r);
-        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
-      }
-    } else if (has_weights(weights)) {
-      for (std::size_t j = begin; j < end && at < stop; ++j) {
-        const std::size_t r = rows.row(j);
-        g.put(at, r, scores, weights);
-        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
-      }
-    } else {
-      double* const values = g.values.get();
-      for (std::size_t j = begin; j < end && at < stop; ++j) {
-        values[at] = scores[rows.row(j)];
-        at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
-      }
+    for (std::size_t j = begin; j < end && at < stop; ++j) {
+      write(j);
+      at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
     }
   });
   return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order);
