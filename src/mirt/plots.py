@@ -18,10 +18,10 @@ if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn, not with mir
 
 __all__ = ["plot_distance", "plot_shift", "plot_weak_regions", "scale_plot_ticks"]
 
-# The colours of the diagnoser's marginal plot: light for reference or all
+# The colours of every chart of a diagnosis: light for reference or all
 # samples, dark for weak ones.
-_LIGHT = "#c0dbec"
-_DARK = "#69a5cf"
+LIGHT = "#c0dbec"
+DARK = "#69a5cf"
 _WEAK = "Weak Regions"
 
 
@@ -134,9 +134,25 @@ def scale_plot_ticks(ax: Axes, feature: Any, scaler: Any, axis: int) -> None:
     target.set_major_formatter(FixedFormatter(_format(original)))
 
 
-def _number(v: Any) -> str:
-    """A statistic as a reader takes it in: three significant digits, whole
-    numbers from 1000 on."""
+def format_stat(v: Any) -> str:
+    """A statistic as a reader takes it in on a chart.
+
+    Parameters
+    ----------
+    v : number
+        The value; anything that is not a number is shown as its text.
+
+    Returns
+    -------
+    str
+        Three significant digits, whole numbers from 1000 on (no exponent
+        for large errors), "n/a" for NaN and infinity.
+
+    Examples
+    --------
+    >>> format_stat(0.012345), format_stat(3876.4), format_stat(float("nan"))
+    ('0.0123', '3876', 'n/a')
+    """
     try:
         v = float(v)
     except (TypeError, ValueError):
@@ -202,10 +218,10 @@ def plot_distance(value: Mapping[str, Any], figsize: tuple[float, float] | None 
         figsize = (6.0, max(2.5, 0.4 * len(names) + 1.3))
     fig = plt.figure(figsize=figsize)
     ax = fig.add_subplot()
-    bars = ax.barh(np.arange(len(names)), distances, color=_DARK, edgecolor="black", lw=0.5)
+    bars = ax.barh(np.arange(len(names)), distances, color=DARK, edgecolor="black", lw=0.5)
     ax.set_yticks(np.arange(len(names)), labels=names)
     ax.invert_yaxis()
-    ax.bar_label(bars, labels=[_number(d) for d in distances], padding=3, fontsize=8)
+    ax.bar_label(bars, labels=[format_stat(d) for d in distances], padding=3, fontsize=8)
     # Room on the right for the labels of the longest bars.
     ax.margins(x=0.15)
     metric = value.get("distance_metric", "distance")
@@ -278,7 +294,7 @@ def plot_shift(
 
     fig = plt.figure(figsize=figsize if figsize is not None else (6.0, 4.0))
     ax = fig.add_subplot()
-    series = [(reference_name, reference, _LIGHT), (_WEAK, weak, _DARK)]
+    series = [(reference_name, reference, LIGHT), (_WEAK, weak, DARK)]
     if value.get("feature_type") == "categorical":
         categories = sorted(pd.unique(data[feature]), key=str)
         positions = np.arange(len(categories))
@@ -327,7 +343,7 @@ def plot_shift(
 
 
 def _interval(name: str, lb: Any, ub: Any) -> str:
-    return f"{name} [{_number(lb)}, {_number(ub)})"
+    return f"{name} [{format_stat(lb)}, {format_stat(ub)})"
 
 
 def _score_name(columns: list[str]) -> str:
@@ -407,8 +423,8 @@ def plot_weak_regions(
     height = 0.38
     # A side without rows has no score: its bar is left out and says so.
     for offset, scores, colour, side in (
-        (-height / 2, train, _LIGHT, "train"),
-        (height / 2, test, _DARK, "test"),
+        (-height / 2, train, LIGHT, "train"),
+        (height / 2, test, DARK, "test"),
     ):
         drawn = np.where(np.isfinite(scores), scores, 0.0)
         bars = ax.barh(
@@ -422,7 +438,7 @@ def plot_weak_regions(
         )
         ax.bar_label(
             bars,
-            labels=[_number(s) if np.isfinite(s) else "no rows" for s in scores],
+            labels=[format_stat(s) if np.isfinite(s) else "no rows" for s in scores],
             padding=2,
             fontsize=7,
         )
@@ -432,7 +448,9 @@ def plot_weak_regions(
     except (TypeError, ValueError):
         threshold = math.nan
     if math.isfinite(threshold):
-        ax.axvline(threshold, color="red", ls="--", lw=0.8, label=f"threshold {_number(threshold)}")
+        ax.axvline(
+            threshold, color="red", ls="--", lw=0.8, label=f"threshold {format_stat(threshold)}"
+        )
     ax.set_yticks(rows, labels=labels, fontsize=8)
     ax.invert_yaxis()
     ax.margins(x=0.12)
@@ -441,8 +459,8 @@ def plot_weak_regions(
     ax.legend(fontsize=8, loc="best")
 
     drawn_gap = np.where(np.isfinite(gap), gap, 0.0)
-    gap_bars = ax_gap.barh(rows, drawn_gap, height=0.6, color=_DARK, edgecolor="black", lw=0.5)
-    ax_gap.bar_label(gap_bars, labels=[_number(g) for g in gap], padding=2, fontsize=7)
+    gap_bars = ax_gap.barh(rows, drawn_gap, height=0.6, color=DARK, edgecolor="black", lw=0.5)
+    ax_gap.bar_label(gap_bars, labels=[format_stat(g) for g in gap], padding=2, fontsize=7)
     ax_gap.axvline(0.0, color="black", lw=0.8)
     ax_gap.margins(x=0.3)
     ax_gap.set_xlabel(f"test {name} \u2212 train {name}")
