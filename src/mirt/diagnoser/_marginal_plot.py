@@ -228,11 +228,17 @@ def _drawn_range(col: np.ndarray) -> tuple[float, float]:
 
 
 def _histogram_panel(
-    ax: Axes, inp: _Inputs, col: np.ndarray, name: str, scaler: Any, horizontal: bool
+    ax: Axes,
+    inp: _Inputs,
+    col: np.ndarray,
+    name: str,
+    scaler: Any,
+    horizontal: bool,
+    with_legend: bool = True,
 ) -> None:
     """The light bars of all samples and, with per-sample scores, the dark bars
     of the weak samples over them, along x (bar) or along y (barh)."""
-    from matplotlib.ticker import MaxNLocator
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
 
     edges, density, weak = _native.marginal_histogram(
         col, inp.scores, inp.sign, inp.threshold, _HIST_BINS
@@ -244,31 +250,39 @@ def _histogram_panel(
     draw(centres, density, **{size: width}, color=LIGHT, edgecolor="black")
     if weak is not None:
         draw(centres, weak, **{size: width}, color=DARK, edgecolor="black")
-        # The light part left showing is the other side of the threshold.
+        # The light part left showing is the other side of the threshold. The
+        # fixed labels get a title that says what lies above or below it: each
+        # row's own score, not a region's.
         labels = ["Below threshold", "Above threshold"]
         if inp.sign > 0:
             labels.reverse()
-        if horizontal:
-            # The panel is too narrow for a legend: it goes below it, into the
-            # empty corner of the grid, once the layout is known
-            # (_place_corner_legend).
+        if with_legend:
+            # The corner below the narrow panel has room for short lines only.
+            gap = "\n" if horizontal else " "
             legend = ax.legend(
                 labels,
+                title=f"rows whose own{gap}{inp.score_name} is",
+                title_fontsize=_LEGEND_SIZE,
                 fontsize=_LEGEND_SIZE,
-                loc="upper right",
+                loc="upper right" if horizontal else "best",
                 handlelength=1.2,
                 handletextpad=0.4,
                 borderpad=0.3,
             )
-            legend.set_in_layout(False)
-        else:
-            ax.legend(labels, fontsize=_LEGEND_SIZE, loc="best")
+            if horizontal:
+                # The panel is too narrow for a legend: it goes below it, into
+                # the empty corner of the grid, once the layout is known
+                # (_place_corner_legend).
+                legend.set_in_layout(False)
+            else:
+                # Headroom above the bars, where the legend covers none.
+                ax.set_ylim(0.0, 1.5 * float(np.max(density)))
     if horizontal:
         ax.set_ylabel(name)
         ax.set_xlabel("Density")
-        # Bars grow away from the main panel; two density ticks fit the narrow width.
-        ax.invert_xaxis()
-        ax.xaxis.set_major_locator(MaxNLocator(nbins=2))
+        # The narrow width holds one density label; the bars show where 0 is.
+        ax.xaxis.set_major_locator(MaxNLocator(nbins=2, min_n_ticks=2))
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}" if v else ""))
         ax.tick_params(axis="x", labelsize=7)
     else:
         ax.set_xlabel(name)
@@ -489,7 +503,8 @@ def _plot_two_features(fig: Figure, inp: _Inputs, scaler: Any) -> _Drawn:
     )
     caption.set_in_layout(False)
 
-    _histogram_panel(ax_x, inp, col1, name1, scaler, horizontal=False)
+    # Both panels share the colours: one legend, in the corner, says what they are.
+    _histogram_panel(ax_x, inp, col1, name1, scaler, horizontal=False, with_legend=False)
     # Density labels on the outer side keep the panels close to the image.
     ax_x.yaxis.tick_right()
     ax_x.yaxis.set_label_position("right")
