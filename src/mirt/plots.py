@@ -232,9 +232,13 @@ def plot_distance(value: Mapping[str, Any], figsize: tuple[float, float] | None 
 
 
 def plot_shift(
-    value: Mapping[str, Any], figsize: tuple[float, float] | None = None, bins: int = 20
+    value: Mapping[str, Any],
+    figsize: tuple[float, float] | None = None,
+    bins: int = 20,
+    distance_metric: str = "PSI",
+    psi_buckets: str = "uniform",
 ) -> Figure:
-    """Overlaid histograms of one feature for the weak and the reference rows.
+    """Histograms of one feature for the weak and the reference rows.
 
     Parameters
     ----------
@@ -249,12 +253,18 @@ def plot_shift(
         Number of equal-width bins, shared by both groups, for a numerical
         feature. A feature typed "categorical" is drawn as the share of each
         category in each group instead.
+    distance_metric : {"PSI", "WD1", "KS"}, default="PSI"
+        The distance between the two groups that the title states, as
+        ``calculate_distance`` measures it (for numeric values).
+    psi_buckets : {"uniform", "quantile"}, default="uniform"
+        Buckets of the PSI distance.
 
     Returns
     -------
     matplotlib.figure.Figure
-        The reference rows in light, the weak rows in dark, as densities so
-        that groups of different size compare.
+        The reference rows as light bars and the weak rows as a dark outline
+        over them (side by side for categories), as densities so that groups
+        of different size compare; the title ends with the distance.
 
     Raises
     ------
@@ -292,14 +302,16 @@ def plot_shift(
     reference_name = others[0] if others else "Remaining Regions"
     reference = data.loc[(groups == reference_name).to_numpy(), feature]
 
+    distance = _group_distance(reference, weak, psi_buckets, distance_metric)
     fig = plt.figure(figsize=figsize if figsize is not None else (6.0, 4.0))
     ax = fig.add_subplot()
-    series = [(reference_name, reference, LIGHT), (_WEAK, weak, DARK)]
     if value.get("feature_type") == "categorical":
         categories = sorted(pd.unique(data[feature]), key=str)
         positions = np.arange(len(categories))
         width = 0.4
-        for k, (name, values, colour) in enumerate(series):
+        for k, (name, values, colour) in enumerate(
+            [(reference_name, reference, LIGHT), (_WEAK, weak, DARK)]
+        ):
             shares = values.value_counts(normalize=True).reindex(categories, fill_value=0.0)
             ax.bar(
                 positions + (k - 0.5) * width,
@@ -313,33 +325,52 @@ def plot_shift(
         ax.set_xticks(positions, labels=[str(c) for c in categories])
         ax.set_ylabel("Share")
     else:
-        both = pd.to_numeric(data[feature], errors="coerce").to_numpy(dtype=np.float64)
-        both = both[np.isfinite(both)]
+        both = _finite(data[feature])
         if both.size == 0:
             plt.close(fig)
             raise MirtError(f"feature {feature!r} holds no finite number to draw")
         edges = np.histogram_bin_edges(both, bins=int(bins))
-        for name, values, colour in series:
-            finite = pd.to_numeric(values, errors="coerce").to_numpy(dtype=np.float64)
-            finite = finite[np.isfinite(finite)]
-            if finite.size == 0:
-                continue
+        # Opaque bars under an outline: where the groups overlap no third,
+        # blended colour appears that neither group has.
+        finite = _finite(reference)
+        if finite.size:
             ax.hist(
                 finite,
                 bins=edges,
                 density=True,
-                color=colour,
-                alpha=0.7,
-                edgecolor="black",
+                color=LIGHT,
+                edgecolor="white",
                 lw=0.5,
-                label=name,
+                label=reference_name,
             )
+        finite = _finite(weak)
+        if finite.size:
+            density, _ = np.histogram(finite, bins=edges, density=True)
+            ax.stairs(density, edges, color=DARK, lw=2, label=_WEAK)
         ax.set_ylabel("Density")
     ax.set_xlabel(str(feature))
-    ax.set_title(str(value.get("title", "Distribution Shift")))
+    title = str(value.get("title", "Distribution Shift"))
+    if distance is not None:
+        title += f"\n{distance_metric} of {feature}: {format_stat(distance)}"
+    ax.set_title(title)
     ax.legend(fontsize=8)
     fig.tight_layout()
     return fig
+
+
+def _finite(values: Any) -> np.ndarray:
+    numeric = pd.to_numeric(pd.Series(values), errors="coerce").to_numpy(dtype=np.float64)
+    return numeric[np.isfinite(numeric)]
+
+
+def _group_distance(reference: Any, weak: Any, buckets: str, metric: str) -> float | None:
+    """The distance of the two groups' numeric values, None when either has none."""
+    from mirt.diagnoser.utils import calculate_distance
+
+    ref, bad = _finite(reference), _finite(weak)
+    if ref.size == 0 or bad.size == 0:
+        return None
+    return calculate_distance(ref, bad, buckettype=buckets, method=metric)
 
 
 def _interval(name: str, lb: Any, ub: Any) -> str:
@@ -456,7 +487,17 @@ def plot_weak_regions(
     ax.margins(x=0.12)
     ax.set_xlabel(name)
     ax.set_title(f"Weak Regions: Train vs Test {name}")
-    ax.legend(fontsize=8, loc="best")
+    # Below the panels, in a row: inside them it would cover a value label
+    # sooner or later.
+    legend = ax.legend(
+        fontsize=8,
+        loc="lower center",
+        bbox_to_anchor=(0.5, 0.0),
+        bbox_transform=fig.transFigure,
+        ncols=3,
+        frameon=False,
+    )
+    legend.set_in_layout(False)
 
     drawn_gap = np.where(np.isfinite(gap), gap, 0.0)
     gap_bars = ax_gap.barh(rows, drawn_gap, height=0.6, color=DARK, edgecolor="black", lw=0.5)
@@ -466,4 +507,6 @@ def plot_weak_regions(
     ax_gap.set_xlabel(f"test {name} \u2212 train {name}")
     ax_gap.set_title("Gap")
     fig.tight_layout()
+    room = legend.get_window_extent().height / fig.bbox.height
+    fig.tight_layout(rect=(0.0, room, 1.0, 1.0))
     return fig
