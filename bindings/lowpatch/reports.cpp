@@ -63,7 +63,9 @@ Returns
 TestDataResult
     Key "resilience_shift_histogram"; its value holds "x", the names of the
     (at most 10) most shifted features, largest distance first, and "y", their
-    distances rounded to 4 decimals, with the title and the settings.
+    distances rounded to 4 decimals, with the title and the settings. Its
+    "threshold_value" is the multiplier ``threshold`` given at construction,
+    not the absolute threshold of ``get_result`` and ``get_marginal``.
 
 Raises
 ------
@@ -96,6 +98,8 @@ TestDataResult
     Key "lowpatch_shift"; its value's "data" is a frame of all features plus a
     "resi_type_" column labelling the reference rows ("Remaining Regions" or
     "Full Regions"), which come first, and the weak rows ("Weak Regions").
+    Its "threshold_value" is the multiplier ``threshold`` given at
+    construction, as in ``get_distance``.
 
 Raises
 ------
@@ -116,7 +120,10 @@ Examples
 The value holds the settings, the fitted slicer's weak-region statistics,
 slicing columns, rule list (None when the slicer keeps none), data, scores and
 threshold value, and the feature names; they are the objects themselves, not
-copies. Draw it with ``LowPatch.plot_marginal(result)``.
+copies. Its "threshold_value" is the absolute threshold the regions were
+judged by (``threshold`` times the average score), unlike the multiplier of
+``get_distance`` and ``get_shift``. Draw it with
+``LowPatch.plot_marginal(result)``.
 
 Raises
 ------

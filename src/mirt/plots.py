@@ -397,7 +397,8 @@ def plot_weak_regions(
         The value of a "lowpatch_result" result, as made by
         ``LowPatch.get_result``: the weak-region table under "data" (bound
         columns "[name" and "name)", "#Test", "#Train", the test and train
-        scores and "Gap") and the "threshold_value".
+        scores and "Gap") and the "threshold_value", the absolute threshold
+        the regions were judged by.
     figsize : tuple of float, optional
         Figure size; by default it grows with the number of regions.
 
