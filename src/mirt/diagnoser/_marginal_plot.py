@@ -387,34 +387,23 @@ def _plot_one_feature(fig: Figure, inp: _Inputs, scaler: Any) -> _Drawn:
 
     # The threshold line says what it is at its left end; region labels rise
     # above it where they would cross it.
-    labels = [
-        ax.annotate(
-            f"threshold {format_stat(inp.threshold)}",
-            xy=(lo, inp.threshold),
-            xytext=(0.0, _LABEL_LIFT),
-            textcoords="offset points",
-            ha="left",
-            va="bottom",
-            color="red",
-            fontsize=_LABEL_SIZE,
-        )
-    ]
+    lifted = {
+        "xytext": (0.0, _LABEL_LIFT),
+        "textcoords": "offset points",
+        "va": "bottom",
+        "color": "red",
+        "fontsize": _LABEL_SIZE,
+    }
+    threshold_label = f"threshold {format_stat(inp.threshold)}"
+    labels = [ax.annotate(threshold_label, xy=(lo, inp.threshold), ha="left", **lifted)]
     for region, s in zip(inp.stats, stat_values, strict=True):
         lb1, ub1 = _bounds(region, 0)
         a, c = max(lb1, lo), min(ub1, hi)
         # A faint band shows where each region lies, however narrow.
         ax.axvspan(a, c, color="red", alpha=0.08, lw=0, zorder=0)
+        y = s if math.isfinite(s) else inp.threshold
         labels.append(
-            ax.annotate(
-                inp.stat_label(s),
-                xy=(a + 0.55 * (c - a), s if math.isfinite(s) else inp.threshold),
-                xytext=(0.0, _LABEL_LIFT),
-                textcoords="offset points",
-                ha="center",
-                va="bottom",
-                color="red",
-                fontsize=_LABEL_SIZE,
-            )
+            ax.annotate(inp.stat_label(s), xy=(a + 0.55 * (c - a), y), ha="center", **lifted)
         )
     top = _separate_labels(fig, ax, labels, _LABEL_LIFT)
     ax_top, ax_height = ax.bbox.y1, ax.bbox.height

@@ -58,6 +58,28 @@ def _short(text: str) -> str:
 _LUMPED = "0.65"
 
 
+def _bar_chart(
+    labels: list[str],
+    values: np.ndarray,
+    colors: Sequence[str],
+    value_labels: list[str],
+    figsize: tuple[float, float] | None,
+    extra_height: float = 0.0,
+) -> tuple[Figure, Any]:
+    """Horizontal bars, the first on top, each labelled with its value."""
+    n = len(labels)
+    fig = _figure(figsize=figsize or _bar_figsize(labels, extra_height))
+    ax = fig.add_subplot()
+    positions = np.arange(n)[::-1]
+    bars = ax.barh(positions, values, height=0.7, color=colors)
+    ax.bar_label(bars, labels=value_labels, padding=2, fontsize=7)
+    ax.set_yticks(positions, labels=labels, fontsize=8)
+    if n:
+        # The bars fill the panel: no empty band above or below them.
+        ax.set_ylim(-0.5, n - 0.5)
+    return fig, ax
+
+
 def _lump(labels: list[str], values: np.ndarray, keep: int) -> tuple[list, np.ndarray, bool]:
     """The first ``keep`` bars and, when more are left, one bar adding them up;
     the flag says whether that last bar was made."""
@@ -252,19 +274,10 @@ class FANOVAInterpreter:
             table["percent"].to_numpy(dtype=np.float64),
             _MAX_BARS - 1,
         )
-        n = len(labels)
-        fig = _figure(figsize=figsize or _bar_figsize(labels))
-        ax = fig.add_subplot()
-        positions = np.arange(n)[::-1]
-        colors = ["#4C72B0"] * n
+        colors = ["#4C72B0"] * len(labels)
         if lumped:
             colors[-1] = _LUMPED
-        bars = ax.barh(positions, shares, height=0.7, color=colors)
-        ax.bar_label(bars, labels=[f"{v:.3g}%" for v in shares], padding=2, fontsize=7)
-        ax.set_yticks(positions, labels=labels, fontsize=8)
-        if n:
-            # The bars fill the panel: no empty band above or below them.
-            ax.set_ylim(-0.5, n - 0.5)
+        fig, ax = _bar_chart(labels, shares, colors, [f"{v:.3g}%" for v in shares], figsize)
         ax.margins(x=0.12)
         ax.set_xlabel("Share of importance (%)")
         ax.set_title("Effect importance")
@@ -457,18 +470,11 @@ class FANOVAInterpreter:
         headline = f"Local explanation: {target} {total:.4g}"
         if target == "log-odds":
             headline += f" (probability {1.0 / (1.0 + np.exp(-total)):.3g})"
-        n = len(labels)
-        fig = _figure(figsize=figsize or _bar_figsize(labels, extra_height=0.4))
-        ax = fig.add_subplot()
-        positions = np.arange(n)[::-1]
-        colors = np.where(contrib >= 0, "#C44E52", "#4C72B0")
+        colors = ["#C44E52" if v >= 0 else "#4C72B0" for v in contrib]
         if lumped:
             colors[-1] = _LUMPED
-        bars = ax.barh(positions, contrib, height=0.7, color=colors)
-        ax.bar_label(bars, labels=[f"{v:+.4g}" for v in contrib], padding=2, fontsize=7)
-        ax.set_yticks(positions, labels=labels, fontsize=8)
-        if n:
-            ax.set_ylim(-0.5, n - 0.5)
+        value_labels = [f"{v:+.4g}" for v in contrib]
+        fig, ax = _bar_chart(labels, contrib, colors, value_labels, figsize, extra_height=0.4)
         ax.margins(x=0.15)
         ax.axvline(0.0, color="0.4", linewidth=0.8)
         ax.set_xlabel(f"Contribution to the {target}")
