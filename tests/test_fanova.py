@@ -2,6 +2,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+from figure_checks import stray_texts
 from matplotlib.collections import QuadMesh
 from matplotlib.patches import Rectangle, StepPatch
 
@@ -151,7 +152,8 @@ class TestPlots:
         assert data.edges[0] <= model.X_[:, 0].min() and data.edges[-1] >= model.X_[:, 0].max()
         bars = [p for p in ax_density.patches if isinstance(p, Rectangle)]
         assert sum(b.get_height() for b in bars) == len(model.X_)
-        assert ax_density.get_xlabel() == "a" and ax.get_title() == "a"
+        assert ax_density.get_xlabel() == "a" and ax.get_title() == "Main effect of a"
+        assert ax.get_ylabel() == "Contribution to the prediction"
         assert len(fanova.plot_effect(0, density=False).axes) == 1
 
     def test_interaction_is_a_heatmap_on_its_grid_centred_on_zero(self, fanova, model):
@@ -180,10 +182,60 @@ class TestPlots:
         with pytest.raises(MirtError, match="top_k"):
             fanova.plot_importance(top_k=0)
 
-    def test_local_chart_has_the_intercept_and_the_largest_contributions(self, fanova, data):
+    def test_local_chart_adds_up_to_the_prediction_with_the_rest_in_one_bar(
+        self, fanova, model, data
+    ):
         X, _ = data
         fig = fanova.plot_local(X[0], top_k=2)
-        bars = [p for p in fig.axes[0].patches if isinstance(p, Rectangle)]
-        widths = [b.get_width() for b in bars]
-        table = fanova.explain_local(X[0]).head(3)
-        assert widths == pytest.approx(table["contribution"].tolist())
+        ax = fig.axes[0]
+        bars = [p for p in ax.patches if isinstance(p, Rectangle)]
+        table = fanova.explain_local(X[0])
+        effects = table["contribution"].to_numpy()[1:]
+        expected = [effects[0], effects[1], effects[2:].sum()]
+        assert [b.get_width() for b in bars] == pytest.approx(expected)
+        labels = [t.get_text() for t in ax.get_yticklabels()]
+        assert labels[-1] == f"other {len(effects) - 2} effects"
+        assert labels[0] == f"{table.loc[1, 'effect']} = " + ", ".join(
+            f"{v:.4g}" for v in X[0][list(model.effects_[table.loc[1, "effect"]]["fidx"])]
+        )
+        # The intercept is stated beside the prediction, not drawn.
+        prediction = model.predict(X[:1])[0]
+        intercept = table.loc[0, "contribution"]
+        assert intercept + sum(b.get_width() for b in bars) == pytest.approx(prediction, abs=1e-5)
+        assert fig._suptitle.get_text() == (
+            f"Local explanation: prediction {prediction:.4g}\n"
+            f"= intercept {intercept:.4g} + the bars below"
+        )
+
+    def test_classifier_charts_speak_of_log_odds(self, data):
+        X, y = data
+        fanova = XGB2Classifier(n_estimators=10).fit(X, y > 0.3).parse_model()
+        assert fanova.plot_effect(0).axes[0].get_ylabel() == "Contribution to the log-odds"
+        fig = fanova.plot_local(X[0])
+        assert fig.axes[0].get_xlabel() == "Contribution to the log-odds"
+        assert "(probability " in fig._suptitle.get_text()
+
+    def test_many_effects_with_long_names_stay_legible_and_bounded(self):
+        X = np.random.default_rng(1).uniform(-1, 1, size=(60, 45))
+        effects = {
+            f"f{j}": {
+                "fidx": [j],
+                "split_unique_list": [np.array([0.0])],
+                "values": np.array([-1.0, 1.0]) * (j + 1),
+            }
+            for j in range(45)
+        }
+        bare = Bare(effects, 0.5, X)
+        bare.feature_names_ = [f"a rather long description of measurement {j}" for j in range(45)]
+        fanova = FANOVAInterpreter(bare)
+        for fig in (fanova.plot_importance(top_k=None), fanova.plot_local(X[0], top_k=None)):
+            ax = fig.axes[0]
+            bars = [p for p in ax.patches if isinstance(p, Rectangle)]
+            assert len(bars) == 40
+            assert ax.get_yticklabels()[-1].get_text() == "other 6 effects"
+            # No empty band above or below the bars, and a height that stops growing.
+            assert ax.get_ylim() == (-0.5, 39.5)
+            assert fig.get_figheight() <= 14.0
+            assert stray_texts(fig) == []
+        total = sum(b.get_width() for b in bars) + 0.5
+        assert total == pytest.approx(fanova.explain_local(X[0])["contribution"].sum())

@@ -8,6 +8,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
+from figure_checks import stray_texts
 from matplotlib.image import AxesImage
 from matplotlib.patches import Rectangle
 from scipy.stats import binned_statistic
@@ -111,6 +112,7 @@ def test_one_feature_draws_curve_threshold_and_weak_share():
     assert light[0].get_width() == pytest.approx(edges[1] - edges[0])
     legend = hist.get_legend()
     assert [t.get_text() for t in legend.get_texts()] == ["Below threshold", "Above threshold"]
+    assert legend.get_title().get_text() == "rows whose own MSE is"
     assert legend.get_texts()[0].get_fontsize() == 8
     assert hist.get_xlabel() == "a" and hist.get_ylabel() == "Density"
 
@@ -275,9 +277,13 @@ def test_two_features_draw_the_region_image_and_both_histograms():
     np.testing.assert_allclose([b.get_width() for b in bars(left, DARK)], weak_q, rtol=1e-12)
     assert left.get_ylabel() == "q" and left.get_xlabel() == "Density"
     assert below.get_xlabel() == "p" and below.get_ylabel() == "Density"
-    for ax in (left, below):
-        texts = [t.get_text() for t in ax.get_legend().get_texts()]
-        assert texts == ["Below threshold", "Above threshold"]
+    # One legend for both panels, saying whose score the threshold splits;
+    # the density ticks of the narrow panel read left to right.
+    assert below.get_legend() is None
+    legend = left.get_legend()
+    assert [t.get_text() for t in legend.get_texts()] == ["Below threshold", "Above threshold"]
+    assert legend.get_title().get_text() == "rows whose own\nMSE is"
+    assert not left.xaxis_inverted()
     # Every region is labelled with its number; what the number is, said once.
     assert sorted(label_texts(main)) == ["1.5"] * 6
     assert left.get_title(loc="left") == "train MSE per region"
@@ -315,6 +321,7 @@ def test_two_feature_legend_of_the_narrow_panel_stays_in_the_figure():
     legend_box = left.get_legend().get_window_extent()
     fig_box = fig.bbox
     assert legend_box.x0 >= fig_box.x0 and legend_box.y0 >= fig_box.y0
+    assert stray_texts(fig) == []
     # Below the left panel and clear of the lower histogram's bars.
     assert legend_box.y1 <= left.get_window_extent().y0
     assert legend_box.x1 <= below.get_window_extent().x0 + 1

@@ -248,6 +248,13 @@ def test_reports_refuse_bad_input_with_clear_errors():
     # A missing feature is named before compare_to is examined.
     with pytest.raises(MirtError, match="not a feature"):
         lp.get_shift(show_feature="nope", compare_to="all")
+    # Positions that name no searched row, or are not a list of positions.
+    lp.get_target_idx = lambda: np.array([0, 10**6])
+    with pytest.raises(MirtError, match="do not fit the 400 searched rows"):
+        lp.get_distance()
+    lp.get_target_idx = lambda: np.zeros((2, 2), dtype=np.int64)
+    with pytest.raises(TypeError, match="one-dimensional"):
+        lp.get_shift()
 
 
 def test_reports_need_a_fitted_diagnoser():

@@ -9,8 +9,10 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
+from figure_checks import stray_texts
 from matplotlib.colors import to_rgb
 from matplotlib.figure import Figure
+from matplotlib.patches import StepPatch
 from sklearn.linear_model import LinearRegression
 
 from mirt.diagnoser.lowpatch import LowPatch
@@ -69,23 +71,30 @@ def test_distance_chart_has_one_bar_per_feature_largest_on_top(diagnosis):
     assert [t.get_text() for t in ax.texts][0] == f"{distances[0]:.3g}"
 
 
-def test_shift_chart_overlays_reference_and_weak_histograms(diagnosis):
+def test_shift_chart_outlines_weak_rows_over_reference_bars(diagnosis):
     result = diagnosis.get_shift(show_feature="b", compare_to="full")
-    fig = chart(result, bins=12)
+    fig = chart(result, bins=12, distance_metric="KS")
     (ax,) = fig.axes
-    light, dark = coloured(ax, LIGHT), coloured(ax, DARK)
-    assert len(light) == len(dark) == 12
+    light = coloured(ax, LIGHT)
+    (outline,) = [p for p in ax.patches if isinstance(p, StepPatch)]
+    assert len(light) == 12
+    # Opaque bars under an unfilled outline: no blended colour.
+    assert all(p.get_alpha() in (None, 1) for p in light) and not outline.get_fill()
     data = result.value["data"]
     weak = data.loc[data["resi_type_"] == "Weak Regions", "b"].to_numpy()
     edges = np.histogram_bin_edges(data["b"].to_numpy(), bins=12)
     expected, _ = np.histogram(weak, bins=edges, density=True)
-    np.testing.assert_allclose([p.get_height() for p in dark], expected, rtol=1e-12)
+    np.testing.assert_allclose(outline.get_data().values, expected, rtol=1e-12)
     # Both groups on the same bins.
-    assert [p.get_x() for p in light] == [p.get_x() for p in dark]
+    np.testing.assert_array_equal(outline.get_data().edges, edges)
+    assert [p.get_x() for p in light] == pytest.approx(edges[:-1].tolist())
     texts = [t.get_text() for t in ax.get_legend().get_texts()]
     assert texts == ["Full Regions", "Weak Regions"]
     assert ax.get_xlabel() == "b" and ax.get_ylabel() == "Density"
-    assert ax.get_title() == "Distribution Shift: Weak vs Full Regions"
+    # The title states the distance of the two groups, as the distance report has it.
+    distance = diagnosis.get_distance(distance_metric="KS", compare_to="full").value
+    stated = distance["y"][distance["x"].index("b")]
+    assert ax.get_title() == f"Distribution Shift: Weak vs Full Regions\nKS of b: {stated:.3g}"
 
 
 def test_shift_chart_of_a_categorical_feature_compares_category_shares():
@@ -120,6 +129,10 @@ def test_result_chart_shows_scores_threshold_and_gaps(diagnosis):
     assert ax.get_yticklabels()[0].get_text() == f"a [{lo:.3g}, {hi:.3g})"
     legend = [t.get_text() for t in ax.get_legend().get_texts()]
     assert legend[1:] == ["train MSE", "test MSE"] and legend[0].startswith("threshold ")
+    # The legend covers no value label, and no text leaves the figure.
+    assert stray_texts(fig) == []
+    box = ax.get_legend().get_window_extent()
+    assert not any(box.overlaps(t.get_window_extent()) for t in ax.texts + ax_gap.texts)
     assert ax.get_title() == "Weak Regions: Train vs Test MSE"
     assert ax_gap.get_title() == "Gap"
 

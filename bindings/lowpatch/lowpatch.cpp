@@ -235,6 +235,10 @@ An empty array when no region is weak.
   cls.def("get_result", {},
           R"(The weak-region table with the settings, as a ``TestDataResult``
 with key "lowpatch_result".
+
+Its "threshold_value" is the absolute threshold the regions were judged by
+(``threshold`` times the average score), as in ``get_marginal``; the
+distance and shift reports hold the multiplier ``threshold`` instead.
 )",
           get_result);
   add_report_methods(cls);

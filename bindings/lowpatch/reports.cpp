@@ -1,234 +1,44 @@
-// The reports of a fitted LowPatch: which features drift between the weak
-// samples and the others (get_distance), the stacked rows for a shift chart of
-// one feature (get_shift) and everything the marginal plot needs
-// (get_marginal).
-#include <string>
-
+// The reports of a fitted LowPatch and its marginal plot: which features
+// drift between the weak samples and the others (get_distance), the stacked
+// rows for a shift chart of one feature (get_shift), everything the marginal
+// plot needs (get_marginal) and the plot itself (plot_marginal). Frames and
+// drawing are built by the toolbox's Python modules; each method here hands
+// its arguments to one of their functions and returns what it gives.
 #include "context.hpp"
-#include "mirt/selection.hpp"
 
 namespace mirt::lowpatch {
 
 namespace {
 
-constexpr const char* kUnsupportedCompare = "Unsupported value of compare_to.";
+using namespace pybind11::literals;
 
-py::object fitted_diag(py::handle self) {
-  py::object diag = py::getattr(self, "diag", py::none());
-  if (diag.is_none()) {
-    mirt_error("this LowPatch is not fitted yet; call fit(x, y, train_idx, test_idx) first");
-  }
-  return diag;
-}
-
-// The settings both distribution reports carry, in their order.
-void add_settings(py::dict& value, py::handle self) {
-  value["slice_features"] = self.attr("slice_features");
-  value["bins"] = self.attr("bins");
-  value["threshold_value"] = self.attr("threshold");
-  value["method"] = self.attr("method");
-  value["min_samples"] = self.attr("min_samples");
-  value["metric"] = self.attr("metric");
-}
-
-py::object make_result(const char* key, py::dict value) {
-  py::dict kw;
-  kw["key"] = key;
-  kw["value"] = std::move(value);
-  return py::reinterpret_borrow<py::object>(ctx().test_data_result)(**kw);
-}
-
-// The rows the slicer searched, split into the weak rows and the others.
-// get_target_idx gives positions among the searched rows, which are the test
-// rows only when the slicer ran on them; reading them among the test rows
-// regardless would compare the wrong rows or run past the end.
-struct SearchedRows {
-  py::object x;     // the searched rows of the diagnoser's x, all columns
-  py::object weak;  // the rows inside a weak region
-  bind::I64Array positions;
-  py::array_t<std::int64_t> rest;  // positions of the rows outside every weak region
-};
-
-SearchedRows searched_rows(py::handle self, py::handle diag) {
-  SearchedRows r;
-  r.positions = bind::I64Array::ensure(self.attr("get_target_idx")());
-  if (!r.positions || r.positions.ndim() != 1) {
-    throw py::type_error("get_target_idx must return a one-dimensional array of row positions");
-  }
-  if (r.positions.size() == 0) {
-    mirt_error(
-        "the fit found no weak region, so there are no weak samples to compare; try a lower "
-        "threshold, a smaller min_samples or other slicing features");
-  }
-  const py::object use_test = py::getattr(diag, "use_test", self.attr("use_test"));
-  py::object idx = self.attr(bind::truthy(use_test) ? "test_idx" : "train_idx");
-  py::dict axis0;
-  axis0["axis"] = 0;
-  r.x = bind::numpy().attr("asarray")(self.attr("x")).attr("take")(idx, **axis0);
-  const auto n = static_cast<std::size_t>(bind::n_rows(r.x));
-  Index rest;
-  try {
-    py::gil_scoped_release nogil;
-    rest = complement(n, ISpan(r.positions.data(), static_cast<std::size_t>(r.positions.size())));
-  } catch (const std::out_of_range&) {
-    mirt_error("the weak positions do not fit the " + std::to_string(n) +
-               " searched rows; the data or the settings were changed after fit, so fit again");
-  }
-  r.rest = bind::to_numpy(rest);
-  r.weak = r.x.attr("take")(r.positions, **axis0);
-  return r;
-}
-
-// "remaining" or "full", refused otherwise with the toolbox's message.
-bool compare_to_full(py::handle compare_to) {
-  if (py::isinstance<py::str>(compare_to)) {
-    const std::string s = compare_to.cast<std::string>();
-    if (s == "remaining") return false;
-    if (s == "full") return true;
-  }
-  mirt_error(kUnsupportedCompare);
-}
-
-py::object rows_at(py::handle x, py::handle positions) {
-  py::dict axis0;
-  axis0["axis"] = 0;
-  return x.attr("take")(positions, **axis0);
-}
-
-py::object column(py::handle x2d, py::ssize_t j) {
-  return x2d[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-}
+constexpr const char* kReports = "mirt.diagnoser._reports";
+constexpr const char* kMarginalPlot = "mirt.diagnoser._marginal_plot";
 
 py::object get_distance(py::handle self, const Args& a) {
-  py::object diag = fitted_diag(self);
-  SearchedRows rows = searched_rows(self, diag);
-  const bool full = compare_to_full(a["compare_to"]);
-  py::object reference = full ? rows.x : rows_at(rows.x, rows.rest);
-  if (!full && rows.rest.size() == 0) {
-    mirt_error(
-        "every searched row lies in a weak region, so no remaining rows are left to compare "
-        "with; use compare_to='full'");
-  }
-  const std::string title = full ? "Distribution Shift: Weak vs Full Regions"
-                                 : "Distribution Shift: Weak vs Remaining Regions";
-
-  py::list names = bind::to_list(self.attr("feature_names"));
-  py::dict kw;
-  kw["buckettype"] = a["psi_buckets"];
-  kw["method"] = a["distance_metric"];
-  py::object distance = py::reinterpret_borrow<py::object>(ctx().calculate_distance);
-  py::list distances;
-  for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(names.size()); ++i) {
-    distances.append(distance(column(reference, i), column(rows.weak, i), **kw));
-  }
-
-  py::object np = py::reinterpret_borrow<py::object>(ctx().np);
-  py::object values = np.attr("array")(distances);
-  py::object order = np.attr("argsort")(values)[py::slice(py::none(), py::none(), py::int_(-1))];
-  py::object top = order[py::slice(py::none(), py::int_(10), py::none())];
-  py::object features = np.attr("array")(names)[top].attr("tolist")();
-  py::object rounded = np.attr("round")(values[top], 4);
-
-  py::dict value;
-  value["purpose"] = "diagnose";
-  value["distance_metric"] = a["distance_metric"];
-  add_settings(value, self);
-  value["title"] = title;
-  value["x"] = features;
-  value["y"] = rounded;
-  return make_result("resilience_shift_histogram", value);
-}
-
-py::object labelled_frame(py::handle rows, py::handle names, const char* label) {
-  py::object np = py::reinterpret_borrow<py::object>(ctx().np);
-  py::dict kw;
-  kw["columns"] = names;
-  py::object frame = py::reinterpret_borrow<py::object>(ctx().pd).attr("DataFrame")(rows, **kw);
-  // One label per row as a flat array: pandas 3 stores a one-column 2-D string
-  // array as a column that later comparisons and concatenation cannot read.
-  frame["resi_type_"] = np.attr("full")(bind::n_rows(rows), label);
-  return frame;
+  return bind::import_attr(kReports, "get_distance")(
+      self, "psi_buckets"_a = a["psi_buckets"], "distance_metric"_a = a["distance_metric"],
+      "compare_to"_a = a["compare_to"]);
 }
 
 py::object get_shift(py::handle self, const Args& a) {
-  py::object diag = fitted_diag(self);
-  py::list names = bind::to_list(self.attr("feature_names"));
-  py::object show_feature = a["show_feature"];
-  if (show_feature.is_none()) {
-    if (names.empty()) mirt_error("the diagnoser has no features to show");
-    show_feature = names[0];
-  }
-  py::ssize_t position = -1;
-  for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(names.size()); ++j) {
-    if (bind::compare(names[static_cast<std::size_t>(j)], show_feature, Py_EQ)) {
-      position = j;
-      break;
-    }
-  }
-  if (position < 0) {
-    mirt_error("show_feature " + py::repr(show_feature).cast<std::string>() +
-               " is not a feature of the data; the features are " +
-               py::repr(names).cast<std::string>());
-  }
-  py::object types = py::getattr(self, "feature_types", py::none());
-  py::object feature_type =
-      types.is_none() ? py::object(py::none()) : py::object(types[py::int_(position)]);
-
-  SearchedRows rows = searched_rows(self, diag);
-  const bool full = compare_to_full(a["compare_to"]);
-  py::object reference = full ? rows.x : rows_at(rows.x, rows.rest);
-  const char* area = full ? "Full Regions" : "Remaining Regions";
-  const std::string title = full ? "Distribution Shift: Weak vs Full Regions"
-                                 : "Distribution Shift: Weak vs Remaining Regions";
-
-  py::object draw_df = labelled_frame(reference, names, area);
-  py::object draw_worst = labelled_frame(rows.weak, names, "Weak Regions");
-  py::dict concat_kw;
-  concat_kw["axis"] = 0;
-  py::dict reset_kw;
-  reset_kw["drop"] = true;
-  py::object draw_test = py::reinterpret_borrow<py::object>(ctx().pd)
-                             .attr("concat")(py::make_tuple(draw_df, draw_worst), **concat_kw)
-                             .attr("reset_index")(**reset_kw);
-
-  py::dict value;
-  value["title"] = title;
-  value["show_feature"] = show_feature;
-  add_settings(value, self);
-  value["feature_type"] = feature_type;
-  value["data"] = draw_test;
-  return make_result("lowpatch_shift", value);
+  return bind::import_attr(kReports, "get_shift")(
+      self, "show_feature"_a = a["show_feature"], "compare_to"_a = a["compare_to"]);
 }
 
 py::object get_marginal(py::handle self, const Args&) {
-  py::object diag = fitted_diag(self);
-  py::object rule_list = py::hasattr(diag, "rule_list") ? py::object(diag.attr("rule_list"))
-                                                        : py::object(py::none());
-  py::dict value;
-  value["slice_features"] = self.attr("slice_features");
-  value["bins"] = self.attr("bins");
-  value["method"] = self.attr("method");
-  value["min_samples"] = self.attr("min_samples");
-  value["metric"] = self.attr("metric");
-  value["weak_region_stats"] = diag.attr("weak_region_stats");
-  value["fidx"] = diag.attr("fidx");
-  value["rule_list"] = rule_list;
-  value["x"] = diag.attr("x");
-  value["y"] = diag.attr("y");
-  value["threshold_value"] = diag.attr("threshold_value");
-  value["score_name"] = diag.attr("score_name");
-  value["_sign"] = diag.attr("score_sign");
-  value["scores"] = diag.attr("scores");
-  value["use_test"] = diag.attr("use_test");
-  value["is_metric_additive"] = diag.attr("is_metric_additive");
-  value["feature_names"] = self.attr("feature_names");
-  return make_result("lowpatch_plot", value);
+  return bind::import_attr(kReports, "get_marginal")(self);
+}
+
+py::object plot_marginal(py::handle, const Args& a) {
+  // Imported on the first call: matplotlib comes with the drawing module, not
+  // with the diagnoser.
+  return bind::import_attr(kMarginalPlot, "plot_marginal")(
+      a["diagnose_result"], "grid"_a = a["grid"], "scaler"_a = a["scaler"],
+      "figsize"_a = a["figsize"]);
 }
 
 }  // namespace
-
-// The static plot of the marginal result (marginal_plot.cpp).
-void add_marginal_plot(bind::ClassBuilder& cls);
 
 void add_report_methods(bind::ClassBuilder& cls) {
   cls.def("get_distance",
@@ -253,7 +63,9 @@ Returns
 TestDataResult
     Key "resilience_shift_histogram"; its value holds "x", the names of the
     (at most 10) most shifted features, largest distance first, and "y", their
-    distances rounded to 4 decimals, with the title and the settings.
+    distances rounded to 4 decimals, with the title and the settings. Its
+    "threshold_value" is the multiplier ``threshold`` given at construction,
+    not the absolute threshold of ``get_result`` and ``get_marginal``.
 
 Raises
 ------
@@ -286,6 +98,8 @@ TestDataResult
     Key "lowpatch_shift"; its value's "data" is a frame of all features plus a
     "resi_type_" column labelling the reference rows ("Remaining Regions" or
     "Full Regions"), which come first, and the weak rows ("Weak Regions").
+    Its "threshold_value" is the multiplier ``threshold`` given at
+    construction, as in ``get_distance``.
 
 Raises
 ------
@@ -306,7 +120,10 @@ Examples
 The value holds the settings, the fitted slicer's weak-region statistics,
 slicing columns, rule list (None when the slicer keeps none), data, scores and
 threshold value, and the feature names; they are the objects themselves, not
-copies. Draw it with ``LowPatch.plot_marginal(result)``.
+copies. Its "threshold_value" is the absolute threshold the regions were
+judged by (``threshold`` times the average score), unlike the multiplier of
+``get_distance`` and ``get_shift``. Draw it with
+``LowPatch.plot_marginal(result)``.
 
 Raises
 ------
@@ -318,7 +135,43 @@ Examples
 >>> LowPatch.plot_marginal(lp.get_marginal())  # doctest: +SKIP
 )",
           get_marginal);
-  add_marginal_plot(cls);
+  cls.def_static("plot_marginal",
+                 {req("diagnose_result"), opt("grid", py::int_(1000)), opt_none("scaler"),
+                  opt("figsize", py::make_tuple(6, 6))},
+                 R"(Draw the weak regions of a diagnosis over its slicing features.
+
+With one slicing feature the upper panel shows the score along the feature
+(black), the threshold (red, dashed) and each weak region's statistic; with
+two, an image of the weak regions, one colour each. Below (and, for two
+features, to the left) a density histogram of each feature shows in dark the
+share of samples on the weak side of the threshold.
+
+Parameters
+----------
+diagnose_result : TestDataResult
+    The result of ``LowPatch.get_marginal()``.
+grid : int, default=1000
+    Grid points per slicing feature.
+scaler : fitted scikit-learn scaler, default=None
+    Relabels the feature axes in original units when the data were scaled.
+figsize : tuple of float, default=(6, 6)
+
+Returns
+-------
+None
+    The figure is left current, so ``plt.savefig`` saves it.
+
+Raises
+------
+MirtInfo
+    When the diagnosis found no weak region.
+
+Examples
+--------
+>>> LowPatch.plot_marginal(lp.get_marginal())  # doctest: +SKIP
+>>> plt.savefig("weak_regions.png")  # doctest: +SKIP
+)",
+                 plot_marginal);
 }
 
 }  // namespace mirt::lowpatch

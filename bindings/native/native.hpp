@@ -15,4 +15,7 @@ void register_effects(py::module_& m);
 // Per-sample errors of predictions.
 void register_pointwise(py::module_& m);
 
+// The numbers behind the diagnoser's reports and marginal plot.
+void register_reports(py::module_& m);
+
 }  // namespace mirt::native

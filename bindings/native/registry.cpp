@@ -6,6 +6,7 @@ void register_all(py::module_& m) {
   // Each kernel group adds its registration call here.
   register_effects(m);
   register_pointwise(m);
+  register_reports(m);
 }
 
 }  // namespace mirt::native

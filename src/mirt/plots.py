@@ -18,10 +18,10 @@ if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn, not with mir
 
 __all__ = ["plot_distance", "plot_shift", "plot_weak_regions", "scale_plot_ticks"]
 
-# The colours of the diagnoser's marginal plot: light for reference or all
+# The colours of every chart of a diagnosis: light for reference or all
 # samples, dark for weak ones.
-_LIGHT = "#c0dbec"
-_DARK = "#69a5cf"
+LIGHT = "#c0dbec"
+DARK = "#69a5cf"
 _WEAK = "Weak Regions"
 
 
@@ -134,9 +134,25 @@ def scale_plot_ticks(ax: Axes, feature: Any, scaler: Any, axis: int) -> None:
     target.set_major_formatter(FixedFormatter(_format(original)))
 
 
-def _number(v: Any) -> str:
-    """A statistic as a reader takes it in: three significant digits, whole
-    numbers from 1000 on."""
+def format_stat(v: Any) -> str:
+    """A statistic as a reader takes it in on a chart.
+
+    Parameters
+    ----------
+    v : number
+        The value; anything that is not a number is shown as its text.
+
+    Returns
+    -------
+    str
+        Three significant digits, whole numbers from 1000 on (no exponent
+        for large errors), "n/a" for NaN and infinity.
+
+    Examples
+    --------
+    >>> format_stat(0.012345), format_stat(3876.4), format_stat(float("nan"))
+    ('0.0123', '3876', 'n/a')
+    """
     try:
         v = float(v)
     except (TypeError, ValueError):
@@ -202,10 +218,10 @@ def plot_distance(value: Mapping[str, Any], figsize: tuple[float, float] | None 
         figsize = (6.0, max(2.5, 0.4 * len(names) + 1.3))
     fig = plt.figure(figsize=figsize)
     ax = fig.add_subplot()
-    bars = ax.barh(np.arange(len(names)), distances, color=_DARK, edgecolor="black", lw=0.5)
+    bars = ax.barh(np.arange(len(names)), distances, color=DARK, edgecolor="black", lw=0.5)
     ax.set_yticks(np.arange(len(names)), labels=names)
     ax.invert_yaxis()
-    ax.bar_label(bars, labels=[_number(d) for d in distances], padding=3, fontsize=8)
+    ax.bar_label(bars, labels=[format_stat(d) for d in distances], padding=3, fontsize=8)
     # Room on the right for the labels of the longest bars.
     ax.margins(x=0.15)
     metric = value.get("distance_metric", "distance")
@@ -216,9 +232,13 @@ def plot_distance(value: Mapping[str, Any], figsize: tuple[float, float] | None 
 
 
 def plot_shift(
-    value: Mapping[str, Any], figsize: tuple[float, float] | None = None, bins: int = 20
+    value: Mapping[str, Any],
+    figsize: tuple[float, float] | None = None,
+    bins: int = 20,
+    distance_metric: str = "PSI",
+    psi_buckets: str = "uniform",
 ) -> Figure:
-    """Overlaid histograms of one feature for the weak and the reference rows.
+    """Histograms of one feature for the weak and the reference rows.
 
     Parameters
     ----------
@@ -233,12 +253,18 @@ def plot_shift(
         Number of equal-width bins, shared by both groups, for a numerical
         feature. A feature typed "categorical" is drawn as the share of each
         category in each group instead.
+    distance_metric : {"PSI", "WD1", "KS"}, default="PSI"
+        The distance between the two groups that the title states, as
+        ``calculate_distance`` measures it (for numeric values).
+    psi_buckets : {"uniform", "quantile"}, default="uniform"
+        Buckets of the PSI distance.
 
     Returns
     -------
     matplotlib.figure.Figure
-        The reference rows in light, the weak rows in dark, as densities so
-        that groups of different size compare.
+        The reference rows as light bars and the weak rows as a dark outline
+        over them (side by side for categories), as densities so that groups
+        of different size compare; the title ends with the distance.
 
     Raises
     ------
@@ -276,14 +302,16 @@ def plot_shift(
     reference_name = others[0] if others else "Remaining Regions"
     reference = data.loc[(groups == reference_name).to_numpy(), feature]
 
+    distance = _group_distance(reference, weak, psi_buckets, distance_metric)
     fig = plt.figure(figsize=figsize if figsize is not None else (6.0, 4.0))
     ax = fig.add_subplot()
-    series = [(reference_name, reference, _LIGHT), (_WEAK, weak, _DARK)]
     if value.get("feature_type") == "categorical":
         categories = sorted(pd.unique(data[feature]), key=str)
         positions = np.arange(len(categories))
         width = 0.4
-        for k, (name, values, colour) in enumerate(series):
+        for k, (name, values, colour) in enumerate(
+            [(reference_name, reference, LIGHT), (_WEAK, weak, DARK)]
+        ):
             shares = values.value_counts(normalize=True).reindex(categories, fill_value=0.0)
             ax.bar(
                 positions + (k - 0.5) * width,
@@ -297,37 +325,56 @@ def plot_shift(
         ax.set_xticks(positions, labels=[str(c) for c in categories])
         ax.set_ylabel("Share")
     else:
-        both = pd.to_numeric(data[feature], errors="coerce").to_numpy(dtype=np.float64)
-        both = both[np.isfinite(both)]
+        both = _finite(data[feature])
         if both.size == 0:
             plt.close(fig)
             raise MirtError(f"feature {feature!r} holds no finite number to draw")
         edges = np.histogram_bin_edges(both, bins=int(bins))
-        for name, values, colour in series:
-            finite = pd.to_numeric(values, errors="coerce").to_numpy(dtype=np.float64)
-            finite = finite[np.isfinite(finite)]
-            if finite.size == 0:
-                continue
+        # Opaque bars under an outline: where the groups overlap no third,
+        # blended colour appears that neither group has.
+        finite = _finite(reference)
+        if finite.size:
             ax.hist(
                 finite,
                 bins=edges,
                 density=True,
-                color=colour,
-                alpha=0.7,
-                edgecolor="black",
+                color=LIGHT,
+                edgecolor="white",
                 lw=0.5,
-                label=name,
+                label=reference_name,
             )
+        finite = _finite(weak)
+        if finite.size:
+            density, _ = np.histogram(finite, bins=edges, density=True)
+            ax.stairs(density, edges, color=DARK, lw=2, label=_WEAK)
         ax.set_ylabel("Density")
     ax.set_xlabel(str(feature))
-    ax.set_title(str(value.get("title", "Distribution Shift")))
+    title = str(value.get("title", "Distribution Shift"))
+    if distance is not None:
+        title += f"\n{distance_metric} of {feature}: {format_stat(distance)}"
+    ax.set_title(title)
     ax.legend(fontsize=8)
     fig.tight_layout()
     return fig
 
 
+def _finite(values: Any) -> np.ndarray:
+    numeric = pd.to_numeric(pd.Series(values), errors="coerce").to_numpy(dtype=np.float64)
+    return numeric[np.isfinite(numeric)]
+
+
+def _group_distance(reference: Any, weak: Any, buckets: str, metric: str) -> float | None:
+    """The distance of the two groups' numeric values, None when either has none."""
+    from mirt.diagnoser.utils import calculate_distance
+
+    ref, bad = _finite(reference), _finite(weak)
+    if ref.size == 0 or bad.size == 0:
+        return None
+    return calculate_distance(ref, bad, buckettype=buckets, method=metric)
+
+
 def _interval(name: str, lb: Any, ub: Any) -> str:
-    return f"{name} [{_number(lb)}, {_number(ub)})"
+    return f"{name} [{format_stat(lb)}, {format_stat(ub)})"
 
 
 def _score_name(columns: list[str]) -> str:
@@ -350,7 +397,8 @@ def plot_weak_regions(
         The value of a "lowpatch_result" result, as made by
         ``LowPatch.get_result``: the weak-region table under "data" (bound
         columns "[name" and "name)", "#Test", "#Train", the test and train
-        scores and "Gap") and the "threshold_value".
+        scores and "Gap") and the "threshold_value", the absolute threshold
+        the regions were judged by.
     figsize : tuple of float, optional
         Figure size; by default it grows with the number of regions.
 
@@ -407,8 +455,8 @@ def plot_weak_regions(
     height = 0.38
     # A side without rows has no score: its bar is left out and says so.
     for offset, scores, colour, side in (
-        (-height / 2, train, _LIGHT, "train"),
-        (height / 2, test, _DARK, "test"),
+        (-height / 2, train, LIGHT, "train"),
+        (height / 2, test, DARK, "test"),
     ):
         drawn = np.where(np.isfinite(scores), scores, 0.0)
         bars = ax.barh(
@@ -422,7 +470,7 @@ def plot_weak_regions(
         )
         ax.bar_label(
             bars,
-            labels=[_number(s) if np.isfinite(s) else "no rows" for s in scores],
+            labels=[format_stat(s) if np.isfinite(s) else "no rows" for s in scores],
             padding=2,
             fontsize=7,
         )
@@ -432,20 +480,34 @@ def plot_weak_regions(
     except (TypeError, ValueError):
         threshold = math.nan
     if math.isfinite(threshold):
-        ax.axvline(threshold, color="red", ls="--", lw=0.8, label=f"threshold {_number(threshold)}")
+        ax.axvline(
+            threshold, color="red", ls="--", lw=0.8, label=f"threshold {format_stat(threshold)}"
+        )
     ax.set_yticks(rows, labels=labels, fontsize=8)
     ax.invert_yaxis()
     ax.margins(x=0.12)
     ax.set_xlabel(name)
     ax.set_title(f"Weak Regions: Train vs Test {name}")
-    ax.legend(fontsize=8, loc="best")
+    # Below the panels, in a row: inside them it would cover a value label
+    # sooner or later.
+    legend = ax.legend(
+        fontsize=8,
+        loc="lower center",
+        bbox_to_anchor=(0.5, 0.0),
+        bbox_transform=fig.transFigure,
+        ncols=3,
+        frameon=False,
+    )
+    legend.set_in_layout(False)
 
     drawn_gap = np.where(np.isfinite(gap), gap, 0.0)
-    gap_bars = ax_gap.barh(rows, drawn_gap, height=0.6, color=_DARK, edgecolor="black", lw=0.5)
-    ax_gap.bar_label(gap_bars, labels=[_number(g) for g in gap], padding=2, fontsize=7)
+    gap_bars = ax_gap.barh(rows, drawn_gap, height=0.6, color=DARK, edgecolor="black", lw=0.5)
+    ax_gap.bar_label(gap_bars, labels=[format_stat(g) for g in gap], padding=2, fontsize=7)
     ax_gap.axvline(0.0, color="black", lw=0.8)
     ax_gap.margins(x=0.3)
     ax_gap.set_xlabel(f"test {name} \u2212 train {name}")
     ax_gap.set_title("Gap")
     fig.tight_layout()
+    room = legend.get_window_extent().height / fig.bbox.height
+    fig.tight_layout(rect=(0.0, room, 1.0, 1.0))
     return fig

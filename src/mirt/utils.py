@@ -101,8 +101,9 @@ class TestDataResult:
 
         - "resilience_shift_histogram": horizontal bars of the most shifted
           features' distances;
-        - "lowpatch_shift": overlaid histograms of the shown feature for the
-          weak and the reference rows;
+        - "lowpatch_shift": histograms of the shown feature for the weak
+          rows (outlined) and the reference rows, with their distance in the
+          title;
         - "lowpatch_plot": the marginal plot of the weak regions;
         - "lowpatch_result": the train and test score of each weak region
           and their gap.
@@ -110,9 +111,9 @@ class TestDataResult:
         Parameters
         ----------
         **kwargs
-            Passed on to the chart: ``figsize`` for every chart, ``bins``
-            for "lowpatch_shift", ``grid`` and ``scaler`` for
-            "lowpatch_plot".
+            Passed on to the chart: ``figsize`` for every chart, ``bins``,
+            ``distance_metric`` and ``psi_buckets`` for "lowpatch_shift",
+            ``grid`` and ``scaler`` for "lowpatch_plot".
 
         Returns
         -------

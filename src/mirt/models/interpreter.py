@@ -28,6 +28,71 @@ def _figure(**kwargs: Any) -> Figure:
     return Figure(**kwargs)
 
 
+# Bar charts grow by this much per bar (inches) up to _MAX_BARS bars; more
+# would not stay legible in a figure of bounded height, so the rest are added
+# up in one last bar.
+_BAR_PITCH = 0.3
+_MAX_BARS = 40
+
+
+def _bar_figsize(labels: Sequence[str], extra_height: float = 0.0) -> tuple[float, float]:
+    """A bar chart's size: taller with the bar count, wider with the longest
+    label, bounded both ways."""
+    longest = max((len(label) for label in labels), default=0)
+    width = min(10.0, max(6.0, 3.5 + 0.075 * longest))
+    return width, 1.3 + extra_height + _BAR_PITCH * max(len(labels), 1)
+
+
+# Longer bar labels are cut in the middle, so that the bars keep their room.
+_MAX_LABEL = 45
+
+
+def _short(text: str) -> str:
+    if len(text) <= _MAX_LABEL:
+        return text
+    half = (_MAX_LABEL - 1) // 2
+    return text[:half] + "\u2026" + text[-half:]
+
+
+# The colour of a bar that adds up several effects.
+_LUMPED = "0.65"
+
+
+def _bar_chart(
+    labels: list[str],
+    values: np.ndarray,
+    colors: Sequence[str],
+    value_labels: list[str],
+    figsize: tuple[float, float] | None,
+    extra_height: float = 0.0,
+) -> tuple[Figure, Any]:
+    """Horizontal bars, the first on top, each labelled with its value."""
+    n = len(labels)
+    fig = _figure(figsize=figsize or _bar_figsize(labels, extra_height))
+    ax = fig.add_subplot()
+    positions = np.arange(n)[::-1]
+    bars = ax.barh(positions, values, height=0.7, color=colors)
+    ax.bar_label(bars, labels=value_labels, padding=2, fontsize=7)
+    ax.set_yticks(positions, labels=labels, fontsize=8)
+    if n:
+        # The bars fill the panel: no empty band above or below them.
+        ax.set_ylim(-0.5, n - 0.5)
+    return fig, ax
+
+
+def _lump(labels: list[str], values: np.ndarray, keep: int) -> tuple[list, np.ndarray, bool]:
+    """The first ``keep`` bars and, when more are left, one bar adding them up;
+    the flag says whether that last bar was made."""
+    if len(labels) <= keep:
+        return labels, values, False
+    rest = len(labels) - keep
+    return (
+        [*labels[:keep], f"other {rest} effects"],
+        np.append(values[:keep], values[keep:].sum()),
+        True,
+    )
+
+
 class FANOVAInterpreter:
     """Importance, plots and local explanations of an additive-effect model.
 
@@ -116,6 +181,15 @@ class FANOVAInterpreter:
                         return key, rec
         raise MirtError(f"Effect not found: {effect!r}")
 
+    def _target(self) -> str:
+        """What the effects add up to, in words: a classifier's log-odds or a
+        regressor's prediction."""
+        if hasattr(self.model, "__sklearn_tags__"):
+            from sklearn.base import is_classifier
+
+            return "log-odds" if is_classifier(self.model) else "prediction"
+        return "log-odds" if hasattr(self.model, "predict_proba") else "prediction"
+
     def _training_matrix(self) -> np.ndarray:
         X = getattr(self.model, "X_", None)
         if X is None:
@@ -169,9 +243,11 @@ class FANOVAInterpreter:
         Parameters
         ----------
         top_k : int or None, default 10
-            Number of effects shown (all when None).
+            Number of effects shown (all when None). Beyond 39 the rest are
+            added up in one bar, "other N effects", so that the figure's
+            height stays bounded.
         figsize : tuple of float, optional
-            Figure size in inches.
+            Figure size in inches; by default the height grows with the bars.
 
         Returns
         -------
@@ -193,12 +269,16 @@ class FANOVAInterpreter:
             if not isinstance(top_k, numbers.Integral) or top_k < 1:
                 raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
             table = table.head(int(top_k))
-        n = len(table)
-        fig = _figure(figsize=figsize or (6.0, 0.4 * max(n, 1) + 1.2))
-        ax = fig.add_subplot()
-        positions = np.arange(n)[::-1]
-        ax.barh(positions, table["percent"].to_numpy(), color="#4C72B0")
-        ax.set_yticks(positions, labels=table["effect"].tolist())
+        labels, shares, lumped = _lump(
+            [_short(e) for e in table["effect"]],
+            table["percent"].to_numpy(dtype=np.float64),
+            _MAX_BARS - 1,
+        )
+        colors = ["#4C72B0"] * len(labels)
+        if lumped:
+            colors[-1] = _LUMPED
+        fig, ax = _bar_chart(labels, shares, colors, [f"{v:.3g}%" for v in shares], figsize)
+        ax.margins(x=0.12)
         ax.set_xlabel("Share of importance (%)")
         ax.set_title("Effect importance")
         fig.tight_layout()
@@ -226,7 +306,8 @@ class FANOVAInterpreter:
         matplotlib.figure.Figure
             A main effect has the effect's axes first and, with ``density``,
             the histogram's below it; an interaction has the heatmap and its
-            colour bar.
+            colour bar. The values are the effect's contribution to the
+            prediction (to the log-odds for a classifier).
 
         Examples
         --------
@@ -241,11 +322,11 @@ class FANOVAInterpreter:
         """
         key, rec = self._lookup(effect)
         X = self._training_matrix()
-        name = self._name(key, rec)
         fidx = [int(j) for j in rec["fidx"]]
         splits = [np.asarray(s, dtype=np.float64) for s in rec["split_unique_list"]]
         values = np.asarray(rec["values"], dtype=np.float64)
         names = self._feature_names()
+        what = f"Contribution to the {self._target()}"
         if len(fidx) == 1:
             fig = _figure(figsize=figsize or (6.0, 4.5))
             if density:
@@ -257,15 +338,19 @@ class FANOVAInterpreter:
             edges = _edges(splits[0], X[:, fidx[0]])
             ax.stairs(values, edges, baseline=None, color="#4C72B0", linewidth=2)
             ax.axhline(0.0, color="0.6", linewidth=0.8, zorder=0)
-            ax.set_ylabel("Effect (margin)")
-            ax.set_title(name)
+            ax.set_ylabel(what)
+            _fit_title(ax, f"Main effect of {names[fidx[0]]}")
             if density:
                 ax_d.hist(X[:, fidx[0]], bins=40, color="0.6")
                 ax_d.set_yticks([])
+                ax_d.set_ylabel("rows", fontsize=8)
                 ax_d.set_xlabel(names[fidx[0]])
                 ax.tick_params(labelbottom=False)
+                # The figure-wide layout skips a grid with its own spacing.
+                grid.tight_layout(fig, h_pad=0.3)
             else:
                 ax.set_xlabel(names[fidx[0]])
+                fig.tight_layout()
             return fig
         fig = _figure(figsize=figsize or (6.0, 5.0))
         ax = fig.add_subplot()
@@ -274,10 +359,11 @@ class FANOVAInterpreter:
         vmax = float(np.max(np.abs(values))) if values.size else 0.0
         vmax = vmax if vmax > 0 else 1.0
         mesh = ax.pcolormesh(e1, e2, values.T, cmap="RdBu_r", vmin=-vmax, vmax=vmax)
-        fig.colorbar(mesh, ax=ax, label="Effect (margin)")
+        fig.colorbar(mesh, ax=ax, label=what)
         ax.set_xlabel(names[fidx[0]])
         ax.set_ylabel(names[fidx[1]])
-        ax.set_title(name)
+        _fit_title(ax, f"Interaction of {names[fidx[0]]} and {names[fidx[1]]}")
+        fig.tight_layout()
         return fig
 
     # ------------------------------------------------------- local explanation
@@ -338,13 +424,18 @@ class FANOVAInterpreter:
         x : array-like of shape (n_features,)
             One row of feature values.
         top_k : int or None, default 10
-            Number of effects shown besides the intercept (all when None).
+            Number of effects drawn one by one (all when None, at most 39);
+            the others are added up in one bar, "other N effects".
         figsize : tuple of float, optional
-            Figure size in inches.
+            Figure size in inches; by default the height grows with the bars.
 
         Returns
         -------
         matplotlib.figure.Figure
+            One bar per effect, largest on top, labelled with the feature
+            values it reads and its contribution; the title states the
+            prediction (a classifier's log-odds and probability) and the
+            intercept, which with the bars adds up to it.
 
         Examples
         --------
@@ -354,32 +445,56 @@ class FANOVAInterpreter:
         >>> model = XGB2Regressor(n_estimators=20).fit(X, 2 * X[:, 0] + X[:, 1] * X[:, 2])
         >>> fanova = model.parse_model()
         >>> fig = fanova.plot_local(X[0], top_k=3)
-        >>> len(fig.axes[0].patches)  # the intercept and three effects
+        >>> len(fig.axes[0].patches)  # three effects and one bar for the rest
         4
         """
         table = self.explain_local(x)
-        margin = float(table["contribution"].sum())
-        if top_k is not None:
-            if not isinstance(top_k, numbers.Integral) or top_k < 1:
-                raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
-            table = table.head(int(top_k) + 1)
-        n = len(table)
-        fig = _figure(figsize=figsize or (6.0, 0.4 * n + 1.2))
-        ax = fig.add_subplot()
-        contrib = table["contribution"].to_numpy()
-        positions = np.arange(n)[::-1]
-        colors = np.where(contrib >= 0, "#C44E52", "#4C72B0")
-        ax.barh(positions, contrib, color=colors)
+        if top_k is not None and (not isinstance(top_k, numbers.Integral) or top_k < 1):
+            raise MirtError(f"top_k must be a positive integer or None, got {top_k!r}")
+        row = np.asarray(x, dtype=np.float64).reshape(-1)
+        fidx = {self._name(k, rec): rec["fidx"] for k, rec in self._effects().items()}
+        intercept = float(table["contribution"].iloc[0])
+        effects = table.iloc[1:]
         labels = [
-            e if not v else f"{e} = {v}"
-            for e, v in zip(table["effect"], table["value"], strict=True)
+            f"{_short(name)} = " + ", ".join(f"{row[int(j)]:.4g}" for j in fidx[name])
+            for name in effects["effect"]
         ]
-        ax.set_yticks(positions, labels=labels)
+        keep = _MAX_BARS - 1 if top_k is None else min(int(top_k), _MAX_BARS - 1)
+        labels, contrib, lumped = _lump(
+            labels, effects["contribution"].to_numpy(dtype=np.float64), keep
+        )
+        # The intercept is stated, not drawn: as a bar it would dwarf the
+        # effects. The bars and it add up to the stated value.
+        total = intercept + float(contrib.sum())
+        target = self._target()
+        headline = f"Local explanation: {target} {total:.4g}"
+        if target == "log-odds":
+            headline += f" (probability {1.0 / (1.0 + np.exp(-total)):.3g})"
+        colors = ["#C44E52" if v >= 0 else "#4C72B0" for v in contrib]
+        if lumped:
+            colors[-1] = _LUMPED
+        value_labels = [f"{v:+.4g}" for v in contrib]
+        fig, ax = _bar_chart(labels, contrib, colors, value_labels, figsize, extra_height=0.4)
+        ax.margins(x=0.15)
         ax.axvline(0.0, color="0.4", linewidth=0.8)
-        ax.set_xlabel("Contribution (margin)")
-        ax.set_title(f"Local explanation (margin {margin:.4g})")
+        ax.set_xlabel(f"Contribution to the {target}")
+        fig.suptitle(
+            f"{headline}\n= intercept {intercept:.4g} + the bars below",
+            x=0.02,
+            ha="left",
+            fontsize=10,
+        )
         fig.tight_layout()
         return fig
+
+
+def _fit_title(ax: Any, text: str, fontsize: float = 12.0) -> None:
+    """A title broken into lines that fit the figure's width."""
+    import textwrap
+
+    # About 0.55 em per character of the default sans-serif font.
+    chars = int(ax.figure.get_figwidth() * 72 / (0.55 * fontsize)) - 4
+    ax.set_title(textwrap.fill(text, width=max(chars, 20)), fontsize=fontsize)
 
 
 def _edges(splits: np.ndarray, column: np.ndarray) -> np.ndarray:
