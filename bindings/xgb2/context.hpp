@@ -37,11 +37,17 @@ void load_imports(py::module_& m);
 // A name of the module's globals.
 py::object global(const char* name);
 
-// The constructor parameters shared by the three classes; only the defaults
-// of max_bin and reg_lambda differ between the base and the estimators.
-std::vector<Param> init_params(int max_bin, int reg_lambda);
+// The thirteen constructor parameters, all read from one table: the three
+// classes share them, and only the defaults of max_bin and reg_lambda differ
+// between the base and the estimators.
+enum class Defaults { base, estimator };
+std::vector<Param> init_params(Defaults which);
+// Stores each parameter on the model under its own name, unchanged.
+void store_params(py::handle self, const Args& a);
+// The parameters as keywords, for the base's constructor.
 py::dict init_kwargs(const Args& a);
-
+// The booster's parameter dict (xgb_params_), with the constraint text given.
+py::dict booster_params(py::handle self, const py::object& monotone_constraints);
 // The estimators' class docstring with its summary line.
 std::string estimator_doc(const std::string& summary);
 

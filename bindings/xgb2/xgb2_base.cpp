@@ -26,12 +26,7 @@ py::list unpack(py::handle obj, std::size_t n) {
 }
 
 py::object base_init(py::handle self, const Args& a) {
-  static const char* const order[] = {
-      "n_estimators",  "eta",           "max_depth",           "tree_method",
-      "max_bin",       "reg_lambda",    "reg_alpha",           "gamma",
-      "feature_names", "feature_types", "mono_increasing_list", "mono_decreasing_list",
-      "random_state"};
-  for (const char* name : order) self.attr(name) = a[name];
+  store_params(self, a);
   return py::none();
 }
 
@@ -88,17 +83,7 @@ py::object fit_xgb_raw(py::handle self, const Args& a) {
     constraints.append(py::int_(c));
   }
 
-  py::dict params;
-  params["max_depth"] = self.attr("max_depth");
-  params["n_estimators"] = self.attr("n_estimators");
-  params["eta"] = self.attr("eta");
-  params["gamma"] = self.attr("gamma");
-  params["tree_method"] = self.attr("tree_method");
-  params["max_bin"] = self.attr("max_bin");
-  params["reg_lambda"] = self.attr("reg_lambda");
-  params["reg_alpha"] = self.attr("reg_alpha");
-  params["monotone_constraints"] = py::str(py::tuple(constraints));
-  params["random_state"] = self.attr("random_state");
+  py::dict params = booster_params(self, py::str(py::tuple(constraints)));
   self.attr("xgb_params_") = params;
 
   const bool classifier = bind::truthy(global("is_classifier")(self));
@@ -191,7 +176,7 @@ py::object partial_dependence(py::handle self, const Args& a) {
 void register_xgb2_base(py::module_& m) {
   bind::ClassBuilder cls(m, "XGB2Base", py::make_tuple(global("BaseEstimator")), "");
   // Inherited by the estimators; answers from each class's own __init__.
-  cls.def("__init__", init_params(20, 1),
+  cls.def("__init__", init_params(Defaults::base),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           base_init)
       .def("_base_extract_rules", {},
