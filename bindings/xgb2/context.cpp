@@ -52,6 +52,13 @@ void load_imports(py::module_& m) {
 
   Context& c = ctx();
   c.module = keep(py::reinterpret_borrow<py::object>(m));
+  py::module_ utils = py::module_::import((parent + ".utils").c_str());
+  py::module_ exceptions =
+      py::module_::import((parent_of(parent, "mirt") + ".exceptions").c_str());
+  c.find_effect = keep(utils.attr("find_effect"));
+  c.check_numeric_columns = keep(utils.attr("check_numeric_columns"));
+  c.mirt_error = keep(exceptions.attr("MirtError"));
+  c.not_parsed_error = keep(exceptions.attr("NotParsedError"));
   // scikit-learn 1.6 moved the estimator's data check to a function and 1.7
   // removed the method; older versions only have the method.
   py::object validation = py::module_::import("sklearn.utils.validation");
@@ -71,6 +78,8 @@ py::object global(const char* name) {
 }
 
 py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric) {
+  py::reinterpret_borrow<py::object>(ctx().check_numeric_columns)(
+      x, py::type::of(self).attr("__name__"));
   py::dict kw;
   if (y_numeric) kw["y_numeric"] = true;
   py::object checked = ctx().validate_data.is_none()
@@ -143,6 +152,12 @@ py::object checked_predict_input(py::handle self, py::handle X) {
     throw py::value_error("Reshape your data.");
   }
   return checked;
+}
+
+void require_fitted(py::handle self, const std::string& next_step) {
+  py::dict kw;
+  kw["msg"] = "This %(name)s instance is not fitted yet: call fit() " + next_step + ".";
+  global("check_is_fitted")(self, py::make_tuple("estimator_", "X_"), **kw);
 }
 
 }  // namespace mirt::xgb2
