@@ -120,7 +120,7 @@ class TestLocalExplanation:
 
 
 class TestLookup:
-    @pytest.mark.parametrize("effect", ["b x c", (1, 2), (2, 1), [2, 1]])
+    @pytest.mark.parametrize("effect", ["b x c", (1, 2), (2, 1), [2, 1], ("c", "b"), ("b", 2)])
     def test_an_interaction_is_found_by_name_or_by_its_pair_in_either_order(self, fanova, effect):
         assert fanova._lookup(effect)[1]["fidx"] == [1, 2]
 

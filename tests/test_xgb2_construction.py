@@ -135,5 +135,12 @@ class TestDocstrings:
         heads = [ln for ln in lines if ln.startswith("        ") and not ln.startswith("         ")]
         assert len(heads) == 1 + 2 + 13 + 2 + 8
 
+    @pytest.mark.parametrize("cls", ESTIMATORS)
+    def test_kept_texts_are_completed_by_what_holds_today(self, cls):
+        doc = cls.__doc__
+        default = inspect.signature(cls).parameters["max_bin"].default
+        assert f"default is {default}, as its signature says" in doc
+        assert "`device` setting" in doc[doc.index("gpu_hist") :]
+
     def test_base_has_no_docstring(self):
         assert XGB2Base.__doc__ is None

@@ -2,8 +2,10 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+from sklearn.exceptions import NotFittedError
 
 import mirt.models.xgb2.xgboost as xgb2
+from mirt.exceptions import NotParsedError
 from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 
@@ -103,6 +105,19 @@ class TestPartialDependence:
         with pytest.raises(AttributeError, match="effects_"):
             fresh.partial_dependence((0,), X)
 
+    def test_calls_in_the_wrong_order_say_what_to_call_first(self, data):
+        X, y = data
+        model = XGB2Classifier(n_estimators=2)
+        for call in (model.parse_model, model._base_extract_rules,
+                     lambda: model.partial_dependence((0,), X)):  # fmt: skip
+            with pytest.raises(NotFittedError, match=r"call fit\(\)"):
+                call()
+        model.fit(X, y > 1)
+        with pytest.raises(NotParsedError, match=r"call parse_model\(\) first"):
+            model.partial_dependence((0,), X)
+        assert issubclass(NotParsedError, AttributeError)
+        assert issubclass(NotFittedError, AttributeError)
+
 
 class TestParseModel:
     def test_depth_above_two_is_refused_as_text(self, data):
@@ -160,6 +175,18 @@ class TestWithTheToolboxInterpreter:
             )
             with pytest.raises(ValueError, match="^Effect not found.$"):
                 model.partial_dependence((i, i), X_new)
+
+    def test_effects_are_found_by_name_and_by_their_features_names(self, model, data):
+        X, _ = data
+        model.parse_model()
+        for key, rec in model.effects_.items():
+            by_index = model.partial_dependence(rec["fidx"], X)
+            names = tuple(model.feature_names_[j] for j in rec["fidx"])
+            for effect in (key, names[::-1], (names[0], *rec["fidx"][1:])):
+                np.testing.assert_array_equal(model.partial_dependence(effect, X), by_index)
+        for unknown in ("zzz", "d", ("a", "zzz"), ("a", "a")):
+            with pytest.raises(ValueError, match="^Effect not found.$"):
+                model.partial_dependence(unknown, X)
 
     def test_a_second_parse_replaces_the_effects(self, data):
         X, y = data

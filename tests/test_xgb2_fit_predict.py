@@ -3,11 +3,13 @@ from __future__ import annotations
 import pickle
 
 import numpy as np
+import pandas as pd
 import pytest
 import xgboost
 from sklearn.datasets import load_breast_cancer, load_diabetes
 from sklearn.exceptions import NotFittedError
 
+from mirt.exceptions import MirtError
 from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 FEATURE_COUNT_MESSAGE = (
@@ -66,6 +68,21 @@ class TestParams:
             mono_decreasing_list="g",
         ).fit(X, X[:, 0])
         assert model.xgb_params_["monotone_constraints"] == "(1, 0, -1)"
+
+    @pytest.mark.parametrize("frame", [True, False])
+    def test_monotone_names_that_name_no_feature_are_refused(self, diabetes, frame):
+        X, y, _ = diabetes
+        columns = list(load_diabetes(as_frame=True).data.columns)
+        data = pd.DataFrame(X, columns=columns) if frame else X
+        model = XGB2Regressor(n_estimators=2, mono_increasing_list=("bmi",),
+                              mono_decreasing_list=["s5", "X1"])  # fmt: skip
+        with pytest.raises(MirtError) as err:
+            model.fit(data, y)
+        message = str(err.value)
+        assert "mono_increasing_list holds 'bmi'; mono_decreasing_list holds 's5'" in message
+        assert ("feature_names=list(X.columns)" in message) is frame
+        model.set_params(feature_names=columns, mono_decreasing_list=["s5"]).fit(data, y)
+        assert model.xgb_params_["monotone_constraints"] == str((0, 0, 1) + (0,) * 5 + (-1, 0))
 
     def test_feature_lists_are_deep_copies(self):
         names, types = ["p", "q"], ["numerical", "categorical"]

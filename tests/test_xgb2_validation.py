@@ -3,9 +3,11 @@ from __future__ import annotations
 import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 from sklearn.exceptions import DataConversionWarning
 
+from mirt.exceptions import MirtError
 from mirt.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 X3 = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 2.0]])
@@ -119,3 +121,26 @@ class TestTargets:
     def test_more_than_two_classes_are_refused(self):
         with pytest.raises(ValueError, match="^multi-classification not supported$"):
             XGB2Classifier()._validate_input(X3, np.array(["a", "b", "c"]), None)
+
+
+class TestColumns:
+    FRAME = pd.DataFrame(
+        {
+            "age": [30.0, 40.0, 50.0, 60.0],
+            "sex": pd.Categorical(["f", "m", "f", "m"]),
+            "city": pd.Series(["a", "b", "a", "c"], dtype="string"),
+            "note": np.array(["x", 1, 2.0, "y"], dtype=object),
+            "count": np.array([1, 2, 3, 4], dtype=object),
+        }
+    )
+
+    @pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+    def test_category_and_text_columns_are_named_in_the_refusal(self, cls):
+        y = np.array([0, 1, 0, 1])
+        with pytest.raises(MirtError, match=cls.__name__) as err:
+            cls(n_estimators=2).fit(self.FRAME, y)
+        assert all(f"'{c}'" in str(err.value) for c in ("sex", "city", "note"))
+        assert "'age'" not in str(err.value) and "'count'" not in str(err.value)
+        with pytest.raises(MirtError, match=r"column 1 \(<U1\)"):
+            cls(n_estimators=2).fit(np.array([["1", "b"], ["2", "c"]]), y[:2])
+        cls(n_estimators=2).fit(self.FRAME[["age", "count"]], y)

@@ -1,6 +1,5 @@
 #include "context.hpp"
 
-#include <sstream>
 #include <vector>
 
 #include "mirt/sample_weights.hpp"
@@ -53,6 +52,13 @@ void load_imports(py::module_& m) {
 
   Context& c = ctx();
   c.module = keep(py::reinterpret_borrow<py::object>(m));
+  py::module_ utils = py::module_::import((parent + ".utils").c_str());
+  py::module_ exceptions =
+      py::module_::import((parent_of(parent, "mirt") + ".exceptions").c_str());
+  c.find_effect = keep(utils.attr("find_effect"));
+  c.check_numeric_columns = keep(utils.attr("check_numeric_columns"));
+  c.mirt_error = keep(exceptions.attr("MirtError"));
+  c.not_parsed_error = keep(exceptions.attr("NotParsedError"));
   // scikit-learn 1.6 moved the estimator's data check to a function and 1.7
   // removed the method; older versions only have the method.
   py::object validation = py::module_::import("sklearn.utils.validation");
@@ -71,88 +77,9 @@ py::object global(const char* name) {
   return py::reinterpret_borrow<py::object>(value);
 }
 
-std::vector<Param> init_params(int max_bin, int reg_lambda) {
-  using bind::opt;
-  using bind::opt_none;
-  return {opt("n_estimators", py::int_(100)),
-          opt("eta", py::float_(0.3)),
-          opt("max_depth", py::int_(2)),
-          opt("tree_method", py::str("auto")),
-          opt("max_bin", py::int_(max_bin)),
-          opt("reg_lambda", py::int_(reg_lambda)),
-          opt("reg_alpha", py::int_(0)),
-          opt("gamma", py::int_(0)),
-          opt_none("feature_names"),
-          opt_none("feature_types"),
-          opt("mono_increasing_list", py::tuple()),
-          opt("mono_decreasing_list", py::tuple()),
-          opt("random_state", py::int_(0))};
-}
-
-py::dict init_kwargs(const Args& a) {
-  static const char* const names[] = {
-      "n_estimators", "eta",           "max_depth",     "tree_method",          "max_bin",
-      "reg_lambda",   "reg_alpha",     "gamma",         "feature_names",        "feature_types",
-      "mono_increasing_list",          "mono_decreasing_list",                  "random_state"};
-  py::dict kw;
-  for (const char* name : names) kw[name] = a[name];
-  return kw;
-}
-
-std::string estimator_doc(const std::string& summary) {
-  const std::string i8(8, ' ');
-  struct Entry {
-    const char* head;
-    const char* text;
-    int indent;
-  };
-  static const Entry params[] = {
-      {"n_estimators : int, default=100", "Number of gradient boosted trees.", 12},
-      {"eta : float, default=0.3", "Boosting learning rate.", 12},
-      {"max_depth: int, default=2", "Max tree depth", 12},
-      {"tree_method : {\"exact\", \"hist\", \"approx\", \"gpu_hist\", \"auto\"}, default=\"auto\"",
-       "Specify which tree method to use.", 12},
-      {"max_bin : int, default=20",
-       "If using histogram-based algorithm, maximum number of bins per feature.", 12},
-      {"reg_alpha : float, default=0", "L1 regularization term on weights.", 12},
-      {"reg_lambda : float, default=0", "L2 regularization term on weights.", 12},
-      {"gamma : float, default=0",
-       "Minimum loss reduction required to make a further partition on a leaf node of the tree.",
-       12},
-      {"feature_names : list or None, default=None", "The list of feature names.", 12},
-      {"feature_types : list or None, default=None",
-       "The list of feature types. Available types include \"numerical\" and \"categorical\".", 12},
-      {"mono_increasing_list : tuple of str, default=()",
-       "The feature name tuple subject to monotonic increasing constraint.", 12},
-      {"mono_decreasing_list : tuple of str, default=()",
-       "The feature name tuple subject to monotonic decreasing constraint.", 12},
-      {"random_state : int, default=0", "The random seed.", 12},
-  };
-  static const Entry attrs[] = {
-      {"n_features_in_ : int", "The number of input features.", 12},
-      {"is_fitted_ : bool", "Indicator of whether the model is fitted.", 12},
-      {"feature_names_ : list of str", "The feature name list of all input features.", 12},
-      {"feature_types_ : list of str", "The feature type list of all input features.", 12},
-      {"split_info_: dict", "The split points per feature.", 11},
-      {"n_splits_raw_ : int", "The total number of splits in the raw XGB model.", 12},
-      {"n_splits_ : int", "The total number of splits.", 12},
-      {"xgb_params_ : dict", "The parameter dict of XGB model.", 12},
-  };
-  std::ostringstream out;
-  out << "\n" << i8 << summary << "\n\n";
-  out << i8 << "Parameters\n" << i8 << "----------\n";
-  for (const Entry& e : params) {
-    out << i8 << e.head << "\n" << std::string(e.indent, ' ') << e.text << "\n";
-  }
-  out << "\n" << i8 << "Attributes\n" << i8 << "----------\n";
-  for (const Entry& e : attrs) {
-    out << i8 << e.head << "\n" << std::string(e.indent, ' ') << e.text << "\n";
-  }
-  out << std::string(5, ' ');
-  return out.str();
-}
-
 py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric) {
+  py::reinterpret_borrow<py::object>(ctx().check_numeric_columns)(
+      x, py::type::of(self).attr("__name__"));
   py::dict kw;
   if (y_numeric) kw["y_numeric"] = true;
   py::object checked = ctx().validate_data.is_none()
@@ -225,6 +152,12 @@ py::object checked_predict_input(py::handle self, py::handle X) {
     throw py::value_error("Reshape your data.");
   }
   return checked;
+}
+
+void require_fitted(py::handle self, const std::string& next_step) {
+  py::dict kw;
+  kw["msg"] = "This %(name)s instance is not fitted yet: call fit() " + next_step + ".";
+  global("check_is_fitted")(self, py::make_tuple("estimator_", "X_"), **kw);
 }
 
 }  // namespace mirt::xgb2

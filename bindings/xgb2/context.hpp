@@ -25,6 +25,11 @@ struct Context {
   py::handle xgb2_base;
   py::handle regressor;
   py::handle classifier;
+  // Toolbox helpers and exceptions, kept out of the module's own names.
+  py::handle find_effect;
+  py::handle check_numeric_columns;
+  py::handle mirt_error;
+  py::handle not_parsed_error;
 };
 
 Context& ctx();
@@ -37,11 +42,17 @@ void load_imports(py::module_& m);
 // A name of the module's globals.
 py::object global(const char* name);
 
-// The constructor parameters shared by the three classes; only the defaults
-// of max_bin and reg_lambda differ between the base and the estimators.
-std::vector<Param> init_params(int max_bin, int reg_lambda);
+// The thirteen constructor parameters, all read from one table: the three
+// classes share them, and only the defaults of max_bin and reg_lambda differ
+// between the base and the estimators.
+enum class Defaults { base, estimator };
+std::vector<Param> init_params(Defaults which);
+// Stores each parameter on the model under its own name, unchanged.
+void store_params(py::handle self, const Args& a);
+// The parameters as keywords, for the base's constructor.
 py::dict init_kwargs(const Args& a);
-
+// The booster's parameter dict (xgb_params_), with the constraint text given.
+py::dict booster_params(py::handle self, const py::object& monotone_constraints);
 // The estimators' class docstring with its summary line.
 std::string estimator_doc(const std::string& summary);
 
@@ -52,11 +63,16 @@ py::tuple validate_rows(py::handle self, py::object x, py::object y, py::handle 
                         bool warn_column_y);
 
 // scikit-learn's combined check of x and y, through validate_data where it
-// exists (it records n_features_in_ on the estimator).
+// exists (it records n_features_in_ on the estimator). Category and text
+// columns are refused first, with a message that names them.
 py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric);
 
 // The prediction methods' checks: check_array, check_is_fitted, column count.
 py::object checked_predict_input(py::handle self, py::handle X);
+
+// scikit-learn's NotFittedError unless fit has stored the booster and the
+// training matrix; `next_step` says what to call after fit.
+void require_fitted(py::handle self, const std::string& next_step);
 
 // Registration of each class; the module file wires them together.
 void register_xgb2_base(py::module_& m);

@@ -26,13 +26,55 @@ py::list unpack(py::handle obj, std::size_t n) {
 }
 
 py::object base_init(py::handle self, const Args& a) {
-  static const char* const order[] = {
-      "n_estimators",  "eta",           "max_depth",           "tree_method",
-      "max_bin",       "reg_lambda",    "reg_alpha",           "gamma",
-      "feature_names", "feature_types", "mono_increasing_list", "mono_decreasing_list",
-      "random_state"};
-  for (const char* name : order) self.attr(name) = a[name];
+  store_params(self, a);
   return py::none();
+}
+
+// A plain string names one feature; `in` on it would match any feature whose
+// name is a substring of it and constrain the wrong columns.
+bool listed(py::handle name, py::handle names) {
+  if (py::isinstance<py::str>(names)) return bind::compare(name, names, Py_EQ);
+  const int r = PySequence_Contains(names.ptr(), name.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// "'a', 'b', 'c', ... (12 in all)": a name list short enough for a message.
+std::string shown(py::handle names) {
+  constexpr std::size_t kShown = 10;
+  py::list all = bind::to_list(names);
+  std::string out;
+  for (std::size_t i = 0; i < all.size() && i < kShown; ++i) {
+    out += (i ? ", " : "") + py::repr(all[i]).cast<std::string>();
+  }
+  if (all.size() > kShown) out += ", ... (" + std::to_string(all.size()) + " in all)";
+  return out;
+}
+
+// A name in a monotone list that no feature carries would leave its feature
+// unconstrained without a word, so every name must be one of feature_names_.
+void check_monotone_names(py::handle self, bool named_columns) {
+  py::object features = self.attr("feature_names_");
+  std::string unknown;
+  for (const char* list_name : {"mono_increasing_list", "mono_decreasing_list"}) {
+    py::object names = self.attr(list_name);
+    py::list missing;
+    py::object each = py::isinstance<py::str>(names) ? py::object(py::make_tuple(names)) : names;
+    for (py::handle name : py::iter(each)) {
+      if (!listed(name, features)) missing.append(name);
+    }
+    if (missing.empty()) continue;
+    unknown += std::string(unknown.empty() ? "" : "; ") + list_name + " holds " + shown(missing);
+  }
+  if (unknown.empty()) return;
+  std::string message = "Monotone constraints must name features of the model: " + unknown +
+                        ". The features are named " + shown(features) + " (feature_names_).";
+  if (named_columns) {
+    message +=
+        " X is a DataFrame: pass feature_names=list(X.columns) to name the features after "
+        "its columns.";
+  }
+  bind::raise(ctx().mirt_error, message);
 }
 
 py::object fit(py::handle self, const Args& a) {
@@ -59,22 +101,17 @@ py::object fit(py::handle self, const Args& a) {
     self.attr("feature_types_") = global("deepcopy")(feature_types);
   }
 
+  // Only the caller's X tells whether a DataFrame's column names were at hand.
+  const bool named_columns = self.attr("feature_names").is_none() && py::hasattr(a["X"], "columns");
+  check_monotone_names(self, named_columns);
   self.attr("_fit_xgb_raw")(X, y, sample_weight);
   self.attr("is_fitted_") = true;
   self.attr("X_") = global("copy")(X);
   return py::reinterpret_borrow<py::object>(self);
 }
 
-// A plain string names one feature; `in` on it would match any feature whose
-// name is a substring of it and constrain the wrong columns.
-bool listed(py::handle name, py::handle names) {
-  if (py::isinstance<py::str>(names)) return bind::compare(name, names, Py_EQ);
-  const int r = PySequence_Contains(names.ptr(), name.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 py::object fit_xgb_raw(py::handle self, const Args& a) {
+  check_monotone_names(self, false);
   py::object increasing = self.attr("mono_increasing_list");
   py::object decreasing = self.attr("mono_decreasing_list");
   py::list constraints;
@@ -88,17 +125,7 @@ py::object fit_xgb_raw(py::handle self, const Args& a) {
     constraints.append(py::int_(c));
   }
 
-  py::dict params;
-  params["max_depth"] = self.attr("max_depth");
-  params["n_estimators"] = self.attr("n_estimators");
-  params["eta"] = self.attr("eta");
-  params["gamma"] = self.attr("gamma");
-  params["tree_method"] = self.attr("tree_method");
-  params["max_bin"] = self.attr("max_bin");
-  params["reg_lambda"] = self.attr("reg_lambda");
-  params["reg_alpha"] = self.attr("reg_alpha");
-  params["monotone_constraints"] = py::str(py::tuple(constraints));
-  params["random_state"] = self.attr("random_state");
+  py::dict params = booster_params(self, py::str(py::tuple(constraints)));
   self.attr("xgb_params_") = params;
 
   const bool classifier = bind::truthy(global("is_classifier")(self));
@@ -112,6 +139,7 @@ py::object fit_xgb_raw(py::handle self, const Args& a) {
 }
 
 py::object base_extract_rules(py::handle self, const Args&) {
+  require_fitted(self, "before _base_extract_rules()");
   py::module_& np = bind::numpy();
   py::object booster = self.attr("estimator_").attr("get_booster")();
   py::object table = booster.attr("trees_to_dataframe")();
@@ -141,6 +169,7 @@ py::object parse_model(py::handle self, const Args&) {
   if (bind::gt(self.attr("max_depth"), py::int_(2))) {
     return py::str("Cannot interpret XGB with depth more than 2.");
   }
+  require_fitted(self, "before parse_model()");
   py::dict kw;
   kw["purification"] = true;
   kw["true_to_data"] = false;
@@ -154,35 +183,29 @@ py::object parse_model(py::handle self, const Args&) {
   return global("FANOVAInterpreter")(self);
 }
 
-// The effect is found by its set of indices, so (j, i) finds the interaction
-// stored as (i, j); its prediction function is then built from the record's
-// own index order, the order its split lists and value grid follow. A pair
-// repeating one index names no interaction.
+// The effect is found by its name, or by its columns as a set, so (j, i)
+// finds the interaction stored as (i, j); its prediction function is then
+// built from the record's own index order, the order its split lists and
+// value grid follow.
 py::object partial_dependence(py::handle self, const Args& a) {
-  py::object fidx = a["fidx"];
-  const py::ssize_t ndim = py::len(fidx);
-  py::object func = py::none();
-  if (ndim == 1 || ndim == 2) {
-    py::set wanted(fidx);
-    if (static_cast<py::ssize_t>(py::len(wanted)) == ndim) {
-      py::object effects = self.attr("effects_");
-      for (py::handle pair : py::iter(effects.attr("items")())) {
-        py::object item = py::reinterpret_borrow<py::tuple>(pair)[1];
-        py::object own = item["fidx"];
-        if (py::len(own) != static_cast<std::size_t>(ndim)) continue;
-        if (!bind::compare(py::set(own), wanted, Py_EQ)) continue;
-        py::object splits = item["split_unique_list"];
-        if (ndim == 1) {
-          func = global("predict_1D_func_tree")(own, splits[py::int_(0)], item["values"], true);
-        } else {
-          func = global("predict_2D_func_tree")(own, splits[py::int_(0)], splits[py::int_(1)],
-                                                item["values"], true);
-        }
-        break;
-      }
-    }
+  if (!py::hasattr(self, "effects_")) {
+    require_fitted(self, "and then parse_model() before partial_dependence()");
+    bind::raise(ctx().not_parsed_error,
+                py::type::of(self).attr("__name__").cast<std::string>() +
+                    " has no effects_ yet: call parse_model() first, then partial_dependence().");
   }
-  if (func.is_none()) throw py::value_error("Effect not found.");
+  py::object feature_names = py::getattr(self, "feature_names_", py::none());
+  py::object found = py::reinterpret_borrow<py::object>(ctx().find_effect)(
+      self.attr("effects_"), feature_names, a["fidx"]);
+  if (found.is_none()) throw py::value_error("Effect not found.");
+  py::object item = found[py::int_(1)];
+  py::object own = item["fidx"];
+  py::object splits = item["split_unique_list"];
+  py::object func =
+      py::len(own) == 1
+          ? global("predict_1D_func_tree")(own, splits[py::int_(0)], item["values"], true)
+          : global("predict_2D_func_tree")(own, splits[py::int_(0)], splits[py::int_(1)],
+                                           item["values"], true);
   return func(a["X"]);
 }
 
@@ -191,7 +214,7 @@ py::object partial_dependence(py::handle self, const Args& a) {
 void register_xgb2_base(py::module_& m) {
   bind::ClassBuilder cls(m, "XGB2Base", py::make_tuple(global("BaseEstimator")), "");
   // Inherited by the estimators; answers from each class's own __init__.
-  cls.def("__init__", init_params(20, 1),
+  cls.def("__init__", init_params(Defaults::base),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           base_init)
       .def("_base_extract_rules", {},
@@ -224,11 +247,14 @@ void register_xgb2_base(py::module_& m) {
       .def("partial_dependence", {req("fidx"), req("X")},
            "Evaluate one effect of the parsed model on the rows of X.\n\n"
            "Parameters\n----------\n"
-           "fidx : tuple or list of one or two column indices\n"
-           "    A main effect, or an interaction in either order of its two columns.\n"
+           "fidx : str, or tuple or list of one or two column indices or feature names\n"
+           "    An effect's name (\"bmi\", \"s1 x s5\"), or a main effect's column, or an\n"
+           "    interaction's two columns in either order, each by index or by name.\n"
            "X : array-like of shape (n_samples, n_features)\n\n"
            "Returns\n-------\nThe effect's value for every row.\n\n"
-           "Raises\n------\nValueError\n    \"Effect not found.\" when no effect has these indices.\n\n"
+           "Raises\n------\nValueError\n    \"Effect not found.\" when no effect has these columns or this name.\n"
+           "NotParsedError\n    An ``AttributeError`` of ``mirt.exceptions``, before ``parse_model()``.\n"
+           "NotFittedError\n    scikit-learn's, also an ``AttributeError``, before ``fit``.\n\n"
            "Examples\n--------\n"
            ">>> from sklearn.datasets import make_friedman1\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Regressor\n"
@@ -236,13 +262,16 @@ void register_xgb2_base(py::module_& m) {
            ">>> model = XGB2Regressor().fit(X, y)\n"
            ">>> _ = model.parse_model()\n"
            ">>> model.partial_dependence((0,), X[:3]).shape\n"
-           "(3,)\n",
+           "(3,)\n"
+           ">>> bool((model.partial_dependence(\"X3 x X0\", X) == model.partial_dependence((3, 0), X)).all())\n"
+           "True\n",
            partial_dependence)
       .def("parse_model", {},
            "Decompose the fitted trees into an intercept, main effects and interactions.\n\n"
            "Sets ``unp_`` (the tree interpreter), ``effects_`` and ``intercept_`` and returns\n"
            "a functional-ANOVA interpreter of the model; for a model whose ``max_depth``\n"
-           "exceeds 2 returns the text \"Cannot interpret XGB with depth more than 2.\"",
+           "exceeds 2 returns the text \"Cannot interpret XGB with depth more than 2.\"\n"
+           "Before ``fit`` raises scikit-learn's ``NotFittedError`` (an ``AttributeError``).",
            parse_model);
   py::object built = cls.finish();
   built.attr("__doc__") = py::none();

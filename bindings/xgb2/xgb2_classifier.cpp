@@ -104,7 +104,7 @@ void register_xgb2_classifier(py::module_& m) {
   bind::ClassBuilder cls(m, "XGB2Classifier",
                          py::make_tuple(global("ClassifierMixin"), ctx().xgb2_base),
                          estimator_doc("Depth-2 XGBoostClassifier."));
-  cls.def("__init__", init_params(256, 0),
+  cls.def("__init__", init_params(Defaults::estimator),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           classifier_init)
       .def("_more_tags", {}, "Estimator tags for scikit-learn before 1.6.", more_tags)

@@ -47,7 +47,7 @@ void register_xgb2_regressor(py::module_& m) {
   bind::ClassBuilder cls(m, "XGB2Regressor",
                          py::make_tuple(global("RegressorMixin"), ctx().xgb2_base),
                          estimator_doc("Depth-2 XGBoostRegressor."));
-  cls.def("__init__", init_params(256, 0),
+  cls.def("__init__", init_params(Defaults::estimator),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           regressor_init)
       .def("_more_tags", {}, "Estimator tags for scikit-learn before 1.6.", more_tags)

@@ -5,11 +5,14 @@ Three classes cover every signal the toolbox sends:
 * :class:`MirtError` for invalid use (bad arguments, data of the wrong shape);
 * :class:`MirtInfo` for "nothing to show" outcomes that are not mistakes;
 * :class:`MirtWarning` for suspicious but usable input.
+
+:class:`NotParsedError` says that a model's effects are asked for before
+they were computed; it is an ``AttributeError``, as a missing attribute is.
 """
 
 from __future__ import annotations
 
-__all__ = ["MirtError", "MirtInfo", "MirtWarning"]
+__all__ = ["MirtError", "MirtInfo", "MirtWarning", "NotParsedError"]
 
 
 class MirtError(ValueError):
@@ -82,6 +85,33 @@ class MirtWarning(UserWarning):
     ...     warnings.warn("few samples in slice", MirtWarning)
     >>> caught[0].category is MirtWarning
     True
+    """
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+class NotParsedError(AttributeError):
+    """A model's effects were asked for before ``parse_model()`` computed them.
+
+    Derives from :class:`AttributeError`: the effects are a missing
+    attribute, and code that tests for one with ``hasattr`` or catches
+    ``AttributeError`` keeps working.
+
+    Parameters
+    ----------
+    message : str
+        What was asked for and what to call first.
+
+    Examples
+    --------
+    >>> from mirt.exceptions import NotParsedError
+    >>> try:
+    ...     raise NotParsedError("XGB2Regressor has no effects_ yet: call parse_model() first")
+    ... except AttributeError as err:
+    ...     print(err)
+    XGB2Regressor has no effects_ yet: call parse_model() first
     """
 
     def __init__(self, message: str) -> None:

@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from mirt.exceptions import MirtError
+from mirt.models.utils import find_effect
 
 if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn
     from matplotlib.figure import Figure
@@ -159,26 +160,11 @@ class FANOVAInterpreter:
         return " x ".join(names[j] for j in rec["fidx"])
 
     def _lookup(self, effect: Any) -> tuple[Any, dict[str, Any]]:
-        effects = self._effects()
+        found = find_effect(self._effects(), self._feature_names(), effect)
+        if found is not None:
+            return found
         if isinstance(effect, str):
-            if effect in effects:
-                return effect, effects[effect]
-            for key, rec in effects.items():
-                if self._name(key, rec) == effect:
-                    return key, rec
-            names = self._feature_names()
-            if effect in names:
-                effect = names.index(effect)
-            else:
-                raise MirtError(f"no effect named {effect!r}")
-        if isinstance(effect, numbers.Integral) and not isinstance(effect, bool):
-            effect = (int(effect),)
-        if isinstance(effect, (Sequence, np.ndarray)) and not isinstance(effect, str):
-            wanted = {int(j) for j in effect}
-            if len(wanted) == len(effect):
-                for key, rec in effects.items():
-                    if set(rec["fidx"]) == wanted:
-                        return key, rec
+            raise MirtError(f"no effect named {effect!r}")
         raise MirtError(f"Effect not found: {effect!r}")
 
     def _target(self) -> str:

@@ -15,20 +15,32 @@ a split point left or right:
 * ``xgb_rule=False`` follows the "at most goes left" rule of most other tree
   learners: a value equal to a split point belongs to the lower cell, compared
   in float64.
+
+Two helpers serve the models that produce such effects: :func:`find_effect`
+finds an effect by its name, its features' names or its column indices, and
+:func:`check_numeric_columns` refuses category and text columns with a
+message that names them.
 """
 
 from __future__ import annotations
 
 import numbers
-from collections.abc import Sequence
+from collections.abc import Collection, Mapping, Sequence
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
 from mirt import _native
 from mirt.exceptions import MirtError
 
-__all__ = ["EffectFunction", "predict_1D_func_tree", "predict_2D_func_tree"]
+__all__ = [
+    "EffectFunction",
+    "check_numeric_columns",
+    "find_effect",
+    "predict_1D_func_tree",
+    "predict_2D_func_tree",
+]
 
 
 def _column_indices(fidx: Any, ndim: int) -> tuple[int, ...]:
@@ -224,3 +236,137 @@ def predict_2D_func_tree(  # noqa: N802 - the name is part of the toolbox's inte
             f"grid cell, got {vals.shape}"
         )
     return EffectFunction(cols, (s1, s2), vals, xgb_rule)
+
+
+def _effect_name(rec: Mapping[str, Any], feature_names: Sequence[str] | None) -> str | None:
+    if "name" in rec:
+        return str(rec["name"])
+    if feature_names is None:
+        return None
+    return " x ".join(str(feature_names[j]) for j in rec["fidx"])
+
+
+def find_effect(
+    effects: Mapping[Any, Mapping[str, Any]],
+    feature_names: Sequence[str] | None,
+    effect: Any,
+) -> tuple[Any, Mapping[str, Any]] | None:
+    """Find an effect by its key, its name, its features' names or its columns.
+
+    Parameters
+    ----------
+    effects : dict
+        Effect records by key, each with ``"fidx"`` (one or two column
+        indices) and optionally ``"name"``.
+    feature_names : list of str or None
+        The model's feature names, which the names of effects are made of.
+    effect : str, int or collection of one or two str or int
+        A key of ``effects`` or an effect's name (``"bmi"``, ``"s1 x s5"``); a
+        column index; or the columns of a main effect or an interaction, each
+        given by its index or its feature name, in either order.
+
+    Returns
+    -------
+    (key, record) or None
+        The first matching record in the order of ``effects``; None when no
+        effect matches.
+
+    Examples
+    --------
+    >>> effects = {"a": {"fidx": [0]}, "a x b": {"fidx": [0, 1]}}
+    >>> find_effect(effects, ["a", "b"], ("b", 0))[0]
+    'a x b'
+    >>> find_effect(effects, ["a", "b"], "b") is None
+    True
+    """
+    names = None if feature_names is None else [str(n) for n in feature_names]
+    if isinstance(effect, str):
+        if effect in effects:
+            return effect, effects[effect]
+        for key, rec in effects.items():
+            if _effect_name(rec, names) == effect:
+                return key, rec
+        effect = (effect,)
+    elif isinstance(effect, numbers.Integral) and not isinstance(effect, (bool, np.bool_)):
+        effect = (effect,)
+    if not isinstance(effect, (Collection, np.ndarray)):
+        return None
+    wanted = []
+    for j in effect:
+        if isinstance(j, str):
+            if names is None or j not in names:
+                return None
+            j = names.index(j)
+        wanted.append(j)
+    # A pair repeating one column names no interaction.
+    if len(wanted) not in (1, 2) or len(set(wanted)) != len(wanted):
+        return None
+    for key, rec in effects.items():
+        own = rec["fidx"]
+        if len(own) == len(wanted) and set(own) == set(wanted):
+            return key, rec
+    return None
+
+
+def _holds_text(values: Any) -> bool:
+    return any(isinstance(v, (str, bytes)) for v in values)
+
+
+def check_numeric_columns(X: Any, owner: str) -> None:
+    """Refuse a matrix with category or text columns, naming those columns.
+
+    Parameters
+    ----------
+    X : DataFrame or array-like
+        The data a model is about to check and fit. DataFrame columns of a
+        category or string dtype, and object columns that hold text, are
+        refused; so are arrays of text. Everything else is left to the model's
+        own checks.
+    owner : str
+        The model's name, for the message.
+
+    Raises
+    ------
+    MirtError
+        Naming the columns and their dtypes.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> frame = pd.DataFrame({"age": [30, 40], "sex": pd.Categorical(["f", "m"])})
+    >>> check_numeric_columns(frame, "XGB2Regressor")  # doctest: +ELLIPSIS
+    Traceback (most recent call last):
+    ...
+    mirt.exceptions.MirtError: XGB2Regressor needs numbers ... 'sex' (category). Encode ...
+    """
+    columns = getattr(X, "columns", None)
+    dtypes = getattr(X, "dtypes", None)
+    if columns is not None and dtypes is not None:
+        bad = [
+            f"{name!r} ({dtype})"
+            for (name, column), dtype in zip(X.items(), dtypes, strict=True)
+            if isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype))
+            or (getattr(dtype, "kind", "") == "O" and _holds_text(column))
+        ]
+    else:
+        if isinstance(X, np.ndarray):
+            arr = X
+        elif isinstance(X, (list, tuple)):
+            arr = np.asarray(X, dtype=object)
+        else:
+            return
+        if arr.ndim != 2:
+            return
+        if arr.dtype.kind in "US":
+            bad = [f"column {j} ({arr.dtype})" for j in range(arr.shape[1])]
+        elif arr.dtype.kind == "O":
+            bad = [f"column {j} (text)" for j in range(arr.shape[1]) if _holds_text(arr[:, j])]
+        else:
+            return
+    if bad:
+        shown = ", ".join(bad[:10]) + (f" and {len(bad) - 10} more" if len(bad) > 10 else "")
+        raise MirtError(
+            f"{owner} needs numbers in every column, but these columns hold categories or "
+            f"text: {shown}. Encode them as numbers first, for example with "
+            "pandas.get_dummies or scikit-learn's OrdinalEncoder."
+        )
