@@ -43,14 +43,10 @@ struct TreeView {
 
 TreeView view_tree(py::handle tree) {
   TreeView v;
-  v.feature = bind::I64Array::ensure(tree.attr("feature"));
-  v.left = bind::I64Array::ensure(tree.attr("children_left"));
-  v.right = bind::I64Array::ensure(tree.attr("children_right"));
-  v.threshold = bind::F64Array::ensure(tree.attr("threshold"));
-  if (!v.feature || !v.left || !v.right || !v.threshold) {
-    throw py::type_error("tree must provide the numeric node arrays feature, threshold, "
-                         "children_left and children_right");
-  }
+  v.feature = bind::as_i64(tree.attr("feature"), "the tree's feature array");
+  v.left = bind::as_i64(tree.attr("children_left"), "the tree's children_left array");
+  v.right = bind::as_i64(tree.attr("children_right"), "the tree's children_right array");
+  v.threshold = bind::as_f64(tree.attr("threshold"), "the tree's threshold array");
   py::module_& np = bind::numpy();
   py::object value = np.attr("asarray")(tree.attr("value"));
   const py::ssize_t n = v.feature.size();

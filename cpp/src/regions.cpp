@@ -756,7 +756,7 @@ Membership members_each_checked(Strided x1, const Strided* x2, const std::vector
     require_same_length(n, x2->size(), "the two slicing columns differ in length");
   }
   auto slice = [](Strided x, std::size_t begin, std::size_t end) {
-    return Strided(x.address(begin), x.stride(), end - begin);
+    return x.slice(begin, end - begin);
   };
   std::vector<Membership> got(parts);
   fork_join(parts, [&](std::size_t p) {

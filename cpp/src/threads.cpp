@@ -133,6 +133,66 @@ void fork_join(std::size_t count, const std::function<void(std::size_t)>& task) 
   if (group.error) std::rethrow_exception(group.error);
 }
 
+struct BackgroundTask::State {
+  std::function<void()> task;
+  detail::StopScope scope;
+  std::thread thread;
+  std::exception_ptr error;
+  bool started = false;
+};
+
+BackgroundTask::BackgroundTask(std::function<void()> task) : state_(std::make_unique<State>()) {
+  State* const st = state_.get();
+  st->task = std::move(task);
+  st->scope.parent = detail::current_scope();
+  try {
+    st->thread = start_thread([st] {
+      detail::mark_worker_thread();
+      detail::set_current_scope(&st->scope);
+      try {
+        st->task();
+      } catch (...) {
+        st->error = std::current_exception();
+      }
+    });
+    st->started = true;
+  } catch (...) {
+    // Out of threads: wait() runs the task on the calling thread.
+  }
+}
+
+BackgroundTask::BackgroundTask() = default;
+BackgroundTask::BackgroundTask(BackgroundTask&&) noexcept = default;
+
+BackgroundTask& BackgroundTask::operator=(BackgroundTask&& other) noexcept {
+  if (this != &other) {
+    stop();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+BackgroundTask::~BackgroundTask() { stop(); }
+
+void BackgroundTask::stop() noexcept {
+  if (!state_ || !state_->thread.joinable()) return;
+  state_->scope.stop.store(true);
+  state_->thread.join();
+}
+
+bool BackgroundTask::pending() const noexcept { return state_ != nullptr; }
+
+void BackgroundTask::wait() {
+  if (!state_) return;
+  const std::unique_ptr<State> st = std::move(state_);
+  if (st->started) {
+    st->thread.join();
+  } else {
+    st->task();
+  }
+  if (st->error) std::rethrow_exception(st->error);
+}
+
 namespace detail {
 
 void fail_thread_starts_after(long n) noexcept { g_starts_left.store(n < 0 ? -1 : n); }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace mirt {
 
@@ -24,6 +25,31 @@ std::size_t max_threads();
 // every thread is joined. While it waits for the others, the calling thread
 // keeps polling for an interrupt (see interrupt.hpp).
 void fork_join(std::size_t count, const std::function<void(std::size_t)>& task);
+
+// One task started now on a thread of its own and joined later, for work that
+// overlaps with what the calling thread does meanwhile (which may be anything,
+// the interpreter included). wait() joins and rethrows the task's exception;
+// a task whose thread cannot be started runs in wait() instead. Destroying a
+// task that was not waited for asks it to stop and joins it.
+class BackgroundTask {
+ public:
+  BackgroundTask();
+  explicit BackgroundTask(std::function<void()> task);
+  BackgroundTask(BackgroundTask&&) noexcept;
+  BackgroundTask& operator=(BackgroundTask&&) noexcept;
+  BackgroundTask(const BackgroundTask&) = delete;
+  BackgroundTask& operator=(const BackgroundTask&) = delete;
+  ~BackgroundTask();
+
+  // Whether a task was given and not yet waited for.
+  bool pending() const noexcept;
+  void wait();
+
+ private:
+  struct State;
+  void stop() noexcept;
+  std::unique_ptr<State> state_;
+};
 
 namespace detail {
 // Failure injection for tests: the next `n` thread starts succeed and every
