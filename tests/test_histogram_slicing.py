@@ -274,14 +274,17 @@ class TestOneFeatureSearch:
         assert weak == [{"lb1": 3.0, "ub1": 3.0}]
         assert rules == [{"splits": {"f0": {"lb": 2.5, "ub": 3.5}}, "values": 1.0, "counts": 50}]
 
-    def test_weights_of_a_fused_interval_summing_to_zero_give_the_plain_mean(self):
+    def test_zero_weights_give_the_plain_mean_only_when_no_row_is_weighted(self):
         x = np.arange(40.0)
         scores = np.where(x >= 20, 4.0, 1.0) + x / 100
-        w = np.where(x >= 20, 0.0, 1.0)
         s = self.one(min_samples=1)
         s.threshold_value = 2.0
-        weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=w)
+        weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=np.zeros(40))
         assert rules[0]["values"] == np.mean(scores[x >= 19.5])
+        # Among weighted rows, rows weighted 0 carry no evidence: never weak.
+        w = np.where(x >= 20, 0.0, 1.0)
+        weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=w)
+        assert weak == []
 
     @pytest.mark.parametrize("n", [3_000, 150_000])
     @pytest.mark.parametrize("use_test", [False, True])
@@ -354,11 +357,13 @@ class TestTwoFeatureSearch:
         lp.fit(x, y, np.arange(200), np.arange(200, 300), prediction=np.zeros(300))
         assert lp.diag.fidx == [1, 0]
 
-    def test_zero_weights_in_a_bin_fall_back_to_the_plain_mean(self):
+    def test_zero_weights_in_a_cell_fall_back_to_the_plain_mean_only_when_no_row_is_weighted(self):
         x = np.column_stack([np.repeat([0.0, 1.0], 20), np.tile(np.arange(20.0), 2)])
         scores = np.where(x[:, 1] >= 10, 5.0, 1.0)
-        w = np.where(x[:, 1] >= 10, 0.0, 1.0)
         s = HistogramSlicing(slice_features=["a", "b"], bins=2, min_samples=1)
         s.fidx, s.threshold_value = [0, 1], 2.0
-        weak, rules, _ = s._fit2d(x, None, None, scores, sample_weight=w)
+        weak, rules, _ = s._fit2d(x, None, None, scores, sample_weight=np.zeros(40))
         assert len(weak) == 2 and rules[0]["values"] == 5.0
+        w = np.where(x[:, 1] >= 10, 0.0, 1.0)
+        weak, rules, _ = s._fit2d(x, None, None, scores, sample_weight=w)
+        assert weak == []

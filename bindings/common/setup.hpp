@@ -19,4 +19,12 @@ void init_module(py::module_& m);
 // error: the exception the signal handler raised, or KeyboardInterrupt.
 void restore_interrupt();
 
+// Raises what the signal handler raised (KeyboardInterrupt for Ctrl-C) when a
+// signal arrived. For loops that build many Python objects with the GIL held:
+// they run no bytecode, so the interpreter's own check never comes. Cheap
+// when nothing is pending.
+inline void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 }  // namespace mirt::bind

@@ -13,6 +13,7 @@
 #include "mirt/pairwise.hpp"
 #include "mirt/regions.hpp"
 #include "mirt/threads.hpp"
+#include "setup.hpp"
 
 namespace mirt::lowpatch {
 
@@ -80,7 +81,12 @@ py::object get_index(py::handle self, const Args& a) {
 
 // The score of the rows at idx: the (weighted) mean of their scores for an
 // additive metric, the metric itself on those rows otherwise; NaN when empty.
-py::object region_score(py::handle self, const Args& a, const py::array_t<std::int64_t>& idx) {
+// `evidence` is false when the rows' weights do not sum to a positive number
+// while all the weights given do: such a score is the plain mean of rows the
+// caller weighted 0.
+py::object region_score(py::handle self, const Args& a, const py::array_t<std::int64_t>& idx,
+                        bool* evidence = nullptr) {
+  if (evidence != nullptr) *evidence = true;
   if (idx.size() == 0) return bind::np_float(std::nan(""));
   py::object w = a["sample_weight"];
   if (truthy(self.attr("is_metric_additive"))) {
@@ -98,7 +104,12 @@ py::object region_score(py::handle self, const Args& a, const py::array_t<std::i
     }
     // Weights that do not sum to a positive number carry no weighting, so
     // the plain mean is the only meaningful score.
-    return bind::np_float(mean_with_fallback(bind::span(scores), ws, pos, bind::numpy_sum_order()).value);
+    const SumOrder order = bind::numpy_sum_order();
+    const WeightedMean m = mean_with_fallback(bind::span(scores), ws, pos, order);
+    if (evidence != nullptr && has_weights(ws) && !m.weighted) {
+      *evidence = !(numpy_sum(ws, order) > 0.0);
+    }
+    return bind::np_float(m.value);
   }
   py::dict kw;
   kw["sample_weight"] = w.is_none() ? py::object(py::none()) : bind::take_rows(w, idx);
@@ -140,10 +151,11 @@ py::object evaluate_slice(py::handle self, const Args& a) {
   py::list out;
   py::array_t<std::int64_t> idx = index_of_slice(self, a);
   if (idx.size() == 0) return out;
-  py::object score = region_score(self, a, idx);
+  bool evidence = true;
+  py::object score = region_score(self, a, idx, &evidence);
   py::object sign = self.attr("score_sign");
   py::object threshold_value = self.attr("threshold_value");
-  if (bind::le(bind::mul(sign, score), bind::mul(sign, threshold_value))) {
+  if (evidence && bind::le(bind::mul(sign, score), bind::mul(sign, threshold_value))) {
     py::dict region;
     region["lb1"] = a["lb1"];
     region["ub1"] = a["ub1"];
@@ -654,6 +666,7 @@ py::object base_fit(py::handle self, const Args& a) {
   const std::string searched_prefix = on_test ? "test_" : "train_";
   py::list res_table;
   for (std::size_t k = 0; k < boxes.size(); ++k) {
+    bind::check_signals();
     py::dict item_temp = c.copy_copy(weak_region[k]);
     const Index& train_idx = train_members[k];
     const Index& test_idx = test_members[k];

@@ -14,4 +14,5 @@ PYBIND11_MODULE(lowpatch, m) {
   mirt::lowpatch::register_histogram_slicing(m);
   mirt::lowpatch::register_tree_slicing(m);
   mirt::lowpatch::register_lowpatch(m);
+  mirt::lowpatch::register_memory(m);
 }

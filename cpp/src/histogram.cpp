@@ -364,15 +364,22 @@ double sum_of(const double* a, std::size_t n, SumOrder order) {
 }
 
 // The mean of a run of gathered scores, weighted when weights are given and
-// sum to a positive number, plain otherwise.
-double slice_mean(const double* values, const double* products, const double* weights,
-                  std::size_t n, SumOrder order) {
-  if (n == 0) return kNaN;
+// sum to a positive number, plain otherwise (`weighted` tells which).
+WeightedMean slice_mean(const double* values, const double* products, const double* weights,
+                        std::size_t n, SumOrder order) {
+  if (n == 0) return {kNaN, 0.0, false};
+  const auto value_at = [values](std::size_t i) { return values[i]; };
+  const auto weight_at = [weights](std::size_t i) { return weights[i]; };
   if (weights != nullptr) {
     const double ws = sum_of(weights, n, order);
-    if (ws > 0.0) return sum_of(products, n, order) / ws;
+    if (ws > 0.0) {
+      return {mean_from_sums(sum_of(products, n, order), ws, value_at, weight_at, true, n, order),
+              ws, true};
+    }
   }
-  return sum_of(values, n, order) / static_cast<double>(n);
+  const auto count = static_cast<double>(n);
+  return {mean_from_sums(sum_of(values, n, order), count, value_at, weight_at, false, n, order),
+          count, false};
 }
 
 bool is_weak(double value, const SearchParams& p) {
@@ -395,7 +402,7 @@ struct Gathered {
       weights[at] = w[r];
     }
   }
-  double mean(std::size_t at, std::size_t n, SumOrder order) const {
+  WeightedMean mean(std::size_t at, std::size_t n, SumOrder order) const {
     return slice_mean(values.get() + at, products ? products.get() + at : nullptr,
                       weights ? weights.get() + at : nullptr, n, order);
   }
@@ -427,8 +434,10 @@ void score_bins(Search1D& s, const R& rows, const BinIds<Id>& bins, DSpan scores
     }
   });
   for (std::size_t i = 0; i < k; ++i) {
-    s.bins[i].value = g.mean(static_cast<std::size_t>(off[i]),
-                             static_cast<std::size_t>(bins.counts[i]), order);
+    const WeightedMean m = g.mean(static_cast<std::size_t>(off[i]),
+                                  static_cast<std::size_t>(bins.counts[i]), order);
+    s.bins[i].value = m.value;
+    s.bins[i].weighted = m.weighted;
   }
 }
 
@@ -501,7 +510,7 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
       at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
     }
   });
-  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order);
+  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order).value;
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
@@ -583,7 +592,8 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
   score_bins(s, rows, bins, scores, weights, params.order);
   bool any_weak = false;
   for (Bin& bin : s.bins) {
-    bin.weak = bin.count > 0 && is_weak(bin.value, params);
+    bin.weak = bin.count > 0 && (bin.weighted || !params.weighted_evidence) &&
+               is_weak(bin.value, params);
     any_weak = any_weak || bin.weak;
   }
   if (any_weak) fuse(s, rows, bins, scores, weights, params);
