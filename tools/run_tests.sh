@@ -33,6 +33,9 @@ cmake -S . -B build/ctest-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMIRT_BUILD_PY
 cmake --build build/ctest-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/ctest-asan --output-on-failure
 
+echo "== Python: the robustness tests against modules built with ASan + UBSan"
+PYTHON="$PYTHON" JOBS="$JOBS" bash tools/sanitize_pytest.sh
+
 echo "== Python: pytest"
 # Run from the repository root: the package is imported from site-packages
 # (it lives under src/, which is not on the path), so the installed build is tested.

@@ -27,4 +27,21 @@ inline void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// Pauses the cyclic garbage collector while a loop builds many containers
+// that cannot form cycles (result records): each collection the allocations
+// trigger walks every live container, which made building n records cost
+// more than linear time. Restores the collector's previous state.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace mirt::bind

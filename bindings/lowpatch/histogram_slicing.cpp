@@ -136,6 +136,7 @@ std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, p
 // search defines: fused rules first, then the untouched bin rules.
 Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive, py::handle y,
                    py::handle preds, py::handle weights) {
+  const bind::GcPause no_gc;
   Records out;
   std::vector<py::object> edges;
   for (double e : s.edges) edges.push_back(bind::np_float(e));
@@ -296,6 +297,7 @@ py::object fit2d(py::handle self, const Args& a) {
   py::object y = bind::numpy().attr("asarray")(a["y"]);
   py::object preds = bind::numpy().attr("asarray")(a["preds"]);
 
+  const bind::GcPause no_gc;
   py::list bin_stats, weak_region, rule_list_all;
   for (FirstBin& fb : s.bins) {
     bind::check_signals();
