@@ -185,4 +185,38 @@ def test_effect_lookups_read_any_layout_as_its_aligned_copy(n, offset, step, spl
         assert np.array_equal(
             _native.effect_1d(odd, 1, s, values, rule), _native.effect_1d(X, 1, s, values, rule)
         )
-        assert np.array_equal(_native.grid_cells(odd, 2, s, rule), _native.grid_cells(X, 2, s, rule))
+        assert np.array_equal(
+            _native.grid_cells(odd, 2, s, rule), _native.grid_cells(X, 2, s, rule)
+        )
+
+
+def test_tree_decomposition_refuses_child_ids_that_are_not_whole_numbers():
+    # One tree: root splits column 0 at 0.5 into two leaves.
+    args = dict(
+        offsets=np.array([0, 3]),
+        left=np.array([1.0, -1.0, -1.0]),
+        right=np.array([2.0, -1.0, -1.0]),
+        feature=np.array([0, 0, 0]),
+        threshold=np.array([0.5, 1.0, 2.0]),
+        tree_weight=np.array([1.0]),
+        n_features=1,
+        X=np.array([[0.0], [1.0]]),
+        purify=True,
+        true_to_data=False,
+        tol=1e-10,
+        max_sweeps=10,
+    )
+    assert _native.decompose_trees(**args)["mains"]  # whole numbers in floats are fine
+    with pytest.raises(TypeError, match="integers"):
+        _native.decompose_trees(**dict(args, left=np.array([1.5, -1.0, -1.0])))
+
+
+def test_scratch_memory_kept_between_searches_is_given_back_on_request():
+    from mirt.diagnoser.lowpatch import release_scratch_memory
+
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(300_000, 2))
+    y = rng.normal(size=300_000)
+    HistogramSlicing(slice_features=["a"]).fit(x, y, x, y, y * 0, y * 0, ["a", "b"])
+    assert release_scratch_memory() > 0
+    assert release_scratch_memory() == 0
