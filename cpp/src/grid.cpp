@@ -22,6 +22,7 @@ void lookup_1d(Strided x, DSpan splits, DSpan values, SplitRule rule, double* ou
     throw std::invalid_argument("an effect on k split points needs k + 1 values");
   }
   for (std::size_t i = 0; i < x.size(); ++i) {
+    if ((i & kRowsPerCheck) == kRowsPerCheck) check_interrupt();
     const double v = x[i];
     if (v != v) throw MissingValueError(i);
     out[i] = values[cell_of(splits, v, rule)];
@@ -37,6 +38,7 @@ void lookup_2d(Strided x1, Strided x2, DSpan s1, DSpan s2, DSpan values,
         "an interaction on k1 x k2 split points needs (k1 + 1) x (k2 + 1) values");
   }
   for (std::size_t i = 0; i < x1.size(); ++i) {
+    if ((i & kRowsPerCheck) == kRowsPerCheck) check_interrupt();
     const double v1 = x1[i];
     const double v2 = x2[i];
     if (v1 != v1 || v2 != v2) throw MissingValueError(i);

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "mirt/interrupt.hpp"
 #include "mirt/span.hpp"
 
 namespace mirt {
@@ -74,10 +75,14 @@ inline std::size_t cell_of(DSpan splits, double v, SplitRule rule) noexcept {
 // strictly increasing.
 void check_splits(DSpan splits, const char* what);
 
+// The long row loops poll for an interrupt once per this many rows (less one).
+inline constexpr std::size_t kRowsPerCheck = (std::size_t{1} << 16) - 1;
+
 // Cell of every value of x. Throws MissingValueError at the first NaN.
 template <typename Cell>
 void cells_of(Strided x, DSpan splits, SplitRule rule, Cell* out) {
   for (std::size_t i = 0; i < x.size(); ++i) {
+    if ((i & kRowsPerCheck) == kRowsPerCheck) check_interrupt();
     const double v = x[i];
     if (v != v) throw MissingValueError(i);
     out[i] = static_cast<Cell>(cell_of(splits, v, rule));
