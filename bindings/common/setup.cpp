@@ -18,9 +18,23 @@ std::atomic<unsigned long> g_main_thread{0};
 
 // The exception a signal handler raised while a pass polled, kept until the
 // pass has unwound to its binding (guarded by the GIL).
-PyObject* g_type = nullptr;
-PyObject* g_value = nullptr;
-PyObject* g_traceback = nullptr;
+PyObject* g_pending = nullptr;
+
+void keep_raised() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* raised = PyErr_GetRaisedException();
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyObject* raised = value;
+#endif
+  Py_XDECREF(g_pending);
+  g_pending = raised;
+}
 
 bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -37,10 +51,7 @@ bool poll_signals() {
   bool raised = false;
   if (PyErr_CheckSignals() != 0) {
     raised = true;
-    Py_XDECREF(g_type);
-    Py_XDECREF(g_value);
-    Py_XDECREF(g_traceback);
-    PyErr_Fetch(&g_type, &g_value, &g_traceback);
+    keep_raised();
   }
   PyGILState_Release(state);
   return raised;
@@ -49,9 +60,9 @@ bool poll_signals() {
 }  // namespace
 
 void restore_interrupt() {
-  if (g_type != nullptr) {
-    PyErr_Restore(g_type, g_value, g_traceback);
-    g_type = g_value = g_traceback = nullptr;
+  if (g_pending != nullptr) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(g_pending)), g_pending);
+    Py_CLEAR(g_pending);
     return;
   }
   PyErr_SetNone(PyExc_KeyboardInterrupt);
