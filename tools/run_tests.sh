@@ -73,6 +73,9 @@ else
   echo "   or Ubuntu; elsewhere, your system's GoogleTest package) and run this again."
 fi
 
+echo "== Python: the robustness tests against modules built with ASan + UBSan"
+PYTHON="$PYTHON" JOBS="$JOBS" bash tools/sanitize_pytest.sh
+
 echo "== Python: pytest"
 # Run from the repository root: the package is imported from site-packages
 # (it lives under src/, which is not on the path), so the installed build is tested.
