@@ -42,6 +42,9 @@ if ! cmake --version >/dev/null 2>&1 || ! ninja --version >/dev/null 2>&1; then
 fi
 
 echo "== installing mirt with its test dependencies"
+# The build requirements of pyproject.toml's [build-system]: a build without
+# isolation and the sanitizer build of the modules both need them here.
+"$PYTHON" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0"
 installed=$("$PYTHON" tools/source_digest.py --installed)
 current=$("$PYTHON" tools/source_digest.py)
 if [ -n "$installed" ] && [ "$installed" = "$current" ]; then
@@ -51,8 +54,7 @@ else
   # Without build isolation the build directory set in pyproject.toml is kept
   # from one run to the next (an isolated build starts from an empty one), so
   # only what changed is compiled again. The build requirements must then be
-  # installed here: those of pyproject.toml's [build-system].
-  "$PYTHON" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0"
+  # installed here: those of pyproject.toml's [build-system], installed above.
   "$PYTHON" -m pip install -q --no-build-isolation ".[test]"
 fi
 
