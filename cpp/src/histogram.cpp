@@ -12,10 +12,11 @@
 #include <string>
 #include <type_traits>
 
+#include "binned_rows.hpp"
 #include "mirt/cpu.hpp"
 #include "mirt/interrupt.hpp"
+#include "mirt/levels.hpp"
 #include "mirt/pairwise.hpp"
-#include "mirt/scratch_pool.hpp"
 #include "mirt/threads.hpp"
 
 #if defined(__SSE2__)
@@ -30,80 +31,10 @@ namespace mirt {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using namespace binned;
 
 // Distinct-value limits up to which a sorted set is the quicker count.
 constexpr std::size_t kSmallDistinct = 64;
-
-// Scratch memory that is written before it is read: zero-filling it first
-// would cost a pass over n values for nothing. Large buffers come from the
-// scratch pool, which hands out the pages of earlier searches again instead
-// of fresh ones that fault and are zeroed.
-struct PoolDeleter {
-  std::size_t bytes = 0;
-  void operator()(void* p) const noexcept { pool_release(p, bytes); }
-};
-template <typename T>
-using Scratch = std::unique_ptr<T[], PoolDeleter>;
-
-template <typename T>
-Scratch<T> scratch(std::size_t n) {
-  static_assert(std::is_trivially_default_constructible_v<T>, "raw scratch memory only");
-  const std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(T);
-  return Scratch<T>(static_cast<T*>(pool_acquire(bytes)), PoolDeleter{bytes});
-}
-
-// Long passes split their rows into consecutive parts, each on its own thread.
-// Every part writes where the whole pass would have written its rows, so the
-// result does not depend on the number of parts.
-constexpr std::size_t kRowsPerPart = std::size_t{1} << 16;
-constexpr std::size_t kMaxParts = 4;
-
-// Set on the threads of a pass that is already split (the two-feature search
-// runs its inner searches side by side), whose own passes then stay whole.
-thread_local bool t_within_parts = false;
-
-std::size_t parts_for(std::size_t n) {
-  if (t_within_parts) return 1;
-  return std::max<std::size_t>(1, std::min({max_threads(), kMaxParts, n / kRowsPerPart}));
-}
-
-std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t p) { return n * p / parts; }
-
-// f(part, begin, end) for every part; the first part runs on this thread.
-template <typename F>
-void run_parts(std::size_t n, std::size_t parts, const F& f) {
-  fork_join(parts, [&](std::size_t p) {
-    check_interrupt();
-    f(p, part_begin(n, parts, p), part_begin(n, parts, p + 1));
-  });
-}
-
-// The two ways a search reads its rows: all of x, or x at a list of positions.
-// Each loop is instantiated for both so that the inner loops stay tight.
-// Held by value: a byte store (a bin id) may alias anything, and values held
-// in locals let the compiler keep them in registers across such stores.
-struct AllRows {
-  Column x;
-  std::size_t size() const { return x.size(); }
-  std::size_t row(std::size_t k) const { return k; }
-  double value(std::size_t k) const { return x[k]; }
-};
-
-struct SomeRows {
-  Column x;
-  const std::int64_t* rows;
-  std::size_t n;
-  std::size_t size() const { return n; }
-  std::size_t row(std::size_t k) const { return static_cast<std::size_t>(rows[k]); }
-  double value(std::size_t k) const { return x[row(k)]; }
-};
-
-template <typename F>
-auto with_rows(const RowSet& rows, const F& f) {
-  return rows.rows ? f(SomeRows{rows.x, rows.rows->data(), rows.rows->size()})
-                   : f(AllRows{rows.x});
-}
 
 bool finite_bits(double v) {
   std::uint64_t bits;
@@ -148,6 +79,7 @@ void value_range(const R& rows, double& lo, double& hi) {
 // Finds a value's bin among equal-width edges: the width gives the bin up to
 // rounding, and the exact edges, which numpy compares with, settle it.
 struct BinLocator {
+  static constexpr bool kChecks = false;
   const double* edges;
   std::size_t k;
   double first, last, scale;
@@ -203,17 +135,10 @@ struct BinLocator {
     if (!(v >= first && v <= last) || (v == last && !last_closed)) return k;
     return inside(v);
   }
-};
 
-// Every row's bin, computed once and read by the later passes; a byte per row
-// where the bins allow. The rows of each part are tallied per bin, so that a
-// later pass over the same parts knows where each part's rows of a bin go.
-template <typename Id>
-struct BinIds {
-  Scratch<Id> ids;
-  std::vector<std::int64_t> counts;       // per bin
-  std::size_t parts = 1;
-  std::vector<std::int64_t> part_counts;  // parts x bins
+  // The bins of n contiguous values in vector registers, when the machine
+  // and the edges allow (bins numbered below 255).
+  bool bytes(const double* x, std::size_t n, std::uint8_t* out) const;
 };
 
 #if defined(MIRT_AVX2_BINNING)
@@ -257,60 +182,18 @@ __attribute__((target("avx2"))) void inside_avx2(const BinLocator& loc, const do
 }
 #endif
 
-template <typename Id, typename R>
-BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
-  BinIds<Id> out;
-  const std::size_t n = rows_in.size();
-  const std::size_t k = locate_in.k;
-  out.ids = scratch<Id>(n);
-  out.parts = parts_for(n);
-  out.part_counts.assign(out.parts * k, 0);
-  Id* const ids = out.ids.get();
-  run_parts(n, out.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    // Locals, not captures: a byte store may alias anything reached through
-    // a reference, which would reload them on every row.
-    const R rows = rows_in;
-    const BinLocator locate = locate_in;
-    Id* const out_ids = ids;
-    // The rows of a search lie within the range the edges were built on.
-    bool done = false;
+bool BinLocator::bytes(const double* x, std::size_t n, std::uint8_t* out) const {
 #if defined(MIRT_AVX2_BINNING)
-    if constexpr (std::is_same_v<Id, std::uint8_t> && std::is_same_v<R, AllRows>) {
-      if (locate.arithmetic && use_avx2()) {
-        inside_avx2(locate, rows.x.data() + begin, end - begin, out_ids + begin);
-        done = true;
-      }
-    }
-#endif
-    if (!done) {
-      for (std::size_t j = begin; j < end; ++j) {
-        out_ids[j] = static_cast<Id>(locate.inside(rows.value(j)));
-      }
-    }
-    // Counted apart from the binning: a tally bumped in the same loop waits
-    // on the bin's computation and stalls the loop. Four interleaved tallies
-    // keep rows of the same bin from queueing on one counter.
-    const std::size_t stride = k + 1;
-    std::vector<std::int64_t> tally_store(4 * stride, 0);
-    std::int64_t* const tally = tally_store.data();
-    std::size_t j = begin;
-    for (; j + 4 <= end; j += 4) {
-      ++tally[out_ids[j]];
-      ++tally[stride + out_ids[j + 1]];
-      ++tally[2 * stride + out_ids[j + 2]];
-      ++tally[3 * stride + out_ids[j + 3]];
-    }
-    for (; j < end; ++j) ++tally[out_ids[j]];
-    for (std::size_t b = 0; b < k; ++b) {
-      out.part_counts[p * k + b] =
-          tally[b] + tally[stride + b] + tally[2 * stride + b] + tally[3 * stride + b];
-    }
-  });
-  out.counts.assign(k, 0);
-  for (std::size_t p = 0; p < out.parts; ++p) {
-    for (std::size_t b = 0; b < k; ++b) out.counts[b] += out.part_counts[p * k + b];
+  if (arithmetic && use_avx2()) {
+    inside_avx2(*this, x, n, out);
+    return true;
   }
-  return out;
+#else
+  (void)x;
+  (void)n;
+  (void)out;
+#endif
+  return false;
 }
 
 // Edges, bins and the data range of a search, before any row is assigned.
@@ -336,181 +219,6 @@ Search1D prepare(const R& rows, const Column& x, const Index* subset,
   }
   s.absorbed.assign(k, 0);
   return s;
-}
-
-// Where each part's first row of each bin goes when the bins' rows are laid
-// out bin after bin in row order: parts x bins starting positions.
-std::vector<std::int64_t> part_cursors(const std::vector<std::int64_t>& part_counts,
-                                       std::size_t parts, std::size_t k) {
-  std::vector<std::int64_t> cursor(parts * k);
-  std::int64_t at = 0;
-  for (std::size_t b = 0; b < k; ++b) {
-    for (std::size_t p = 0; p < parts; ++p) {
-      cursor[p * k + b] = at;
-      at += part_counts[p * k + b];
-    }
-  }
-  return cursor;
-}
-
-std::vector<std::int64_t> offsets_of(const std::vector<std::int64_t>& counts) {
-  std::vector<std::int64_t> off(counts.size() + 1, 0);
-  for (std::size_t i = 0; i < counts.size(); ++i) off[i + 1] = off[i] + counts[i];
-  return off;
-}
-
-double sum_of(const double* a, std::size_t n, SumOrder order) {
-  return numpy_sum_array(a, n, order);
-}
-
-// The mean of a run of gathered scores, weighted when weights are given and
-// sum to a positive number, plain otherwise (`weighted` tells which).
-WeightedMean slice_mean(const double* values, const double* products, const double* weights,
-                        std::size_t n, SumOrder order) {
-  if (n == 0) return {kNaN, 0.0, false};
-  const auto value_at = [values](std::size_t i) { return values[i]; };
-  const auto weight_at = [weights](std::size_t i) { return weights[i]; };
-  if (weights != nullptr) {
-    const double ws = sum_of(weights, n, order);
-    if (ws > 0.0) {
-      return {mean_from_sums(sum_of(products, n, order), ws, value_at, weight_at, true, n, order),
-              ws, true};
-    }
-  }
-  const auto count = static_cast<double>(n);
-  return {mean_from_sums(sum_of(values, n, order), count, value_at, weight_at, false, n, order),
-          count, false};
-}
-
-bool is_weak(double value, const SearchParams& p) {
-  return p.sign * value <= p.sign * p.threshold_value;
-}
-
-// Scores (and, with weights, weighted scores and weights) gathered into
-// runs, so that numpy's pairwise sum can be taken over each run.
-struct Gathered {
-  Scratch<double> values, products, weights;
-  Gathered(std::size_t n, bool weighted)
-      : values(scratch<double>(n)),
-        products(weighted ? scratch<double>(n) : nullptr),
-        weights(weighted ? scratch<double>(n) : nullptr) {}
-  void put(std::size_t at, std::size_t r, DSpan scores, DSpan w) {
-    values[at] = scores[r];
-    if (products) {
-      const double p = scores[r] * w[r];
-      products[at] = p;
-      weights[at] = w[r];
-    }
-  }
-  WeightedMean mean(std::size_t at, std::size_t n, SumOrder order) const {
-    return slice_mean(values.get() + at, products ? products.get() + at : nullptr,
-                      weights ? weights.get() + at : nullptr, n, order);
-  }
-};
-
-// Each bin's scores side by side in row order, with one scattered write per
-// row, then numpy's pairwise sum over every bin's run.
-template <typename Id, typename R>
-void score_bins(Search1D& s, const R& rows, const BinIds<Id>& bins, DSpan scores, DSpan weights,
-                SumOrder order) {
-  const std::size_t k = s.bins.size();
-  const std::vector<std::int64_t> off = offsets_of(bins.counts);
-  Gathered g(static_cast<std::size_t>(off[k]), has_weights(weights));
-  const std::vector<std::int64_t> start = part_cursors(bins.part_counts, bins.parts, k);
-  const Id* const ids = bins.ids.get();
-  run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    std::vector<std::int64_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(p * k),
-                                     start.begin() + static_cast<std::ptrdiff_t>((p + 1) * k));
-    if (has_weights(weights)) {
-      for (std::size_t j = begin; j < end; ++j) {
-        const std::size_t b = ids[j];
-        g.put(static_cast<std::size_t>(cursor[b]++), rows.row(j), scores, weights);
-      }
-    } else {
-      double* const values = g.values.get();
-      for (std::size_t j = begin; j < end; ++j) {
-        values[cursor[ids[j]]++] = scores[rows.row(j)];
-      }
-    }
-  });
-  for (std::size_t i = 0; i < k; ++i) {
-    const WeightedMean m = g.mean(static_cast<std::size_t>(off[i]),
-                                  static_cast<std::size_t>(bins.counts[i]), order);
-    s.bins[i].value = m.value;
-    s.bins[i].weighted = m.weighted;
-  }
-}
-
-// The mean score of the rows of bins first..last, gathered in row order;
-// their positions go to `members` when it is given.
-template <typename Id, typename R>
-double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std::size_t last,
-                  std::size_t count, DSpan scores, DSpan weights, SumOrder order,
-                  Index* members = nullptr) {
-  Gathered g(count, has_weights(weights));
-  const std::size_t k = bins.counts.size();
-  std::vector<std::int64_t> start(bins.parts + 1, 0);
-  for (std::size_t p = 0; p < bins.parts; ++p) {
-    std::int64_t c = 0;
-    for (std::size_t b = first; b <= last; ++b) c += bins.part_counts[p * k + b];
-    start[p + 1] = start[p] + c;
-  }
-  const Id* const ids = bins.ids.get();
-  const std::size_t width = last - first;
-  if (members != nullptr) members->resize(count);
-  std::int64_t* const positions = members != nullptr ? members->data() : nullptr;
-  const bool weighted = has_weights(weights);
-  run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    auto at = static_cast<std::size_t>(start[p]);
-    const auto stop = static_cast<std::size_t>(start[p + 1]);
-    double* const values = g.values.get();
-    // Row j's numbers to the cursor's slot; the caller moves the cursor.
-    auto write = [&](std::size_t j) {
-      const std::size_t r = rows.row(j);
-      if (weighted) {
-        g.put(at, r, scores, weights);
-      } else {
-        values[at] = scores[r];
-      }
-      if (positions != nullptr) positions[at] = static_cast<std::int64_t>(r);
-    };
-#if defined(__SSE2__)
-    if constexpr (std::is_same_v<Id, std::uint8_t>) {
-      // Sixteen ids are compared with the bins' range at once and only the
-      // members among them are visited, so a row outside costs no read of
-      // its score and no write.
-      const __m128i low = _mm_set1_epi8(static_cast<char>(first));
-      const __m128i span = _mm_set1_epi8(static_cast<char>(width));
-      std::size_t j = begin;
-      for (; j + 16 <= end && at < stop; j += 16) {
-        const __m128i d =
-            _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ids + j)), low);
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, span), d)));
-        while (mask != 0) {
-          write(j + static_cast<std::size_t>(__builtin_ctz(mask)));
-          ++at;
-          mask &= mask - 1;
-        }
-      }
-      for (; j < end && at < stop; ++j) {
-        if (static_cast<std::size_t>(ids[j]) - first <= width) {
-          write(j);
-          ++at;
-        }
-      }
-      return;
-    }
-#endif
-    // Every row is written and only a member advances the cursor: whether a
-    // row belongs follows the data, and a branch on it mispredicts on about
-    // every other row. While at < stop a member of this part is still to
-    // come, so a slot written for a row outside is overwritten by it.
-    for (std::size_t j = begin; j < end && at < stop; ++j) {
-      write(j);
-      at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
-    }
-  });
-  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order).value;
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
@@ -574,7 +282,7 @@ void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan
                            region.ub == s.edges[region.last_bin + 1];
       region.rule_value =
           rule_count == 0 ? 0.0
-                          : union_mean(rows, ids, region.first_bin, region.last_bin,
+                          : union_mean(rows, ids, BinRange{region.first_bin, region.last_bin},
                                        static_cast<std::size_t>(rule_count), scores, weights,
                                        params.order,
                                        region.has_members ? &region.members : nullptr);
@@ -588,12 +296,10 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
                      const SearchParams& params) {
   const BinLocator locate(s.edges, s.hi);
   const BinIds<Id> bins = assign_ids<Id>(rows, locate);
-  for (std::size_t i = 0; i < s.bins.size(); ++i) s.bins[i].count = bins.counts[i];
-  score_bins(s, rows, bins, scores, weights, params.order);
+  score_bins(s.bins, rows, bins, scores, weights, params.order);
   bool any_weak = false;
   for (Bin& bin : s.bins) {
-    bin.weak = bin.count > 0 && (bin.weighted || !params.weighted_evidence) &&
-               is_weak(bin.value, params);
+    bin.weak = weak_bin(bin, params);
     any_weak = any_weak || bin.weak;
   }
   if (any_weak) fuse(s, rows, bins, scores, weights, params);
@@ -615,19 +321,7 @@ template <typename R>
 Search1D search_binned(const R& rows, const RowSet& set, const SearchParams& params) {
   Search1D s = prepare(rows, set.x, set.rows, params);
   const BinLocator locate(s.edges, s.hi);
-  const BinIds<std::uint32_t> bins = assign_ids<std::uint32_t>(rows, locate);
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    s.bins[i].count = bins.counts[i];
-    s.bins[i].value = kNaN;
-  }
-  s.bin_offsets = offsets_of(bins.counts);
-  s.bin_rows.assign(static_cast<std::size_t>(s.bin_offsets.back()), 0);
-  std::vector<std::int64_t> cursor(s.bin_offsets.begin(), s.bin_offsets.end() - 1);
-  for (std::size_t j = 0; j < rows.size(); ++j) {
-    const std::size_t b = bins.ids[j];
-    if (b >= s.bins.size()) continue;
-    s.bin_rows[static_cast<std::size_t>(cursor[b]++)] = static_cast<std::int64_t>(rows.row(j));
-  }
+  list_bin_rows(s, rows, assign_ids<std::uint32_t>(rows, locate));
   return s;
 }
 
@@ -754,18 +448,15 @@ namespace {
 // their second-feature values, scores and weights, so that the inner searches
 // read contiguous memory. The order within a bin is the row order, which
 // keeps every sum equal to numpy's. Returns the bins' row counts.
-template <typename Id>
+template <typename Id, typename L>
 std::vector<std::int64_t> place_first_bins(Search2D& out, Column x1, Column x2, DSpan scores,
-                                           DSpan weights, bool additive,
-                                           const BinLocator& locate, Scratch<double>& x2g,
-                                           Scratch<double>& sg, Scratch<double>& wg) {
-  const std::size_t k = out.edges.size() - 1;
+                                           DSpan weights, bool additive, const L& locate,
+                                           Scratch<double>& x2g, Scratch<double>& sg,
+                                           Scratch<double>& wg) {
+  const std::size_t k = out.bins.size();
   const BinIds<Id> first_bins = assign_ids<Id>(AllRows{x1}, locate);
   const std::vector<std::int64_t>& counts = first_bins.counts;
-  out.bins.resize(k);
   for (std::size_t i = 0; i < k; ++i) {
-    out.bins[i].lb = out.edges[i];
-    out.bins[i].ub = out.edges[i + 1];
     out.bins[i].support = counts[i];
     if (!additive) out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
   }
@@ -830,36 +521,63 @@ void region_quantiles(const Search1D& s, const RowSet& rows, Region& region) {
 
 }  // namespace
 
+template <typename L>
+std::vector<std::int64_t> bin_first_feature(Search2D& out, Column x1, Column x2, DSpan scores,
+                                           DSpan weights, bool additive, const L& locate,
+                                           Scratch<double>& x2g, Scratch<double>& sg,
+                                           Scratch<double>& wg) {
+  // Bin ids of a byte each where the bins allow: a quarter of the memory to
+  // write and read back.
+  return out.bins.size() < 255
+             ? place_first_bins<std::uint8_t>(out, x1, x2, scores, weights, additive, locate,
+                                              x2g, sg, wg)
+             : place_first_bins<std::uint32_t>(out, x1, x2, scores, weights, additive, locate,
+                                               x2g, sg, wg);
+}
+
 Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool additive,
-                   const SearchParams& params) {
+                   const SearchParams& params, std::size_t levels1, std::size_t levels2) {
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
   Search2D out;
-  if (params.known_range != nullptr) {
+  if (levels1 > 0) {
+    out.lo1 = out.hi1 = kNaN;
+  } else if (params.known_range != nullptr) {
     out.lo1 = params.known_range[0];
     out.hi1 = params.known_range[1];
   } else {
     value_range(AllRows{x1}, out.lo1, out.hi1);
+  }
+  if (levels2 == 0 && params.known_range == nullptr) {
     double lo2 = 0, hi2 = 0;
     value_range(AllRows{x2}, lo2, hi2);  // refuse non-finite values before any search
   }
   // The inner searches run on a bin's rows, whose range is their own.
   SearchParams inner_params = params;
   inner_params.known_range = nullptr;
-  const auto distinct =
-      count_distinct_upto(x1, nullptr, static_cast<std::size_t>(params.max_bins));
-  out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
-  const std::size_t k = out.edges.size() - 1;
-  const BinLocator locate(out.edges, out.hi1);
-  // Bin ids of a byte each where the bins allow: a quarter of the memory to
-  // write and read back.
   const bool weighted = has_weights(weights);
   Scratch<double> x2g, sg, wg;
-  const std::vector<std::int64_t> counts =
-      k < 255 ? place_first_bins<std::uint8_t>(out, x1, x2, scores, weights, additive, locate,
-                                                x2g, sg, wg)
-              : place_first_bins<std::uint32_t>(out, x1, x2, scores, weights, additive, locate,
-                                                 x2g, sg, wg);
+  std::vector<std::int64_t> counts;
+  if (levels1 > 0) {
+    out.bins.resize(levels1);
+    for (std::size_t i = 0; i < levels1; ++i) {
+      out.bins[i].lb = out.bins[i].ub = static_cast<double>(i);
+    }
+    counts = bin_first_feature(out, x1, x2, scores, weights, additive, LevelLocator{levels1}, x2g,
+                               sg, wg);
+  } else {
+    const auto distinct =
+        count_distinct_upto(x1, nullptr, static_cast<std::size_t>(params.max_bins));
+    out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
+    out.bins.resize(out.edges.size() - 1);
+    for (std::size_t i = 0; i < out.bins.size(); ++i) {
+      out.bins[i].lb = out.edges[i];
+      out.bins[i].ub = out.edges[i + 1];
+    }
+    counts = bin_first_feature(out, x1, x2, scores, weights, additive,
+                               BinLocator(out.edges, out.hi1), x2g, sg, wg);
+  }
+  const std::size_t k = out.bins.size();
   const std::vector<std::int64_t> off = offsets_of(counts);
   const auto total = static_cast<std::size_t>(off[k]);
   auto search_bin = [&](std::size_t i) {
@@ -873,9 +591,22 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     const auto n = static_cast<std::size_t>(fb.support);
     const RowSet inner = additive ? RowSet{Column(x2g.get() + at, n), nullptr}
                                   : RowSet{x2, &fb.rows};
-    fb.inner = additive ? search_1d_additive(inner, DSpan(sg.get() + at, n),
-                                             weighted ? DSpan(wg.get() + at, n) : DSpan(),
-                                             inner_params)
+    const DSpan inner_scores = additive ? DSpan(sg.get() + at, n) : DSpan();
+    const DSpan inner_weights = additive && weighted ? DSpan(wg.get() + at, n) : DSpan();
+    if (levels2 > 0) {
+      fb.inner = additive ? search_levels(inner, levels2, inner_scores, inner_weights,
+                                          inner_params)
+                          : bin_levels(inner, levels2);
+      // The smallest and largest level the bin holds.
+      fb.lo2 = fb.hi2 = kNaN;
+      for (const Bin& level : fb.inner.bins) {
+        if (level.count == 0) continue;
+        if (std::isnan(fb.lo2)) fb.lo2 = level.lb;
+        fb.hi2 = level.lb;
+      }
+      return;
+    }
+    fb.inner = additive ? search_1d_additive(inner, inner_scores, inner_weights, inner_params)
                         : bin_rows(inner, inner_params);
     fb.lo2 = fb.inner.lo;
     fb.hi2 = fb.inner.hi;

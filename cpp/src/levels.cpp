@@ -1,0 +1,148 @@
+#include "mirt/levels.hpp"
+
+#include <stdexcept>
+
+#include "binned_rows.hpp"
+
+namespace mirt {
+
+namespace {
+
+using namespace binned;
+
+void require_levels(std::size_t n_levels) {
+  if (n_levels == 0) throw std::invalid_argument("a categorical feature needs at least one level");
+}
+
+Search1D empty_levels(std::size_t n_levels) {
+  Search1D s;
+  s.bins.resize(n_levels);
+  for (std::size_t i = 0; i < n_levels; ++i) {
+    s.bins[i].lb = s.bins[i].ub = static_cast<double>(i);
+  }
+  s.absorbed.assign(n_levels, 0);
+  s.lo = s.hi = kNaN;
+  return s;
+}
+
+template <typename Id, typename R>
+void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
+                     const SearchParams& params) {
+  const BinIds<Id> ids = assign_ids<Id>(rows, LevelLocator{s.bins.size()});
+  score_bins(s.bins, rows, ids, scores, weights, params.order);
+  LevelRegion set = weak_levels(s.bins, params);
+  if (!set.kept) return;
+  s.absorbed = set.in;
+  Region region;
+  region.lb = region.ub = region.rule_lb = region.rule_ub = kNaN;
+  region.lb_quantile = region.ub_quantile = kNaN;
+  region.has_rule = true;
+  bool first = true;
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    if (!set.in[i]) continue;
+    if (first) region.first_bin = i;
+    first = false;
+    region.last_bin = i;
+  }
+  region.rule_count = set.count;
+  // A set of levels is exactly the rows of its bins, so the gather that
+  // scores it finds its members too.
+  region.has_members = params.keep_members;
+  region.rule_value =
+      set.count == 0 ? 0.0
+                     : union_mean(rows, ids, BinMask{set.in.data()},
+                                  static_cast<std::size_t>(set.count), scores, weights,
+                                  params.order, region.has_members ? &region.members : nullptr);
+  s.regions.push_back(std::move(region));
+}
+
+}  // namespace
+
+std::vector<Bin> level_stats(const RowSet& rows, std::size_t n_levels, DSpan scores,
+                             DSpan weights, SumOrder order) {
+  require_levels(n_levels);
+  require_same_length(scores.size(), rows.x.size(), "scores and codes differ in length");
+  std::vector<Bin> out = empty_levels(n_levels).bins;
+  with_rows(rows, [&](const auto& r) {
+    if (n_levels < 255) {
+      score_bins(out, r, assign_ids<std::uint8_t>(r, LevelLocator{n_levels}), scores, weights,
+                 order);
+    } else {
+      score_bins(out, r, assign_ids<std::uint32_t>(r, LevelLocator{n_levels}), scores, weights,
+                 order);
+    }
+    return 0;
+  });
+  return out;
+}
+
+LevelRegion weak_levels(std::vector<Bin>& levels, const SearchParams& params) {
+  LevelRegion out;
+  out.in.assign(levels.size(), 0);
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    levels[i].weak = weak_bin(levels[i], params);
+    out.in[i] = levels[i].weak ? 1 : 0;
+    out.count += levels[i].weak ? levels[i].count : 0;
+  }
+  // As for fused bins: no weak level means no region, and too few rows in
+  // the weak levels together drop the set.
+  out.kept = out.count > 0 && params.min_samples <= static_cast<double>(out.count);
+  if (!out.kept) out.in.assign(levels.size(), 0);
+  return out;
+}
+
+Search1D search_levels(const RowSet& rows, std::size_t n_levels, DSpan scores, DSpan weights,
+                       const SearchParams& params) {
+  require_levels(n_levels);
+  Search1D s = empty_levels(n_levels);
+  with_rows(rows, [&](const auto& r) {
+    if (n_levels < 255) {
+      search_with_ids<std::uint8_t>(s, r, scores, weights, params);
+    } else {
+      search_with_ids<std::uint32_t>(s, r, scores, weights, params);
+    }
+    return 0;
+  });
+  return s;
+}
+
+Search1D bin_levels(const RowSet& rows, std::size_t n_levels) {
+  require_levels(n_levels);
+  Search1D s = empty_levels(n_levels);
+  with_rows(rows, [&](const auto& r) {
+    list_bin_rows(s, r, assign_ids<std::uint32_t>(r, LevelLocator{n_levels}));
+    return 0;
+  });
+  return s;
+}
+
+Index level_members(Column codes, const std::vector<char>& in_set) {
+  require_levels(in_set.size());
+  const LevelLocator locate{in_set.size()};
+  const std::size_t n = codes.size();
+  const std::size_t parts = parts_for(n);
+  std::vector<Index> found(parts);
+  std::vector<char> bad(parts, 0);
+  run_parts(n, parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    Index& out = found[p];
+    bool ok = true;
+    for (std::size_t j = begin; j < end; ++j) {
+      const double v = codes[j];
+      const bool good = locate.valid(v);
+      ok &= good;
+      if (good && in_set[locate.inside(v)]) out.push_back(static_cast<std::int64_t>(j));
+    }
+    bad[p] = ok ? 0 : 1;
+  });
+  for (std::size_t p = 0; p < parts; ++p) {
+    if (!bad[p]) continue;
+    for (std::size_t j = part_begin(n, parts, p); j < n; ++j) {
+      if (!locate.valid(codes[j])) locate.refuse(j, codes[j]);
+    }
+  }
+  Index out;
+  for (Index& part : found) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+}  // namespace mirt
