@@ -1,5 +1,7 @@
 // TreeSlicing: a shallow regression tree fitted to the per-sample scores on the
-// slicing features; its weak leaves are the weak regions.
+// slicing features; its weak leaves are the weak regions. A categorical
+// feature reaches the tree as the rank of its levels' mean scores, so that
+// the tree's cuts of that order make every leaf a set of levels.
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -7,6 +9,8 @@
 #include <vector>
 
 #include "context.hpp"
+#include "levels.hpp"
+#include "mirt/levels.hpp"
 #include "mirt/pairwise.hpp"
 #include "mirt/tree_paths.hpp"
 
@@ -28,6 +32,7 @@ py::object tree_init(py::handle self, const Args& a) {
   }
   self.attr("max_depth") = a["max_depth"];
   self.attr("random_state") = a["random_state"];
+  self.attr("levels") = a["levels"];
   py::dict tkw;
   tkw["max_depth"] = a["max_depth"];
   tkw["min_samples_leaf"] = a["min_samples"];
@@ -162,6 +167,69 @@ void require_tree_sums(py::handle scores, py::handle weights, py::ssize_t n) {
   }
 }
 
+// The slicing features that are categorical, with the rank of each of their
+// levels by mean score on the searched rows (NaN for levels none of them has).
+struct RankedLevels {
+  std::vector<std::optional<FeatureLevels>> levels;  // per slicing feature
+  std::vector<std::vector<double>> rank;
+  bool any() const {
+    for (const auto& lv : levels) {
+      if (lv) return true;
+    }
+    return false;
+  }
+  // The levels ranked in (lb, ub]: those the tree sends between the bounds.
+  py::object between(std::size_t k, double lb, double ub) const {
+    std::vector<char> in(rank[k].size(), 0);
+    for (std::size_t c = 0; c < in.size(); ++c) in[c] = rank[k][c] > lb && rank[k][c] <= ub;
+    return levels[k]->set_of(in);
+  }
+};
+
+// The block the tree is fitted on: the slicing columns, with every
+// categorical one replaced by its levels' ranks.
+py::object ranked_block(const SlicingColumns& columns, RankedLevels& ranked, py::handle scores,
+                        py::handle weights) {
+  py::dict kw;
+  kw["copy"] = true;
+  kw["order"] = "F";
+  py::array block = bind::numpy().attr("array")(columns.block, **kw);
+  const py::ssize_t n = bind::n_rows(block);
+  const bind::F64Array s = checked_scores(scores, n, false);
+  std::optional<bind::F64Array> w;
+  if (!weights.is_none()) w = bind::as_f64_1d(weights, "sample_weight");
+  const SumOrder order = bind::numpy_sum_order();
+  auto* data = static_cast<double*>(block.mutable_data());
+  for (std::size_t k = 0; k < ranked.levels.size(); ++k) {
+    if (!ranked.levels[k]) continue;
+    const bind::ColumnView codes = bind::vector_view(columns.columns[k], "a slicing column");
+    py::gil_scoped_release nogil;
+    const std::vector<Bin> stats = level_stats(RowSet{codes.column, nullptr},
+                                               ranked.levels[k]->n, bind::span(s),
+                                               w ? bind::span(*w) : DSpan(), order);
+    ranked.rank[k] = level_ranks(stats);
+    recode(codes.column, ranked.rank[k], data + static_cast<std::size_t>(n) * k);
+  }
+  return std::move(block);
+}
+
+// Leaf bounds on a categorical feature are ranks: each becomes the set of the
+// levels ranked between them, in both "lb" and "ub".
+void name_leaf_levels(const py::list& rule_list, const RankedLevels& ranked) {
+  for (py::handle r : rule_list) {
+    py::dict splits = r["splits"];
+    for (std::size_t k = 0; k < ranked.levels.size(); ++k) {
+      py::str key("f" + std::to_string(k));
+      if (!ranked.levels[k] || !splits.contains(key)) continue;
+      py::object bounds = splits[key];
+      const py::object set =
+          ranked.between(k, bind::to_double(bounds["lb"]), bind::to_double(bounds["ub"]));
+      bounds["lb"] = set;
+      bounds["ub"] = set;
+    }
+  }
+}
+
 py::object tree_fit(py::handle self, const Args& a) {
   py::object x = a["x"];
   py::object scores = a["scores"];
@@ -183,8 +251,12 @@ py::object tree_fit(py::handle self, const Args& a) {
   for (const py::object& c : columns.columns) {
     cols.push_back(bind::vector_view(c, "a slicing column"));
   }
-  const py::object& xs = columns.block;
-  require_tree_sums(scores, w, bind::n_rows(xs));
+  require_tree_sums(scores, w, bind::n_rows(columns.block));
+  RankedLevels ranked;
+  for (const py::ssize_t j : fidx_v) ranked.levels.push_back(feature_levels(self, j));
+  ranked.rank.resize(fidx_v.size());
+  const py::object xs =
+      ranked.any() ? ranked_block(columns, ranked, scores, w) : py::object(columns.block);
   py::dict fkw;
   fkw["sample_weight"] = w;
   py::object tree_estimator = self.attr("tree_estimator");
@@ -194,6 +266,7 @@ py::object tree_fit(py::handle self, const Args& a) {
   py::object leaves =
       self.attr("_dfs")(tree_estimator.attr("tree_"), py::int_(0), py::dict());
   py::list rule_list = bind::to_list(leaves);
+  if (ranked.any()) name_leaf_levels(rule_list, ranked);
   self.attr("rule_list") = rule_list;
 
   // The ranges came with the copy of the columns.
@@ -207,6 +280,11 @@ py::object tree_fit(py::handle self, const Args& a) {
   py::list weak_region;
   auto clipped = [&](py::handle bounds, std::size_t k, py::dict& region, const char* lb_key,
                      const char* ub_key) {
+    if (ranked.levels[k]) {
+      region[lb_key] = bounds["lb"];
+      region[ub_key] = bounds["ub"];
+      return;
+    }
     const double lb = bind::to_double(bounds["lb"]);
     const double ub = bind::to_double(bounds["ub"]);
     region[lb_key] = bind::np_float(std::max(lb, lo[k]));
@@ -221,10 +299,14 @@ py::object tree_fit(py::handle self, const Args& a) {
     if (fidx_v.size() == 1) {
       clipped(splits["f0"], 0, region, "lb1", "ub1");
     } else {
-      region["lb1"] = bind::np_float(lo[0]);
-      region["lb2"] = bind::np_float(lo[1]);
-      region["ub1"] = bind::np_float(hi[0]);
-      region["ub2"] = bind::np_float(hi[1]);
+      // The data box; a categorical feature's is all its levels the rows have.
+      const double inf = std::numeric_limits<double>::infinity();
+      const py::object all1 = ranked.levels[0] ? ranked.between(0, -inf, inf) : py::object();
+      const py::object all2 = ranked.levels[1] ? ranked.between(1, -inf, inf) : py::object();
+      region["lb1"] = ranked.levels[0] ? all1 : bind::np_float(lo[0]);
+      region["lb2"] = ranked.levels[1] ? all2 : bind::np_float(lo[1]);
+      region["ub1"] = ranked.levels[0] ? all1 : bind::np_float(hi[0]);
+      region["ub2"] = ranked.levels[1] ? all2 : bind::np_float(hi[1]);
       if (splits.contains("f0")) clipped(splits["f0"], 0, region, "lb1", "ub1");
       if (splits.contains("f1")) clipped(splits["f1"], 1, region, "lb2", "ub2");
     }
@@ -243,9 +325,16 @@ void register_tree_slicing(py::module_& m) {
           {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
            opt("threshold", py::float_(1.2)), opt("max_depth", py::int_(2)),
            opt("min_samples", py::int_(30)), opt_none("metric"),
-           opt("random_state", py::int_(0))},
+           opt("random_state", py::int_(0)), opt_none("levels")},
           R"(Tree slicer: a regression tree of depth ``max_depth`` with at least
 ``min_samples`` rows per leaf is fitted to the per-sample scores.
+
+``levels`` maps the names of categorical features to their levels (a
+``mirt.diagnoser.levels.Levels`` or a list of labels); their columns hold
+level codes. The tree sees such a feature as its levels ordered by their mean
+score on the searched rows and cuts that order, so a leaf is a set of levels
+(a ``LevelSet``, in both bounds of its region and of its rule); levels none
+of the searched rows has belong to no leaf.
 
 Only metrics that score every sample (additive metrics) can be used. The tree
 is seeded with ``random_state``, so splits of equal gain are chosen the same

@@ -1,5 +1,7 @@
 #include "mirt/levels.hpp"
 
+#include <algorithm>
+#include <numeric>
 #include <stdexcept>
 
 #include "binned_rows.hpp"
@@ -116,33 +118,64 @@ Search1D bin_levels(const RowSet& rows, std::size_t n_levels) {
   return s;
 }
 
-Index level_members(Column codes, const std::vector<char>& in_set) {
-  require_levels(in_set.size());
-  const LevelLocator locate{in_set.size()};
+namespace {
+
+// f(part, row, level) for every row, in parts on threads; codes that are no
+// level are refused, naming the first.
+template <typename F>
+void for_each_level(Column codes, std::size_t n_levels, std::size_t parts, const F& f) {
+  require_levels(n_levels);
+  const LevelLocator locate{n_levels};
   const std::size_t n = codes.size();
-  const std::size_t parts = parts_for(n);
-  std::vector<Index> found(parts);
   std::vector<char> bad(parts, 0);
   run_parts(n, parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    Index& out = found[p];
     bool ok = true;
     for (std::size_t j = begin; j < end; ++j) {
       const double v = codes[j];
       const bool good = locate.valid(v);
       ok &= good;
-      if (good && in_set[locate.inside(v)]) out.push_back(static_cast<std::int64_t>(j));
+      if (good) f(p, j, locate.inside(v));
     }
     bad[p] = ok ? 0 : 1;
   });
-  for (std::size_t p = 0; p < parts; ++p) {
-    if (!bad[p]) continue;
-    for (std::size_t j = part_begin(n, parts, p); j < n; ++j) {
-      if (!locate.valid(codes[j])) locate.refuse(j, codes[j]);
-    }
+  if (std::find(bad.begin(), bad.end(), 1) == bad.end()) return;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!locate.valid(codes[j])) locate.refuse(j, codes[j]);
   }
+}
+
+}  // namespace
+
+Index level_members(Column codes, const std::vector<char>& in_set) {
+  const std::size_t parts = parts_for(codes.size());
+  std::vector<Index> found(parts);
+  for_each_level(codes, in_set.size(), parts, [&](std::size_t p, std::size_t j, std::size_t k) {
+    if (in_set[k]) found[p].push_back(static_cast<std::int64_t>(j));
+  });
   Index out;
   for (Index& part : found) out.insert(out.end(), part.begin(), part.end());
   return out;
+}
+
+std::vector<double> level_ranks(const std::vector<Bin>& levels) {
+  std::vector<std::size_t> seen;
+  for (std::size_t k = 0; k < levels.size(); ++k) {
+    if (levels[k].count > 0) seen.push_back(k);
+  }
+  // NaN scores (never among finite scores) go last rather than break the sort.
+  std::stable_sort(seen.begin(), seen.end(), [&](std::size_t a, std::size_t b) {
+    const double va = levels[a].value, vb = levels[b].value;
+    if (std::isnan(va) || std::isnan(vb)) return !std::isnan(va) && std::isnan(vb);
+    return va < vb;
+  });
+  std::vector<double> rank(levels.size(), kNaN);
+  for (std::size_t r = 0; r < seen.size(); ++r) rank[seen[r]] = static_cast<double>(r);
+  return rank;
+}
+
+void recode(Column codes, const std::vector<double>& value_of, double* out) {
+  for_each_level(codes, value_of.size(), parts_for(codes.size()),
+                 [&](std::size_t, std::size_t j, std::size_t k) { out[j] = value_of[k]; });
 }
 
 }  // namespace mirt

@@ -225,3 +225,28 @@ TEST(LevelSearch, TwoFeaturesMixLevelsAndBinsFreely) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LevelSearch, LevelsAreRankedByScoreForATreeToCut) {
+  std::vector<mirt::Bin> levels(4);
+  const double values[] = {2.0, NAN, 1.0, 2.0};
+  const std::int64_t counts[] = {3, 0, 1, 2};
+  for (std::size_t k = 0; k < 4; ++k) {
+    levels[k].value = values[k];
+    levels[k].count = counts[k];
+  }
+  const auto rank = mirt::level_ranks(levels);
+  EXPECT_EQ(rank[0], 1.0);  // ties keep the order of the codes
+  EXPECT_TRUE(std::isnan(rank[1]));
+  EXPECT_EQ(rank[2], 0.0);
+  EXPECT_EQ(rank[3], 2.0);
+  const std::vector<double> codes{0, 2, 3, 0};
+  std::vector<double> out(4);
+  mirt::recode(view(codes), rank, out.data());
+  EXPECT_EQ(out, (std::vector<double>{1, 0, 2, 1}));
+  const std::vector<double> bad{0, 7};
+  EXPECT_THROW(mirt::recode(view(bad), rank, out.data()), std::invalid_argument);
+}
+
+}  // namespace

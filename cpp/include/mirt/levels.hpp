@@ -50,6 +50,15 @@ Search1D search_levels(const RowSet& rows, std::size_t n_levels, DSpan scores, D
 // every level (bin_offsets, bin_rows); the caller scores the levels.
 Search1D bin_levels(const RowSet& rows, std::size_t n_levels);
 
+// The order that lets a tree split levels: the rank (0, 1, ...) of every
+// level with rows when they are sorted by score, ties by code; NaN for a
+// level without rows, which has no score to be placed by.
+std::vector<double> level_ranks(const std::vector<Bin>& levels);
+
+// out[j] = value_of[codes[j]] for every row: codes replaced by a number per
+// level (a rank, say). Codes are checked as level_members checks them.
+void recode(Column codes, const std::vector<double>& value_of, double* out);
+
 // Positions of the rows whose level is in the set (in_set[code] != 0),
 // ascending; a code outside in_set is refused like a value that is no code.
 Index level_members(Column codes, const std::vector<char>& in_set);
