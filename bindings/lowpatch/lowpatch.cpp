@@ -44,6 +44,8 @@ py::object lowpatch_fit(py::handle self, const Args& a) {
   kw["slice_features"] = self.attr("slice_features");
   kw["task_type"] = self.attr("task_type");
   kw["threshold"] = self.attr("threshold");
+  // Which columns hold level codes, and of which levels.
+  kw["levels"] = py::getattr(self, "levels", py::none());
   py::object slicer;
   if (method.equal(py::str("tree"))) {
     kw["max_depth"] = self.attr("max_depth");
@@ -149,7 +151,11 @@ void register_lowpatch(py::module_& m) {
         The fitted model to diagnose. Its ``predict`` (and ``predict_proba``)
         are used when predictions are not passed to ``fit``.
     slice_features : str or list of str
-        One or two feature names to slice on.
+        One or two feature names to slice on. A categorical feature (a
+        category, text or bool column, or one typed "categorical") is sliced
+        by its levels: its weak levels form one region, their set, shown as
+        ``{'Lyon', 'Paris'}`` in both of the region's bound columns. At most
+        ``mirt.diagnoser.levels.MAX_LEVELS`` (100000) levels.
     task_type : str, default=None
         "regression" or "classification".
     threshold : float, default=1.2
@@ -207,6 +213,10 @@ void register_lowpatch(py::module_& m) {
 Parameters
 ----------
 x : array-like or pandas.DataFrame of shape (n_samples, n_features)
+    Numeric, category, text (object or string) and bool columns; the
+    estimator is called on ``x`` as given, so a pipeline that encodes its
+    own categories works. Categorical columns are kept as level codes with
+    their levels in ``levels`` (see ``mirt.diagnoser.base.BaseDiagnoser``).
 y : array-like of shape (n_samples,)
 train_idx, test_idx : array-like of int or bool
     Row positions (or masks) of the training and test rows.
@@ -215,6 +225,8 @@ prediction, prediction_proba : array-like, default=None
     when not given.
 sample_weight : array-like of shape (n_samples,), default=None
 feature_names, feature_types : list of str, default=None
+    ``"categorical"`` in ``feature_types`` slices a numeric column by its
+    distinct values.
 target_name, predict_name : str, default=None
 
 Returns
