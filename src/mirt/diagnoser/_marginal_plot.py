@@ -215,6 +215,14 @@ def _read_inputs(diagnose_result: Any, grid: Any) -> _Inputs:
     )
 
 
+def _has_levels(inp: _Inputs) -> bool:
+    """Whether a slicing feature is categorical: its bounds are level sets."""
+    from mirt.diagnoser.levels import LevelSet
+
+    region = inp.stats[0]
+    return any(isinstance(region.get(f"lb{k + 1}"), LevelSet) for k in range(len(inp.fidx)))
+
+
 def _bounds(region: Any, k: int) -> tuple[float, float]:
     """The bounds of one feature of a region, given as lb1/ub1 or lb2/ub2."""
     return float(region[f"lb{k + 1}"]), float(region[f"ub{k + 1}"])
@@ -573,7 +581,16 @@ def plot_marginal(
 
     fig = plt.figure(figsize=figsize)
     try:
-        drawn = (_plot_one_feature if len(inp.fidx) == 1 else _plot_two_features)(fig, inp, scaler)
+        if _has_levels(inp):
+            from mirt.diagnoser import _marginal_levels as levels
+
+            if len(inp.fidx) == 1:
+                drawn = levels.plot_one_feature(fig, inp)
+            else:
+                drawn = levels.plot_two_features(fig, inp, scaler)
+        else:
+            plot = _plot_one_feature if len(inp.fidx) == 1 else _plot_two_features
+            drawn = plot(fig, inp, scaler)
         _lay_out(fig, drawn)
     except BaseException:
         # No half-drawn figure is left behind to be saved by mistake.
