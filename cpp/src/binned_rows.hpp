@@ -194,6 +194,11 @@ BinIds<Id> assign_ids(const R& rows_in, const L& locate_in) {
   return out;
 }
 
+// The level codes of n contiguous values, four at a time in vector
+// registers, when the machine allows and every value is a code below k <= 255
+// (levels.cpp); false leaves them to the checking scalar loop.
+bool level_bytes(const double* x, std::size_t n, std::size_t k, std::uint8_t* out);
+
 // Bins of a categorical column: each level code 0 .. k - 1 is a bin of its
 // own. Codes arrive as float64 from any caller, so each is checked.
 struct LevelLocator {
@@ -203,7 +208,9 @@ struct LevelLocator {
     return v >= 0.0 && v < static_cast<double>(k) && v == std::floor(v);
   }
   std::size_t inside(double v) const { return static_cast<std::size_t>(v); }
-  bool bytes(const double*, std::size_t, std::uint8_t*) const { return false; }
+  bool bytes(const double* x, std::size_t n, std::uint8_t* out) const {
+    return level_bytes(x, n, k, out);
+  }
   [[noreturn]] void refuse(std::size_t row, double v) const {
     std::ostringstream msg;
     msg << "a categorical column must hold level codes, whole numbers from 0 to " << k - 1

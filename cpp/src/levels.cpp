@@ -5,8 +5,71 @@
 #include <stdexcept>
 
 #include "binned_rows.hpp"
+#include "mirt/cpu.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define MIRT_AVX2_LEVELS 1
+#include <immintrin.h>
+#endif
 
 namespace mirt {
+
+namespace binned {
+
+#if defined(MIRT_AVX2_LEVELS)
+namespace {
+
+// Four codes as 32-bit integers, with the lanes that hold no code (negative,
+// too large, fractional or NaN: every ordered comparison is false for NaN)
+// added to `bad`.
+__attribute__((target("avx2"))) inline __m128i four_codes(const double* p, __m256d top,
+                                                         __m256d& bad) {
+  const __m256d v = _mm256_loadu_pd(p);
+  const __m256d whole = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __m256d ok = _mm256_and_pd(
+      _mm256_and_pd(_mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_GE_OQ),
+                    _mm256_cmp_pd(v, top, _CMP_LT_OQ)),
+      _mm256_cmp_pd(v, whole, _CMP_EQ_OQ));
+  bad = _mm256_or_pd(bad, _mm256_andnot_pd(ok, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))));
+  return _mm256_cvttpd_epi32(_mm256_and_pd(whole, ok));
+}
+
+__attribute__((target("avx2"))) bool level_bytes_avx2(const double* x, std::size_t n,
+                                                      std::size_t k, std::uint8_t* out) {
+  const __m256d top = _mm256_set1_pd(static_cast<double>(k));
+  __m256d bad = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i lo = _mm_packs_epi32(four_codes(x + i, top, bad), four_codes(x + i + 4, top, bad));
+    const __m128i hi =
+        _mm_packs_epi32(four_codes(x + i + 8, top, bad), four_codes(x + i + 12, top, bad));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+  }
+  const LevelLocator locate{k};
+  bool ok = _mm256_movemask_pd(bad) == 0;
+  for (; i < n; ++i) {
+    ok &= locate.valid(x[i]);
+    out[i] = ok ? static_cast<std::uint8_t>(x[i]) : 0;
+  }
+  return ok;
+}
+
+}  // namespace
+#endif
+
+bool level_bytes(const double* x, std::size_t n, std::size_t k, std::uint8_t* out) {
+#if defined(MIRT_AVX2_LEVELS)
+  if (k <= 255 && use_avx2()) return level_bytes_avx2(x, n, k, out);
+#else
+  (void)x;
+  (void)n;
+  (void)k;
+  (void)out;
+#endif
+  return false;
+}
+
+}  // namespace binned
 
 namespace {
 

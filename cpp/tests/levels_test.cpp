@@ -129,13 +129,15 @@ TEST(LevelSearch, TheWeakSetIsDroppedWhenItHoldsTooFewRows) {
 
 TEST(LevelSearch, ValuesThatAreNoLevelCodeAreRefusedWithTheirRow) {
   for (const double bad : {-1.0, 0.5, 4.0, double(NAN), double(INFINITY)}) {
-    const std::vector<double> codes{0, 1, 2, bad, 1};
-    const std::vector<double> scores(5, 1.0);
+    // Long enough for the vector path, which must notice it as well.
+    std::vector<double> codes(40, 2.0);
+    codes[23] = bad;
+    const std::vector<double> scores(codes.size(), 1.0);
     try {
       mirt::level_stats(RowSet{view(codes), nullptr}, 4, view(scores), DSpan(), {});
       FAIL() << "accepted " << bad;
     } catch (const std::invalid_argument& e) {
-      EXPECT_NE(std::string(e.what()).find("row 3"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("row 23"), std::string::npos) << e.what();
     }
     EXPECT_THROW(mirt::level_members(view(codes), {1, 0, 0, 0}), std::invalid_argument);
     EXPECT_THROW(mirt::bin_levels(RowSet{view(codes), nullptr}, 4), std::invalid_argument);

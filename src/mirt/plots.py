@@ -391,6 +391,11 @@ def _group_distance(
 
 
 def _interval(name: str, lb: Any, ub: Any) -> str:
+    from mirt.diagnoser.levels import LevelSet
+
+    if isinstance(lb, LevelSet):
+        # A categorical region's bounds are both its set of levels.
+        return f"{name} in {lb!r}"
     return f"{name} [{format_stat(lb)}, {format_stat(ub)})"
 
 
