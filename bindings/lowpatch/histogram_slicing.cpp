@@ -234,7 +234,19 @@ bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
   return view;
 }
 
-py::object fit1d(py::handle self, const Args& a) {
+// The smallest and largest value of each searched column when the caller
+// found them (and that every value is finite) while copying the columns.
+const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t columns) {
+  if (ranges.is_none()) return nullptr;
+  keep = bind::as_f64(ranges, "ranges");
+  if (keep.size() != 2 * columns) throw py::value_error("ranges must hold 2 values a column");
+  return keep.data();
+}
+
+// The one-feature search: (weak_region, rule_list, bins1d) and, with
+// `keep_members`, the rows of each fused region as (lb, ub, rows).
+std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::handle ranges,
+                                        bool keep_members) {
   Mode mode;
   mode.two = py::len(self.attr("fidx")) != 1;
   mode.lb1 = a["lb1"];
@@ -245,12 +257,9 @@ py::object fit1d(py::handle self, const Args& a) {
                            static_cast<py::ssize_t>(x.column.size()), additive);
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
-  std::vector<double> range;
-  params.known_range = stashed_range(self, a["x"], range);
-  // On the driver's own copy of the column the regions' rows are kept for
-  // its statistics, which would otherwise look for them again.
-  MembersStash* wanted = wanted_members(self);
-  params.keep_members = wanted != nullptr && additive && !mode.two && params.known_range != nullptr;
+  bind::F64Array range;
+  params.known_range = known_range(ranges, range, 1);
+  params.keep_members = keep_members && additive && !mode.two;
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
@@ -259,31 +268,38 @@ py::object fit1d(py::handle self, const Args& a) {
                  : bin_rows(rows, params);
   }
   require_finite_after(num, !additive || bins_finite(s));
-  if (params.keep_members) {
-    wanted->column = py::reinterpret_borrow<py::object>(a["x"]);
-    wanted->hi = s.hi;
-    wanted->regions.clear();
-    for (Region& region : s.regions) {
-      if (!region.has_members) continue;
-      wanted->regions.push_back({region.lb, region.ub, std::move(region.members)});
+  py::list found;
+  for (Region& region : s.regions) {
+    if (region.has_members) {
+      found.append(py::make_tuple(region.lb, region.ub, bind::to_numpy(region.members)));
     }
   }
   Records r = records_of(self, s, mode, additive, a["y"], a["preds"], num.weight_object());
-  return py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges));
+  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)), found};
 }
 
-py::object fit2d(py::handle self, const Args& a) {
+py::object fit1d(py::handle self, const Args& a) {
+  return search1d(self, a, py::none(), false).first;
+}
+
+py::object search2d(py::handle self, const Args& a, py::handle ranges) {
   const bool additive = truthy(self.attr("is_metric_additive"));
   py::object x = a["x"];
   const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  bind::ColumnView c0 = slicing_column(x, 0, py::none(), "searched");
-  bind::ColumnView c1 = slicing_column(x, 1, py::none(), "searched");
+  bind::F64Array range;
+  const double* known = known_range(ranges, range, 2);
+  // Columns whose range the caller found were checked to be finite then.
+  auto column = [&](py::ssize_t j) {
+    return known != nullptr ? bind::column_view(x, j, "the values to bin")
+                            : slicing_column(x, j, py::none(), "searched");
+  };
+  bind::ColumnView c0 = column(0);
+  bind::ColumnView c1 = column(1);
   if (n == 0) mirt_error("there are no rows to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
-  std::vector<double> range;
-  params.known_range = stashed_range(self, x, range);
+  params.known_range = known;
   Search2D s;
   {
     py::gil_scoped_release nogil;
@@ -351,6 +367,10 @@ py::object fit2d(py::handle self, const Args& a) {
   return py::make_tuple(weak_region, rule_list_all, edges_array(s.edges));
 }
 
+py::object fit2d(py::handle self, const Args& a) {
+  return search2d(self, a, py::none());
+}
+
 py::object hist_init(py::handle self, const Args& a) {
   self.attr("bins") = a["bins"];
   py::dict kw;
@@ -361,44 +381,6 @@ py::object hist_init(py::handle self, const Args& a) {
   kw["min_samples"] = a["min_samples"];
   kw["metric"] = a["metric"];
   bind::super_of(ctx().histogram_slicing, self).attr("__init__")(**kw);
-  return py::none();
-}
-
-py::object hist_fit(py::handle self, const Args& a) {
-  py::object x = a["x"];
-  py::object scores = a["scores"];
-  py::object w = a["sample_weight"];
-  self.attr("x") = x;
-  self.attr("y") = a["y"];
-  self.attr("preds") = a["preds"];
-  self.attr("scores") = scores;
-  self.attr("rule_list") = py::list();
-  self.attr("weak_region") = py::list();
-
-  store_threshold_value(self, x, scores, w);
-  const std::vector<py::ssize_t> fidx_v = store_fidx(self);
-  if (fidx_v.empty()) mirt_error("no slicing feature was given");
-  checked_bins(self.attr("bins"));
-
-  // The slicing columns are read out of the (possibly wide) matrix once; the
-  // searches and the driver's statistics read these copies.
-  const std::vector<py::ssize_t> used(fidx_v.begin(), fidx_v.begin() + (fidx_v.size() == 1 ? 1 : 2));
-  const SlicingColumns columns =
-      contiguous_columns(x, used, self.attr("feature_names"), "searched");
-  stash_columns(self, x, used, columns);
-  py::dict kw;
-  kw["sample_weight"] = w;
-  py::object result;
-  if (used.size() == 1) {
-    result = self.attr("_fit1d")(columns.columns[0], a["y"], a["preds"], scores, **kw);
-  } else {
-    result = self.attr("_fit2d")(columns.block, a["y"], a["preds"], scores, **kw);
-  }
-  py::list parts = bind::to_list(result);
-  if (parts.size() != 3) throw py::value_error("a search must return three results");
-  self.attr("weak_region") = parts[0];
-  self.attr("rule_list") = parts[1];
-  self.attr("bins1d") = parts[2];
   return py::none();
 }
 
@@ -428,7 +410,7 @@ Examples
 ``scores``, ``threshold_value``, ``fidx``, ``weak_region``, ``rule_list`` and
 ``bins1d``.
 )",
-          hist_fit);
+          bind::call_python("mirt.diagnoser._searches", "histogram_fit"));
   cls.def("_fit1d",
           {req("x"), req("y"), req("preds"), req("scores"), opt_none("lb1"), opt_none("ub1"),
            opt_none("lb2"), opt_none("ub2"), opt_none("sample_weight")},
@@ -450,6 +432,28 @@ second-feature values below their bounds.
 )",
           fit2d);
   ctx().histogram_slicing = cls.finish().release();
+
+  // The searches as the slicer's own `_fit` runs them: on columns whose range
+  // it found while copying them, and, for one feature, keeping the rows of
+  // each fused region for the driver.
+  const std::string module = m.attr("__name__").cast<std::string>();
+  const std::vector<Param> params{req("slicer"), req("x"), req("y"), req("preds"), req("scores"),
+                                  opt_none("lb1"), opt_none("ub1"), opt_none("sample_weight"),
+                                  opt_none("ranges")};
+  m.attr("_search_1d") = bind::make_function(
+      "_search_1d", "_search_1d", module, params,
+      "``_fit1d`` with known ranges; also returns the fused regions' rows.\n",
+      [](py::handle, const Args& a) {
+        auto [result, found] = search1d(a["slicer"], a, a["ranges"], true);
+        return py::make_tuple(result, found);
+      },
+      bind::Kind::function);
+  m.attr("_search_2d") = bind::make_function(
+      "_search_2d", "_search_2d", module, params, "``_fit2d`` with known ranges.\n",
+      [](py::handle, const Args& a) {
+        return search2d(a["slicer"], a, a["ranges"]);
+      },
+      bind::Kind::function);
 }
 
 }  // namespace mirt::lowpatch

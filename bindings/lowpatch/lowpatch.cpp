@@ -1,11 +1,11 @@
-// LowPatch: the public diagnoser. It hands the data to the toolbox's base
-// diagnoser, builds the slicer, splits rows into training and test parts and
-// keeps the slicer's weak-region table; the reports read what fit leaves.
+// LowPatch: the public diagnoser. Its fit (the toolbox's base diagnoser, the
+// slicer, the split into training and test rows) is orchestration in
+// mirt.diagnoser._diagnosis; the reports read what fit leaves.
 #include <string>
 #include <vector>
 
 #include "context.hpp"
-#include "mirt/regions.hpp"
+#include "mirt/region_stats.hpp"
 
 namespace mirt::lowpatch {
 
@@ -20,70 +20,6 @@ py::object lowpatch_init(py::handle self, const Args& a) {
   }
   self.attr("diag") = py::none();
   self.attr("output") = py::none();
-  return py::none();
-}
-
-py::object rows_of(py::handle arr, py::handle idx) {
-  if (arr.is_none()) return py::none();
-  py::object a = bind::numpy().attr("asarray")(arr);
-  py::dict kw;
-  kw["axis"] = 0;
-  return a.attr("take")(idx, **kw);
-}
-
-py::object lowpatch_fit(py::handle self, const Args& a) {
-  Context& c = ctx();
-  bind::super_of(c.lowpatch, self)
-      .attr("fit")(a["x"], a["y"], a["prediction"], a["prediction_proba"], a["train_idx"],
-                   a["test_idx"], a["sample_weight"], a["feature_names"], a["feature_types"],
-                   a["target_name"], a["predict_name"]);
-
-  py::object method = self.attr("method");
-  py::dict kw;
-  kw["estimator"] = self.attr("estimator");
-  kw["slice_features"] = self.attr("slice_features");
-  kw["task_type"] = self.attr("task_type");
-  kw["threshold"] = self.attr("threshold");
-  py::object slicer;
-  if (method.equal(py::str("tree"))) {
-    kw["max_depth"] = self.attr("max_depth");
-    kw["min_samples"] = self.attr("min_samples");
-    kw["metric"] = self.attr("metric");
-    kw["random_state"] = self.attr("random_state");
-    slicer = py::reinterpret_borrow<py::object>(c.tree_slicing)(**kw);
-  } else if (method.equal(py::str("histogram"))) {
-    if (!c.histogram_slicing) {
-      throw py::value_error("histogram slicing is not available in this build");
-    }
-    kw["min_samples"] = self.attr("min_samples");
-    kw["bins"] = self.attr("bins");
-    kw["metric"] = self.attr("metric");
-    slicer = py::reinterpret_borrow<py::object>(c.histogram_slicing)(**kw);
-  } else {
-    mirt_error("lowpatch method should be either histogram or tree.");
-  }
-  self.attr("diag") = slicer;
-
-  py::object train_idx = self.attr("train_idx");
-  py::object test_idx = self.attr("test_idx");
-  py::object x = self.attr("x");
-  py::object y = self.attr("y");
-  py::object w = self.attr("sample_weight");
-  py::object source =
-      truthy(slicer.attr("needs_proba")) ? self.attr("pred_proba") : self.attr("pred");
-
-  py::dict fit_kw;
-  fit_kw["train_x"] = rows_of(x, train_idx);
-  fit_kw["train_y"] = rows_of(y, train_idx);
-  fit_kw["test_x"] = rows_of(x, test_idx);
-  fit_kw["test_y"] = rows_of(y, test_idx);
-  fit_kw["train_pred"] = rows_of(source, train_idx);
-  fit_kw["test_pred"] = rows_of(source, test_idx);
-  fit_kw["train_sample_weight"] = rows_of(w, train_idx);
-  fit_kw["test_sample_weight"] = rows_of(w, test_idx);
-  fit_kw["feature_names"] = self.attr("feature_names");
-  fit_kw["use_test"] = self.attr("use_test");
-  self.attr("output") = slicer.attr("fit")(**fit_kw);
   return py::none();
 }
 
@@ -108,8 +44,12 @@ py::object get_target_idx(py::handle self, const Args&) {
       two ? slicing_column(x, fidx[1].cast<py::ssize_t>(), names, "searched") : c1;
   const double max1 = column_max(c1.column);
   const double max2 = column_max(c2.column);
-  std::vector<Box> boxes;
-  for (py::handle item : stats) boxes.push_back(region_box(item, two, max1, max2));
+  std::vector<RegionBounds> regions;
+  for (py::handle item : stats) {
+    const auto bound = [&](const char* key) { return bind::to_double(item[key]); };
+    regions.push_back({bound("lb1"), bound("ub1"), two ? bound("lb2") : 0.0, two ? bound("ub2") : 0.0});
+  }
+  const std::vector<Box> boxes = table_boxes(regions, two, max1, max2);
   Index positions;
   {
     py::gil_scoped_release nogil;
@@ -222,7 +162,7 @@ Returns
 None
     The slicer is kept as ``diag`` and the weak-region table as ``output``.
 )",
-          lowpatch_fit);
+          bind::call_python("mirt.diagnoser._diagnosis", "fit"));
   cls.def("get_target_idx", {},
           R"(Positions of the searched rows that lie in any weak region.
 

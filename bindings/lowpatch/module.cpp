@@ -2,7 +2,38 @@
 #include <pybind11/pybind11.h>
 
 #include "context.hpp"
+#include "mirt/scratch_pool.hpp"
 #include "setup.hpp"
+
+namespace mirt::lowpatch {
+
+void register_memory(py::module_& m) {
+  py::options options;
+  options.disable_function_signatures();  // the docstring carries its own
+  m.def(
+      "release_scratch_memory", [] { return pool_trim(); },
+      R"(release_scratch_memory()
+--
+
+Give back the scratch memory kept between searches.
+
+The searches keep their large scratch buffers (up to 128 MiB) for the next
+search, which saves faulting in fresh pages; a long-running process that is
+done searching can return them to the system with this call.
+
+Returns
+-------
+int
+    The number of bytes released.
+
+Examples
+--------
+>>> from mirt.diagnoser.lowpatch import release_scratch_memory
+>>> released = release_scratch_memory()
+)");
+}
+
+}  // namespace mirt::lowpatch
 
 PYBIND11_MODULE(lowpatch, m) {
   m.doc() =
@@ -14,5 +45,6 @@ PYBIND11_MODULE(lowpatch, m) {
   mirt::lowpatch::register_histogram_slicing(m);
   mirt::lowpatch::register_tree_slicing(m);
   mirt::lowpatch::register_lowpatch(m);
+  mirt::lowpatch::register_driver_passes(m);
   mirt::lowpatch::register_memory(m);
 }

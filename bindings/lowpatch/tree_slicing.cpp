@@ -1,13 +1,12 @@
 // TreeSlicing: a shallow regression tree fitted to the per-sample scores on the
-// slicing features; its weak leaves are the weak regions.
-#include <cmath>
+// slicing features; its weak leaves are the weak regions. Fitting the tree is
+// orchestration (mirt.diagnoser._searches.tree_fit); the walk over a fitted
+// tree's node arrays is the core's.
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "context.hpp"
-#include "mirt/pairwise.hpp"
 #include "mirt/tree_paths.hpp"
 
 namespace mirt::lowpatch {
@@ -132,108 +131,6 @@ py::object dfs(py::handle /*self*/, const Args& a) {
   return records.attr("__iter__")();
 }
 
-// The tree's squared-error criterion sums the weights and the weighted
-// squared scores; where such a sum overflows, the tree finds no split and
-// its leaf values turn NaN. Refused, naming the input, instead.
-void require_tree_sums(py::handle scores, py::handle weights, py::ssize_t n) {
-  const bind::F64Array s = checked_scores(scores, n, false);
-  std::optional<bind::F64Array> w;
-  const py::object wc = checked_weights(weights, n, "sample_weight");
-  if (!wc.is_none()) w = bind::as_f64_1d(wc, "sample_weight");
-  const SumOrder order = bind::numpy_sum_order();
-  double weight_sum = 0.0, square_sum = 0.0;
-  {
-    py::gil_scoped_release nogil;
-    const DSpan sv = bind::span(s);
-    const DSpan wv = w ? bind::span(*w) : DSpan();
-    if (w) weight_sum = numpy_sum(wv, order);
-    square_sum = numpy_sum(
-        [&](std::size_t i) { return (w ? wv[i] : 1.0) * sv[i] * sv[i]; }, sv.size(), order);
-  }
-  if (!std::isfinite(weight_sum)) {
-    mirt_error("sample_weight sums past the largest float64, which the tree's criterion cannot "
-               "use; scale the weights down");
-  }
-  if (!std::isfinite(square_sum)) {
-    require_finite_scores(s);
-    mirt_error("the per-sample scores are too large for the tree's squared-error criterion (their "
-               "weighted squares sum past the largest float64); scale the target and predictions "
-               "down");
-  }
-}
-
-py::object tree_fit(py::handle self, const Args& a) {
-  py::object x = a["x"];
-  py::object scores = a["scores"];
-  py::object w = a["sample_weight"];
-  self.attr("x") = x;
-  self.attr("y") = a["y"];
-  self.attr("scores") = scores;
-
-  store_threshold_value(self, x, scores, w);
-  py::object feature_names = self.attr("feature_names");
-  const std::vector<py::ssize_t> fidx_v = store_fidx(self);
-  if (fidx_v.empty() || fidx_v.size() > 2) {
-    mirt_error("Only Support at most two slicing features.");
-  }
-
-  const SlicingColumns columns = contiguous_columns(x, fidx_v, feature_names, "searched");
-  stash_columns(self, x, fidx_v, columns);
-  std::vector<bind::ColumnView> cols;
-  for (const py::object& c : columns.columns) {
-    cols.push_back(bind::vector_view(c, "a slicing column"));
-  }
-  const py::object& xs = columns.block;
-  require_tree_sums(scores, w, bind::n_rows(xs));
-  py::dict fkw;
-  fkw["sample_weight"] = w;
-  py::object tree_estimator = self.attr("tree_estimator");
-  tree_estimator.attr("fit")(xs, scores, **fkw);
-
-  self.attr("weak_region") = py::list();
-  py::object leaves =
-      self.attr("_dfs")(tree_estimator.attr("tree_"), py::int_(0), py::dict());
-  py::list rule_list = bind::to_list(leaves);
-  self.attr("rule_list") = rule_list;
-
-  // The ranges came with the copy of the columns.
-  std::vector<double> lo, hi;
-  for (std::size_t k = 0; k < cols.size(); ++k) {
-    lo.push_back(columns.range[2 * k]);
-    hi.push_back(columns.range[2 * k + 1]);
-  }
-  py::object sign = self.attr("score_sign");
-  py::object threshold_value = self.attr("threshold_value");
-  py::list weak_region;
-  auto clipped = [&](py::handle bounds, std::size_t k, py::dict& region, const char* lb_key,
-                     const char* ub_key) {
-    const double lb = bind::to_double(bounds["lb"]);
-    const double ub = bind::to_double(bounds["ub"]);
-    region[lb_key] = bind::np_float(std::max(lb, lo[k]));
-    region[ub_key] = bind::np_float(std::min(ub, hi[k]));
-  };
-  for (py::handle r : rule_list) {
-    py::dict splits = r["splits"];
-    if (splits.empty()) continue;
-    py::object value = r["values"];
-    if (!bind::le(bind::mul(sign, value), bind::mul(sign, threshold_value))) continue;
-    py::dict region;
-    if (fidx_v.size() == 1) {
-      clipped(splits["f0"], 0, region, "lb1", "ub1");
-    } else {
-      region["lb1"] = bind::np_float(lo[0]);
-      region["lb2"] = bind::np_float(lo[1]);
-      region["ub1"] = bind::np_float(hi[0]);
-      region["ub2"] = bind::np_float(hi[1]);
-      if (splits.contains("f0")) clipped(splits["f0"], 0, region, "lb1", "ub1");
-      if (splits.contains("f1")) clipped(splits["f1"], 1, region, "lb2", "ub2");
-    }
-    weak_region.append(region);
-  }
-  self.attr("weak_region") = weak_region;
-  return py::none();
-}
-
 }  // namespace
 
 void register_tree_slicing(py::module_& m) {
@@ -261,7 +158,7 @@ Examples
           R"(Fit the tree to the scores on the slicing columns and keep its weak
 leaves as regions (``weak_region``), with every leaf in ``rule_list``.
 )",
-          tree_fit);
+          bind::call_python("mirt.diagnoser._searches", "tree_fit"));
   cls.def("_dfs", {req("tree"), req("curr_node_idx"), req("rule")},
           R"(Leaf records of a fitted tree below a node, left to right.
 

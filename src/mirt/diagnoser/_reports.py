@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 
 from mirt import _native
+from mirt.diagnoser._diagnosis import searched_positions
 from mirt.diagnoser.utils import calculate_distance
 from mirt.exceptions import MirtError
 from mirt.utils import TestDataResult
@@ -65,9 +66,7 @@ def _searched_rows(lp: Any, diag: Any) -> _SearchedRows:
             "the fit found no weak region, so there are no weak samples to compare; try a lower "
             "threshold, a smaller min_samples or other slicing features"
         )
-    use_test = getattr(diag, "use_test", lp.use_test)
-    idx = lp.test_idx if use_test else lp.train_idx
-    x = np.asarray(lp.x).take(idx, axis=0)
+    x = np.asarray(lp.x).take(searched_positions(lp, diag), axis=0)
     n = x.shape[0]
     try:
         rest = _native.complement(n, positions)

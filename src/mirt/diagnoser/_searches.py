@@ -1,0 +1,210 @@
+"""The search hooks of the two slicers: the bodies of the compiled
+``HistogramSlicing._fit`` and ``TreeSlicing._fit``.
+
+Each hook stores what it was given, sets the threshold value from the average
+score, resolves the slicing features into column positions (once per fit),
+copies the slicing columns out of the possibly wide matrix in one pass and
+searches the copies: with the core's histogram search
+(``lowpatch._search_1d``/``_search_2d``, or the ``_fit1d``/``_fit2d`` a
+subclass brings) or with a regression tree. It returns what it read and found
+as a :class:`~mirt.diagnoser._driver.SearchedColumns`, for the driver.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+
+from mirt.diagnoser import lowpatch
+from mirt.diagnoser._driver import (
+    SearchedColumns,
+    checked_scores,
+    checked_weights,
+    n_rows,
+    read_columns,
+    require_finite,
+)
+from mirt.exceptions import MirtError
+
+
+def _number(value: Any) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return math.nan
+
+
+def check_settings(threshold: Any, min_samples: Any) -> None:
+    """Refuse a threshold or min_samples that would make every search find
+    nothing, or everything, without a word."""
+    if not math.isfinite(_number(threshold)):
+        raise MirtError(f"threshold must be a finite number, got {threshold!r}")
+    if not (math.isfinite(m := _number(min_samples)) and m >= 0):
+        raise MirtError(f"min_samples must be a non-negative number, got {min_samples!r}")
+
+
+def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any:
+    """``threshold`` times the average score: the (weighted, when the weights
+    sum to a positive number) mean of an additive metric's per-sample scores,
+    or the score itself otherwise; stored on the slicer."""
+    check_settings(slicer.threshold, slicer.min_samples)
+    average = scores
+    if slicer.is_metric_additive:
+        rows = n_rows(x)
+        values = checked_scores(scores, rows, finite=False)
+        weights = checked_weights(sample_weight, rows, "sample_weight")
+        average = lowpatch._weighted_mean(values, weights)
+        if not math.isfinite(average):
+            require_finite(values, "the per-sample scores")  # names the culprit
+    slicer.threshold_value = slicer.threshold * average
+    return slicer.threshold_value
+
+
+def slicing_columns(slicer: Any) -> list[int]:
+    """Positions of the distinct slicing features among ``feature_names``, in
+    order of first occurrence, stored as ``fidx``. A plain string is one
+    feature name, not a list of letters."""
+    if slicer.feature_names is None:
+        raise MirtError("feature_names are needed to find the slicing features among the columns")
+    names = list(slicer.feature_names)
+    features = slicer.slice_features
+    if isinstance(features, str):
+        features = [features]
+    fidx: list[int] = []
+    for feature in [] if features is None else list(features):
+        j = next((k for k, name in enumerate(names) if name is feature or name == feature), -1)
+        if j < 0:
+            raise MirtError(
+                f"slicing feature {feature!r} is not a column of the data; the columns are "
+                f"{names!r}"
+            )
+        if j not in fidx:
+            fidx.append(j)
+    slicer.fidx = fidx
+    return fidx
+
+
+def _searched_columns(slicer: Any, x: Any, fidx: list[int]) -> SearchedColumns:
+    block, ranges = read_columns(x, fidx, slicer.feature_names, "searched")
+    return SearchedColumns(x, tuple(fidx), block, ranges)
+
+
+def histogram_fit(
+    slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None
+) -> SearchedColumns:
+    """The body of ``HistogramSlicing._fit``; see its docstring."""
+    slicer.x, slicer.y, slicer.preds, slicer.scores = x, y, preds, scores
+    slicer.rule_list = []
+    slicer.weak_region = []
+    threshold_value(slicer, x, scores, sample_weight)
+    fidx = slicing_columns(slicer)
+    if not fidx:
+        raise MirtError("no slicing feature was given")
+    found = _searched_columns(slicer, x, fidx[:2])
+    own = lowpatch.HistogramSlicing
+    cls = type(slicer)
+    if len(found.fidx) == 1:
+        column = found.columns[:, 0]
+        if cls._fit1d is own._fit1d:
+            # The core's search keeps the fused regions' rows, which the
+            # driver would otherwise look for again.
+            result, rows = lowpatch._search_1d(
+                slicer,
+                column,
+                y,
+                preds,
+                scores,
+                sample_weight=sample_weight,
+                ranges=found.ranges,
+            )
+            found = found._replace(found=tuple(rows))
+        else:
+            result = slicer._fit1d(column, y, preds, scores, sample_weight=sample_weight)
+    elif cls._fit2d is own._fit2d:
+        result = lowpatch._search_2d(
+            slicer,
+            found.columns,
+            y,
+            preds,
+            scores,
+            sample_weight=sample_weight,
+            ranges=found.ranges,
+        )
+    else:
+        result = slicer._fit2d(found.columns, y, preds, scores, sample_weight=sample_weight)
+    parts = list(result)
+    if len(parts) != 3:
+        raise ValueError("a search must return three results")
+    slicer.weak_region, slicer.rule_list, slicer.bins1d = parts
+    return found
+
+
+def _require_tree_sums(scores: Any, weights: Any, rows: int) -> None:
+    """The tree's squared-error criterion sums the weights and the weighted
+    squared scores; where such a sum overflows, the tree finds no split and its
+    leaf values turn NaN. Refused, naming the input, instead."""
+    s = checked_scores(scores, rows, finite=False)
+    w = checked_weights(weights, rows, "sample_weight")
+    with np.errstate(over="ignore", invalid="ignore"):
+        weight_sum = 0.0 if w is None else np.sum(w)
+        square_sum = np.sum(s * s if w is None else w * s * s)
+    if not np.isfinite(weight_sum):
+        raise MirtError(
+            "sample_weight sums past the largest float64, which the tree's criterion cannot "
+            "use; scale the weights down"
+        )
+    if not np.isfinite(square_sum):
+        require_finite(s, "the per-sample scores")
+        raise MirtError(
+            "the per-sample scores are too large for the tree's squared-error criterion (their "
+            "weighted squares sum past the largest float64); scale the target and predictions "
+            "down"
+        )
+
+
+def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray) -> list[dict]:
+    """A region per weak leaf: its split bounds clipped to the data range, and
+    the data range where its path has no split."""
+    lo = [float(v) for v in ranges[:, 0]]
+    hi = [float(v) for v in ranges[:, 1]]
+    sign, tv = slicer.score_sign, slicer.threshold_value
+
+    def clip(region: dict, bounds: Any, k: int) -> None:
+        region[f"lb{k + 1}"] = np.float64(max(float(bounds["lb"]), lo[k]))
+        region[f"ub{k + 1}"] = np.float64(min(float(bounds["ub"]), hi[k]))
+
+    weak = []
+    for leaf in slicer.rule_list:
+        splits = leaf["splits"]
+        if not splits or not (sign * leaf["values"] <= sign * tv):
+            continue
+        region: dict = {}
+        if len(fidx) != 1:
+            region = {"lb1": lo[0], "lb2": lo[1], "ub1": hi[0], "ub2": hi[1]}
+            region = {k: np.float64(v) for k, v in region.items()}
+        for k, key in enumerate(("f0", "f1")[: len(fidx)]):
+            if key in splits:
+                clip(region, splits[key], k)
+        weak.append(region)
+    return weak
+
+
+def tree_fit(
+    slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None
+) -> SearchedColumns:
+    """The body of ``TreeSlicing._fit``; see its docstring."""
+    slicer.x, slicer.y, slicer.scores = x, y, scores
+    threshold_value(slicer, x, scores, sample_weight)
+    fidx = slicing_columns(slicer)
+    if not fidx or len(fidx) > 2:
+        raise MirtError("Only Support at most two slicing features.")
+    found = _searched_columns(slicer, x, fidx)
+    _require_tree_sums(scores, sample_weight, found.columns.shape[0])
+    tree = slicer.tree_estimator
+    tree.fit(found.columns, scores, sample_weight=sample_weight)
+    slicer.weak_region = []
+    slicer.rule_list = list(slicer._dfs(tree.tree_, 0, {}))
+    slicer.weak_region = _weak_leaves(slicer, fidx, found.ranges)
+    return found
