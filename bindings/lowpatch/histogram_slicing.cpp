@@ -105,7 +105,7 @@ struct Records {
 // Per-bin scores of a metric that is not additive: the metric on each
 // non-empty bin's rows, and the bins' weak flags.
 std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, py::handle preds,
-                                   py::handle weights) {
+                                   py::handle weights, bool perfect_fit) {
   std::vector<py::object> values(s.bins.size());
   py::object scoring = self.attr("scoring_func");
   py::object sign = self.attr("score_sign");
@@ -127,14 +127,16 @@ std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, p
     py::dict kw;
     kw["sample_weight"] = w_arr.is_none() ? py::object(py::none()) : py::object(w_arr[pos]);
     values[i] = scoring(y_arr[pos], p_arr[pos], **kw);
-    s.bins[i].weak = bind::le(bind::mul(sign, values[i]), bind::mul(sign, threshold_value));
+    s.bins[i].weak =
+        !perfect_fit && bind::le(bind::mul(sign, values[i]), bind::mul(sign, threshold_value));
   }
   return values;
 }
 
 // Rule records and weak regions of a finished search, in the order the
 // search defines: fused rules first, then the untouched bin rules.
-Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive, py::handle y,
+Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive,
+                   bool perfect_fit, py::handle y,
                    py::handle preds, py::handle weights) {
   const bind::GcPause no_gc;
   Records out;
@@ -146,7 +148,7 @@ Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive
       values.push_back(b.count == 0 ? nan_float() : bind::np_float(b.value));
     }
   } else {
-    values = score_bins(self, s, y, preds, weights);
+    values = score_bins(self, s, y, preds, weights, perfect_fit);
   }
   std::vector<py::dict> bin_rules;
   for (std::size_t i = 0; i < s.bins.size(); ++i) {
@@ -246,7 +248,7 @@ const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t c
 // The one-feature search: (weak_region, rule_list, bins1d) and, with
 // `keep_members`, the rows of each fused region as (lb, ub, rows).
 std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::handle ranges,
-                                        bool keep_members) {
+                                        bool keep_members, bool perfect_fit) {
   Mode mode;
   mode.two = py::len(self.attr("fidx")) != 1;
   mode.lb1 = a["lb1"];
@@ -257,6 +259,7 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
                            static_cast<py::ssize_t>(x.column.size()), additive);
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
+  params.perfect_fit = perfect_fit;
   bind::F64Array range;
   params.known_range = known_range(ranges, range, 1);
   params.keep_members = keep_members && additive && !mode.two;
@@ -274,15 +277,16 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
       found.append(py::make_tuple(region.lb, region.ub, bind::to_numpy(region.members)));
     }
   }
-  Records r = records_of(self, s, mode, additive, a["y"], a["preds"], num.weight_object());
+  Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
+                         num.weight_object());
   return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)), found};
 }
 
 py::object fit1d(py::handle self, const Args& a) {
-  return search1d(self, a, py::none(), false).first;
+  return search1d(self, a, py::none(), false, false).first;
 }
 
-py::object search2d(py::handle self, const Args& a, py::handle ranges) {
+py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perfect_fit) {
   const bool additive = truthy(self.attr("is_metric_additive"));
   py::object x = a["x"];
   const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
@@ -299,6 +303,7 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges) {
   Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
+  params.perfect_fit = perfect_fit;
   params.known_range = known;
   Search2D s;
   {
@@ -343,7 +348,7 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges) {
       kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(weights[pos]);
       self.attr("scoring_func")(y[pos], preds[pos], **kw);
     }
-    Records r = records_of(self, fb.inner, mode, additive, y, preds, weights);
+    Records r = records_of(self, fb.inner, mode, additive, perfect_fit, y, preds, weights);
     // The search placed its fused regions already; single weak bins (metrics
     // that are not additive) are placed here among the bin's rows.
     std::size_t k = 0;
@@ -368,7 +373,7 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges) {
 }
 
 py::object fit2d(py::handle self, const Args& a) {
-  return search2d(self, a, py::none());
+  return search2d(self, a, py::none(), false);
 }
 
 py::object hist_init(py::handle self, const Args& a) {
@@ -439,19 +444,20 @@ second-feature values below their bounds.
   const std::string module = m.attr("__name__").cast<std::string>();
   const std::vector<Param> params{req("slicer"), req("x"), req("y"), req("preds"), req("scores"),
                                   opt_none("lb1"), opt_none("ub1"), opt_none("sample_weight"),
-                                  opt_none("ranges")};
+                                  opt_none("ranges"), opt("perfect_fit", py::bool_(false))};
   m.attr("_search_1d") = bind::make_function(
       "_search_1d", "_search_1d", module, params,
       "``_fit1d`` with known ranges; also returns the fused regions' rows.\n",
       [](py::handle, const Args& a) {
-        auto [result, found] = search1d(a["slicer"], a, a["ranges"], true);
+        auto [result, found] =
+            search1d(a["slicer"], a, a["ranges"], true, truthy(a["perfect_fit"]));
         return py::make_tuple(result, found);
       },
       bind::Kind::function);
   m.attr("_search_2d") = bind::make_function(
       "_search_2d", "_search_2d", module, params, "``_fit2d`` with known ranges.\n",
       [](py::handle, const Args& a) {
-        return search2d(a["slicer"], a, a["ranges"]);
+        return search2d(a["slicer"], a, a["ranges"], truthy(a["perfect_fit"]));
       },
       bind::Kind::function);
 }

@@ -93,9 +93,11 @@ void register_lowpatch(py::module_& m) {
     task_type : str, default=None
         "regression" or "classification".
     threshold : float, default=1.2
-        A region is weak when its error is at least ``threshold`` times the
-        average error (for metrics where larger is better: when its score is
-        at most ``1 / threshold`` times the average score).
+        A finite number above 0. A region is weak when its error is at least
+        ``threshold`` times the average error (for metrics where larger is
+        better: when its score is at most ``1 / threshold`` times the average
+        score). When an error metric averages 0 (a perfect fit) no region is
+        weak.
     method : {"histogram", "tree"}, default="histogram"
         Equal-width bins with fusion of touching weak bins, or the leaves of a
         shallow regression tree fitted to the per-sample scores.
@@ -125,11 +127,14 @@ void register_lowpatch(py::module_& m) {
     >>> from sklearn.datasets import load_diabetes
     >>> from sklearn.linear_model import LinearRegression
     >>> from mirt.diagnoser.lowpatch import LowPatch
+    >>> from sklearn.model_selection import train_test_split
     >>> X, y = load_diabetes(return_X_y=True, as_frame=True)
-    >>> model = LinearRegression().fit(X[:300], y[:300])
+    >>> train, test = train_test_split(range(len(X)), random_state=0)
+    >>> model = LinearRegression().fit(X.iloc[train], y.iloc[train])
     >>> lp = LowPatch(model, slice_features=["bmi"], method="tree")
-    >>> lp.fit(X, y, train_idx=range(300), test_idx=range(300, 442))
+    >>> lp.fit(X, y, train_idx=train, test_idx=test)
     >>> lp.output  # doctest: +SKIP
+    >>> weak_rows = X.iloc[lp.get_target_rows()]
     )");
   cls.def("__init__",
           {req("estimator"), req("slice_features"), opt_none("task_type"),
@@ -149,7 +154,8 @@ Parameters
 x : array-like or pandas.DataFrame of shape (n_samples, n_features)
 y : array-like of shape (n_samples,)
 train_idx, test_idx : array-like of int or bool
-    Row positions (or masks) of the training and test rows.
+    Row positions (or masks) of the training and test rows; an empty list
+    for none, never None.
 prediction, prediction_proba : array-like, default=None
     The model's predictions and class probabilities; asked of the estimator
     when not given.
@@ -161,18 +167,57 @@ Returns
 -------
 None
     The slicer is kept as ``diag`` and the weak-region table as ``output``.
+
+Raises
+------
+MirtError
+    Before anything is stored, for a ``threshold`` that is not a finite
+    number above 0, a ``min_samples`` below 0, a ``task_type`` other than
+    None, "regression" and "classification", or a ``train_idx`` or
+    ``test_idx`` of None; after the data are stored, for an unknown
+    ``method``, a metric of classes or probabilities on a regression task,
+    and data the search cannot read.
+
+Warns
+-----
+MirtWarning
+    When an error metric averages 0 on the searched rows (no region is
+    weak), or the histogram method is given more than two slicing features
+    (the first two are searched).
 )",
           bind::call_python("mirt.diagnoser._diagnosis", "fit"));
   cls.def("get_target_idx", {},
           R"(Positions of the searched rows that lie in any weak region.
 
 The positions index the rows the slicer searched (the test rows when
-``use_test`` is true, the training rows otherwise), ascending and without
+``use_test`` is true, the training rows otherwise), not the ``x`` given to
+``fit``: ``lp.diag.x[lp.get_target_idx()]`` are the weak rows, and
+``get_target_rows()`` gives their positions in ``x``. Ascending and without
 repeats; a row lies in a region by the weak-region table's rule (closed lower
 bounds, an upper bound closed where it equals the searched column's maximum).
 An empty array when no region is weak.
 )",
           get_target_idx);
+  cls.def("get_target_rows", {},
+          R"(Positions in the ``x`` given to ``fit`` of the searched rows in a weak region.
+
+``x[lp.get_target_rows()]`` (``x.iloc[...]`` for a DataFrame) are exactly the
+searched rows (the test rows when ``use_test`` is true, the training rows
+otherwise) that lie in some weak region, by the weak-region table's rule;
+ascending and without repeats, whatever the order of ``train_idx`` and
+``test_idx``. ``get_target_idx`` gives the same rows as positions among the
+searched rows instead.
+
+Returns
+-------
+numpy.ndarray of int64
+    Empty when no region is weak.
+
+Examples
+--------
+>>> weak_rows = x.iloc[lp.get_target_rows()]  # doctest: +SKIP
+)",
+          bind::call_python("mirt.diagnoser._diagnosis", "get_target_rows"));
   cls.def("get_result", {},
           R"(The weak-region table with the settings, as a ``TestDataResult``
 with key "lowpatch_result".

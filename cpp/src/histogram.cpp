@@ -80,7 +80,7 @@ WeightedMean slice_mean(const double* values, const double* products, const doub
 }
 
 bool is_weak(double value, const SearchParams& p) {
-  return p.sign * value <= p.sign * p.threshold_value;
+  return !p.perfect_fit && p.sign * value <= p.sign * p.threshold_value;
 }
 
 // Scores (and, with weights, weighted scores and weights) gathered into

@@ -13,6 +13,7 @@ as a :class:`~mirt.diagnoser._driver.SearchedColumns`, for the driver.
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any
 
 import numpy as np
@@ -26,7 +27,7 @@ from mirt.diagnoser._driver import (
     read_columns,
     require_finite,
 )
-from mirt.exceptions import MirtError
+from mirt.exceptions import MirtError, MirtWarning
 
 
 def _number(value: Any) -> float:
@@ -39,10 +40,15 @@ def _number(value: Any) -> float:
 def check_settings(threshold: Any, min_samples: Any) -> None:
     """Refuse a threshold or min_samples that would make every search find
     nothing, or everything, without a word."""
-    if not math.isfinite(_number(threshold)):
-        raise MirtError(f"threshold must be a finite number, got {threshold!r}")
+    if not (math.isfinite(t := _number(threshold)) and t > 0):
+        raise MirtError(f"threshold must be a finite number above 0, got {threshold!r}")
     if not (math.isfinite(m := _number(min_samples)) and m >= 0):
         raise MirtError(f"min_samples must be a non-negative number, got {min_samples!r}")
+
+
+def perfect_fit(slicer: Any) -> bool:
+    """An error metric whose average score is 0: no region can be worse."""
+    return _number(slicer.score_sign) <= 0 and _number(slicer.threshold_value) == 0
 
 
 def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any:
@@ -59,6 +65,13 @@ def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any
         if not math.isfinite(average):
             require_finite(values, "the per-sample scores")  # names the culprit
     slicer.threshold_value = slicer.threshold * average
+    if perfect_fit(slicer):
+        warnings.warn(
+            f"the {slicer.score_name} of the searched rows is 0, a perfect fit: no region can be "
+            "worse, so no weak region is reported",
+            MirtWarning,
+            stacklevel=3,
+        )
     return slicer.threshold_value
 
 
@@ -102,7 +115,16 @@ def histogram_fit(
     fidx = slicing_columns(slicer)
     if not fidx:
         raise MirtError("no slicing feature was given")
+    if len(fidx) > 2:
+        ignored = [slicer.feature_names[j] for j in fidx[2:]]
+        warnings.warn(
+            f"the histogram method searches the first two slicing features; {ignored!r} "
+            "were ignored",
+            MirtWarning,
+            stacklevel=3,
+        )
     found = _searched_columns(slicer, x, fidx[:2])
+    perfect = perfect_fit(slicer)
     own = lowpatch.HistogramSlicing
     cls = type(slicer)
     if len(found.fidx) == 1:
@@ -118,6 +140,7 @@ def histogram_fit(
                 scores,
                 sample_weight=sample_weight,
                 ranges=found.ranges,
+                perfect_fit=perfect,
             )
             found = found._replace(found=tuple(rows))
         else:
@@ -131,6 +154,7 @@ def histogram_fit(
             scores,
             sample_weight=sample_weight,
             ranges=found.ranges,
+            perfect_fit=perfect,
         )
     else:
         result = slicer._fit2d(found.columns, y, preds, scores, sample_weight=sample_weight)
@@ -138,6 +162,8 @@ def histogram_fit(
     if len(parts) != 3:
         raise ValueError("a search must return three results")
     slicer.weak_region, slicer.rule_list, slicer.bins1d = parts
+    if perfect:
+        slicer.weak_region = []  # what a search a subclass brings may have found
     return found
 
 
@@ -170,6 +196,8 @@ def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray) -> list[dict]
     lo = [float(v) for v in ranges[:, 0]]
     hi = [float(v) for v in ranges[:, 1]]
     sign, tv = slicer.score_sign, slicer.threshold_value
+    if perfect_fit(slicer):
+        return []
 
     def clip(region: dict, bounds: Any, k: int) -> None:
         region[f"lb{k + 1}"] = np.float64(max(float(bounds["lb"]), lo[k]))
