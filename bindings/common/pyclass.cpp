@@ -284,10 +284,6 @@ py::object checked(PyObject* r) {
 }  // namespace
 
 py::object mul(py::handle a, py::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
-py::object sub(py::handle a, py::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-py::object truediv(py::handle a, py::handle b) {
-  return checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-}
 
 py::list to_list(py::handle obj) {
   PyObject* l = PySequence_List(obj.ptr());

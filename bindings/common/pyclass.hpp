@@ -105,15 +105,12 @@ py::object import_attr(const char* module, const char* name);
 
 // Python's own comparisons and truth test, raising what Python would raise.
 bool compare(py::handle a, py::handle b, int op);
-inline bool lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
 inline bool le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
 inline bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 bool truthy(py::handle h);
 
 // Python's arithmetic on objects (numpy scalars keep numpy's rules).
 py::object mul(py::handle a, py::handle b);
-py::object sub(py::handle a, py::handle b);
-py::object truediv(py::handle a, py::handle b);
 
 // `list(obj)`.
 py::list to_list(py::handle obj);

@@ -25,22 +25,13 @@ using bind::Param;
 using bind::req;
 using bind::truthy;
 
-// Imported once at module load; leaked so they outlive interpreter teardown.
-struct Context {
-  py::handle get_scoring_metric;
-  py::handle test_data_result;
-  py::handle mirt_error;
-  py::handle base_diagnoser;
-  // Filled as the classes are created.
-  py::handle base_slicing;
-  py::handle histogram_slicing;
-  py::handle tree_slicing;
-  py::handle lowpatch;
-};
-
-Context& ctx();
+// MirtError, imported at module load.
 void load_context();
+// The docstring of a compiled class or method ("LowPatch", "LowPatch.fit"),
+// kept as Python text in mirt.diagnoser._docs.
+std::string doc(const char* key);
 
+py::handle mirt_error_type();
 [[noreturn]] void mirt_error(const std::string& message);
 
 // How errors name a slicing column: "slicing feature 'age' of the test rows".
@@ -65,15 +56,13 @@ py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::st
 
 // Registration of each class and of the driver's passes; the module file
 // wires them together.
-void register_base_slicing(py::module_& m);
-void register_tree_slicing(py::module_& m);
-void register_histogram_slicing(py::module_& m);
+// The slicers' registrations return the base class their subclasses extend.
+py::object register_base_slicing(py::module_& m);
+void register_tree_slicing(py::module_& m, py::handle base);
+void register_histogram_slicing(py::module_& m, py::handle base);
 void register_lowpatch(py::module_& m);
 void register_driver_passes(py::module_& m);
 // release_scratch_memory(): gives back the scratch buffers kept between searches.
 void register_memory(py::module_& m);
-
-// The reports and the marginal plot, added to LowPatch before it is created.
-void add_report_methods(bind::ClassBuilder& cls);
 
 }  // namespace mirt::lowpatch

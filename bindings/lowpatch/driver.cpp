@@ -71,6 +71,17 @@ py::object weighted_mean(py::handle values, py::handle weights) {
   return bind::np_float(m.value);
 }
 
+// Positions of the values of x inside [lb, ub) ([lb, ub] when closed).
+py::array_t<std::int64_t> members_of(py::handle x, double lb, double ub, bool closed) {
+  const bind::F64Array values = bind::as_f64_1d(x, "x");
+  Index idx;
+  {
+    py::gil_scoped_release nogil;
+    idx = members(bind::span(values), Interval{lb, ub, closed});
+  }
+  return bind::to_numpy(idx);
+}
+
 py::list to_arrays(const std::vector<Index>& rows) {
   py::list out;
   for (const Index& r : rows) out.append(bind::to_numpy(r));
@@ -203,6 +214,7 @@ void register_driver_passes(py::module_& m) {
       .def("searched_stats", &RegionMeasure::searched_stats)
       .def_property_readonly("non_finite", &RegionMeasure::non_finite_value);
   m.def("_slicing_columns", &slicing_columns, py::arg("x"), py::arg("fidx"));
+  m.def("_members", &members_of, py::arg("x"), py::arg("lb"), py::arg("ub"), py::arg("closed"));
   m.def("_weighted_mean", &weighted_mean, py::arg("values"), py::arg("weights") = py::none());
   m.def(
       "_measure_regions",

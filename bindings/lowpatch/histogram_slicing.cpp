@@ -376,67 +376,29 @@ py::object fit2d(py::handle self, const Args& a) {
   return search2d(self, a, py::none(), false);
 }
 
-py::object hist_init(py::handle self, const Args& a) {
-  self.attr("bins") = a["bins"];
-  py::dict kw;
-  kw["estimator"] = a["estimator"];
-  kw["slice_features"] = a["slice_features"];
-  kw["task_type"] = a["task_type"];
-  kw["threshold"] = a["threshold"];
-  kw["min_samples"] = a["min_samples"];
-  kw["metric"] = a["metric"];
-  bind::super_of(ctx().histogram_slicing, self).attr("__init__")(**kw);
-  return py::none();
-}
-
 }  // namespace
 
-void register_histogram_slicing(py::module_& m) {
-  bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(ctx().base_slicing),
+void register_histogram_slicing(py::module_& m, py::handle base) {
+  bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(base),
                          "\n    Histogram based slicing for analyzing 1D or 2D numerical features.\n");
   cls.def("__init__",
           {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
            opt("threshold", py::float_(1.2)), opt("min_samples", py::int_(30)),
            opt("bins", py::int_(10)), opt_none("metric")},
-          R"(Histogram slicer: equal-width bins of one or two slicing features.
-
-Weak bins that touch are fused into one region when the metric is additive,
-and fused regions with fewer than ``min_samples`` rows are dropped. With two
-slicing features the second is binned afresh inside every bin of the first.
-
-Examples
---------
->>> from mirt.diagnoser.lowpatch import HistogramSlicing
->>> slicer = HistogramSlicing(slice_features=["age"], bins=10, min_samples=20)
-)",
-          hist_init);
+          doc("HistogramSlicing.__init__"),
+          bind::call_python("mirt.diagnoser._searches", "histogram_init"));
   cls.def("_fit", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
-          R"(Search the rows for weak regions: sets ``x``, ``y``, ``preds``,
-``scores``, ``threshold_value``, ``fidx``, ``weak_region``, ``rule_list`` and
-``bins1d``.
-)",
+          doc("HistogramSlicing._fit"),
           bind::call_python("mirt.diagnoser._searches", "histogram_fit"));
   cls.def("_fit1d",
           {req("x"), req("y"), req("preds"), req("scores"), opt_none("lb1"), opt_none("ub1"),
            opt_none("lb2"), opt_none("ub2"), opt_none("sample_weight")},
-          R"(The one-feature search on the values ``x``.
-
-Returns ``(weak_region, rule_list, bins1d)``: the kept regions, the rules
-(fused rules first, then the bin rules not folded into one) and the bin edges.
-With two slicing features ``x`` holds the second feature of the rows of one
-bin of the first, whose bounds ``lb1``/``ub1`` stay fixed.
-)",
+          doc("HistogramSlicing._fit1d"),
           fit1d);
   cls.def("_fit2d", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
-          R"(The two-feature search on the two columns of ``x``.
-
-Returns ``(weak_region, rule_list, bins1d)`` with the first feature's edges,
-and sets ``bin_stats`` (range of the second feature and row count of every
-bin of the first). Regions carry "lb2q"/"ub2q", the percentages of their bin's
-second-feature values below their bounds.
-)",
+          doc("HistogramSlicing._fit2d"),
           fit2d);
-  ctx().histogram_slicing = cls.finish().release();
+  cls.finish();
 
   // The searches as the slicer's own `_fit` runs them: on columns whose range
   // it found while copying them, and, for one feature, keeping the rows of

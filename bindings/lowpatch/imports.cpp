@@ -5,27 +5,28 @@ namespace mirt::lowpatch {
 
 namespace {
 
-py::handle keep(py::object obj) { return obj.release(); }
+// Leaked, so that it outlives interpreter teardown.
+py::handle g_mirt_error;
 
 }  // namespace
 
-Context& ctx() {
-  static Context context;
-  return context;
-}
-
 void load_context() {
-  Context& c = ctx();
   // Importing the module imports what a diagnosis relies on, so that a
   // missing dependency fails the import rather than the first fit.
-  for (const char* name : {"numpy", "pandas", "copy"}) keep(py::module_::import(name));
-  keep(py::module_::import("mirt.plots"));
-  c.get_scoring_metric = keep(bind::import_attr("mirt.diagnoser.utils", "get_scoring_metric"));
-  c.test_data_result = keep(bind::import_attr("mirt.utils", "TestDataResult"));
-  c.mirt_error = keep(bind::import_attr("mirt.exceptions", "MirtError"));
-  c.base_diagnoser = keep(bind::import_attr("mirt.diagnoser.base", "BaseDiagnoser"));
+  for (const char* name : {"numpy", "pandas", "copy", "mirt.diagnoser.utils", "mirt.plots"}) {
+    py::module_::import(name).release();
+  }
+  g_mirt_error = bind::import_attr("mirt.exceptions", "MirtError").release();
 }
 
-void mirt_error(const std::string& message) { bind::raise(ctx().mirt_error, message); }
+py::handle mirt_error_type() { return g_mirt_error; }
+
+std::string doc(const char* key) {
+  const std::string text =
+      bind::import_attr("mirt.diagnoser._docs", "DOCS")[key].cast<std::string>();
+  return text.rfind('\n', 0) == 0 ? text.substr(1) : text;
+}
+
+void mirt_error(const std::string& message) { bind::raise(g_mirt_error, message); }
 
 }  // namespace mirt::lowpatch

@@ -12,25 +12,7 @@ void register_memory(py::module_& m) {
   options.disable_function_signatures();  // the docstring carries its own
   m.def(
       "release_scratch_memory", [] { return pool_trim(); },
-      R"(release_scratch_memory()
---
-
-Give back the scratch memory kept between searches.
-
-The searches keep their large scratch buffers (up to 128 MiB) for the next
-search, which saves faulting in fresh pages; a long-running process that is
-done searching can return them to the system with this call.
-
-Returns
--------
-int
-    The number of bytes released.
-
-Examples
---------
->>> from mirt.diagnoser.lowpatch import release_scratch_memory
->>> released = release_scratch_memory()
-)");
+      doc("release_scratch_memory").c_str());
 }
 
 }  // namespace mirt::lowpatch
@@ -41,9 +23,9 @@ PYBIND11_MODULE(lowpatch, m) {
       "(BaseSlicing, HistogramSlicing, TreeSlicing).";
   mirt::bind::init_module(m);
   mirt::lowpatch::load_context();
-  mirt::lowpatch::register_base_slicing(m);
-  mirt::lowpatch::register_histogram_slicing(m);
-  mirt::lowpatch::register_tree_slicing(m);
+  const pybind11::object base = mirt::lowpatch::register_base_slicing(m);
+  mirt::lowpatch::register_histogram_slicing(m, base);
+  mirt::lowpatch::register_tree_slicing(m, base);
   mirt::lowpatch::register_lowpatch(m);
   mirt::lowpatch::register_driver_passes(m);
   mirt::lowpatch::register_memory(m);

@@ -45,7 +45,7 @@ bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_
 }
 
 void require_finite_scores(const bind::F64Array& scores) {
-  bind::require_finite(scores, "the per-sample scores", ctx().mirt_error);
+  bind::require_finite(scores, "the per-sample scores", mirt_error_type());
 }
 
 bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows, bool check_finite) {
@@ -75,7 +75,7 @@ py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::st
     mirt_error(what + " has " + std::to_string(w.size()) + " entries for " +
                std::to_string(n_rows) + " rows");
   }
-  bind::require_finite(w, what, ctx().mirt_error);
+  bind::require_finite(w, what, mirt_error_type());
   return std::move(w);
 }
 

@@ -157,3 +157,32 @@ def get_target_rows(lp: Any) -> np.ndarray:
             "settings were changed after fit, so fit again"
         )
     return np.unique(side[positions])
+
+
+def init(
+    lp: Any,
+    estimator: Any,
+    slice_features: Any,
+    task_type: Any = None,
+    threshold: Any = 1.2,
+    method: Any = "histogram",
+    bins: Any = 10,
+    max_depth: Any = 2,
+    min_samples: Any = 20,
+    metric: Any = None,
+    use_test: Any = False,
+    random_state: Any = 0,
+) -> None:
+    """The body of ``LowPatch.__init__``: the settings, stored as given."""
+    super(lowpatch.LowPatch, lp).__init__(estimator, task_type, random_state)
+    lp.slice_features = slice_features
+    lp.threshold = threshold
+    lp.method = method
+    lp.bins = bins
+    lp.max_depth = max_depth
+    lp.min_samples = min_samples
+    lp.metric = metric
+    lp.use_test = use_test
+    lp.random_state = random_state
+    lp.diag = None
+    lp.output = None

@@ -1,8 +1,9 @@
 """The reports of a fitted LowPatch, built from what its fit left behind.
 
 ``get_distance`` ranks the features that drift between the weak rows and the
-others, ``get_shift`` stacks the rows for a shift chart of one feature and
-``get_marginal`` hands over everything the marginal plot needs. The compiled
+others, ``get_shift`` stacks the rows for a shift chart of one feature,
+``get_marginal`` hands over everything the marginal plot needs, and
+``get_result`` packages the weak-region table with the settings. The compiled
 methods of the same names call these functions.
 """
 
@@ -166,6 +167,21 @@ def get_shift(lp: Any, show_feature: Any = None, compare_to: Any = "remaining") 
             "data": draw_test,
         },
     )
+
+
+def get_result(lp: Any) -> TestDataResult:
+    """The body of ``LowPatch.get_result``; see its docstring."""
+    diag = _fitted_diag(lp)
+    result = {
+        "slice_features": lp.slice_features,
+        "bins": lp.bins,
+        "method": lp.method,
+        "min_samples": lp.min_samples,
+        "metric": lp.metric,
+        "threshold_value": diag.threshold_value,
+        "data": lp.output,
+    }
+    return TestDataResult(key="lowpatch_result", value=result)
 
 
 def get_marginal(lp: Any) -> TestDataResult:

@@ -1,5 +1,6 @@
-"""The search hooks of the two slicers: the bodies of the compiled
-``HistogramSlicing._fit`` and ``TreeSlicing._fit``.
+"""The two slicers' constructors and search hooks: the bodies of the
+compiled ``HistogramSlicing.__init__`` and ``_fit``, and of
+``TreeSlicing.__init__``, ``_fit`` and ``_dfs``.
 
 Each hook stores what it was given, sets the threshold value from the average
 score, resolves the slicing features into column positions (once per fit),
@@ -13,10 +14,13 @@ as a :class:`~mirt.diagnoser._driver.SearchedColumns`, for the driver.
 from __future__ import annotations
 
 import math
+import operator
 import warnings
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
+from sklearn.tree import DecisionTreeRegressor
 
 from mirt.diagnoser import lowpatch
 from mirt.diagnoser._driver import (
@@ -236,3 +240,83 @@ def tree_fit(
     slicer.rule_list = list(slicer._dfs(tree.tree_, 0, {}))
     slicer.weak_region = _weak_leaves(slicer, fidx, found.ranges)
     return found
+
+
+def histogram_init(
+    slicer: Any,
+    estimator: Any = None,
+    slice_features: Any = None,
+    task_type: Any = None,
+    threshold: Any = 1.2,
+    min_samples: Any = 30,
+    bins: Any = 10,
+    metric: Any = None,
+) -> None:
+    """The body of ``HistogramSlicing.__init__``; see its docstring."""
+    slicer.bins = bins
+    super(lowpatch.HistogramSlicing, slicer).__init__(
+        estimator=estimator,
+        slice_features=slice_features,
+        task_type=task_type,
+        threshold=threshold,
+        min_samples=min_samples,
+        metric=metric,
+    )
+
+
+def tree_init(
+    slicer: Any,
+    estimator: Any = None,
+    slice_features: Any = None,
+    task_type: Any = None,
+    threshold: Any = 1.2,
+    max_depth: Any = 2,
+    min_samples: Any = 30,
+    metric: Any = None,
+    random_state: Any = 0,
+) -> None:
+    """The body of ``TreeSlicing.__init__``; see its docstring."""
+    super(lowpatch.TreeSlicing, slicer).__init__(
+        estimator=estimator,
+        task_type=task_type,
+        slice_features=slice_features,
+        threshold=threshold,
+        min_samples=min_samples,
+        metric=metric,
+    )
+    if not slicer.is_metric_additive:
+        raise MirtError("tree slicing is incompatible with this metric.")
+    slicer.max_depth = max_depth
+    slicer.random_state = random_state
+    # Seeded: with candidate splits of equal gain an unseeded tree picks one at
+    # random, and the weak regions would change from run to run.
+    slicer.tree_estimator = DecisionTreeRegressor(
+        max_depth=max_depth, min_samples_leaf=min_samples, random_state=random_state
+    )
+
+
+def dfs(slicer: Any, tree: Any, curr_node_idx: Any, rule: Any) -> Iterator[dict]:
+    """The body of ``TreeSlicing._dfs``; see its docstring."""
+    if not isinstance(rule, dict):
+        raise TypeError("rule must be a dict")
+    leaves = lowpatch._leaf_paths(tree, operator.index(curr_node_idx))
+    values = np.asarray(tree.value)
+    values = values.reshape(len(np.asarray(tree.feature)), -1)[:, 0]  # value[n].ravel()[0]
+    counts = np.asarray(tree.n_node_samples)
+    records = []
+    for node, steps in leaves:
+        # A leaf reached without a split carries the caller's own rule object.
+        splits = {key: dict(bounds) for key, bounds in rule.items()} if steps else rule
+        for feature, threshold, went_left in steps:
+            key, split = f"f{feature}", np.float64(threshold)
+            if key not in splits:
+                splits[key] = (
+                    {"ub": split, "lb": -math.inf} if went_left else {"lb": split, "ub": math.inf}
+                )
+            elif went_left:
+                if not splits[key]["ub"] < split:
+                    splits[key]["ub"] = split
+            elif not splits[key]["lb"] > split:
+                splits[key]["lb"] = split
+        records.append({"splits": splits, "values": values[node], "counts": counts[node]})
+    return iter(records)
