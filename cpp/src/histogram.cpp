@@ -16,7 +16,6 @@ namespace mirt {
 
 namespace {
 
-using detail::AllRows;
 using detail::assign_ids;
 using detail::BinIds;
 using detail::BinLocator;
@@ -25,7 +24,6 @@ using detail::part_cursors;
 using detail::run_parts;
 using detail::Scratch;
 using detail::scratch;
-using detail::SomeRows;
 using detail::value_range;
 using detail::with_rows;
 

@@ -194,7 +194,7 @@ def read_columns(x: Any, fidx: list[int], feature_names: Any, side: str) -> tupl
     """The slicing columns of x copied once, contiguous, with their ranges."""
     arr = np.asarray(x)
     if arr.dtype.kind not in "biuf":
-        raise MirtError(f"the {side} rows' slicing columns must hold numbers")
+        raise MirtError(f"{column_name(feature_names, fidx[0], side)} must hold numbers")
     for j in fidx:
         if not 0 <= j < (arr.shape[1] if arr.ndim == 2 else 0):
             raise MirtError(f"slicing column {j} is outside x")
