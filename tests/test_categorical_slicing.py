@@ -10,7 +10,6 @@ from hypothesis import strategies as st
 
 from mirt.diagnoser.levels import Levels
 from mirt.diagnoser.lowpatch import HistogramSlicing, TreeSlicing
-from mirt.diagnoser.utils import get_scoring_metric
 
 NAMES = ["c", "x", "d"]
 SLICES = [["c"], ["c", "x"], ["x", "c"], ["c", "d"], ["d", "c", "x"]]
@@ -51,14 +50,17 @@ def data(draw_seed, n, levels, unseen):
     slices=st.sampled_from(SLICES),
     method=st.sampled_from(["histogram", "tree"]),
     weighted=st.booleans(),
+    use_test=st.booleans(),
     min_samples=st.integers(1, 40),
     bins=st.integers(1, 6),
 )
-def test_searches_equal_a_groupby_formulation(
-    seed, n, levels, unseen, slices, method, weighted, min_samples, bins
+def test_diagnoses_equal_a_groupby_formulation(
+    seed, n, levels, unseen, slices, method, weighted, use_test, min_samples, bins
 ):
+    # The searched rows miss the last `unseen` levels, which the other side has.
     unseen = min(unseen, levels - 1)
     x, y, pred, n_levels = data(seed, n, levels, unseen)
+    other, other_y, other_pred, _ = data(seed + 2, n // 2 + 1, levels, 0)
     w = None
     if weighted:
         w = np.random.default_rng(seed + 1).uniform(0, 2, n) * (np.arange(n) % 7 != 0)
@@ -70,13 +72,26 @@ def test_searches_equal_a_groupby_formulation(
         native = HistogramSlicing(
             slice_features=slices, min_samples=min_samples, bins=bins, levels=lv
         )
-    native.feature_names = NAMES
-    scores = native.scoring_func(y, pred)
-    native._fit(x, y, pred, scores, sample_weight=w)
+    searched = {"x": x, "y": y, "pred": pred, "sample_weight": w}
+    rest = {"x": other, "y": other_y, "pred": other_pred, "sample_weight": None}
+    train, test = (rest, searched) if use_test else (searched, rest)
+    sides = {
+        f"{side}_{key}": part[key]
+        for side, part in (("train", train), ("test", test))
+        for key in part
+    }
+    table = native.fit(**sides, feature_names=NAMES, use_test=use_test)
     oracle = GroupbySlicing(slices, n_levels, method, min_samples=min_samples, bins=bins)
-    oracle.fit(x, y, x, y, pred, pred, NAMES, use_test=True, test_sample_weight=w)
+    expected = oracle.fit(**sides, feature_names=NAMES, use_test=use_test)
     kinds = oracle._kinds
     assert [as_region(r, kinds) for r in native.weak_region] == oracle.regions
+    columns = ["#Train", "#Test", "train_MSE", "test_MSE", "Gap"]
+    got = [(as_region(r, kinds), *(r[c] for c in columns)) for r in native.weak_region_stats]
+    want = [(r["region"], *(r[c] for c in columns)) for r in expected]
+    assert len(got) == len(want) and (table is None) == (not want)
+    for g, e in zip(got, want, strict=True):
+        assert g[:3] == e[:3]
+        assert all(same(float(a), float(b)) for a, b in zip(g[3:], e[3:], strict=True))
     if method == "histogram":
         got = [rule_key(r, kinds) for r in native.rule_list]
         assert len(got) == len(oracle.rules)
@@ -92,12 +107,11 @@ def test_a_metric_that_is_not_additive_scores_levels_and_the_set_on_their_rows(s
     y = (rng.uniform(size=n) < 0.5).astype(int)
     pred = np.where(x[:, 0] % 2 == 1, 1 - y, y) * (rng.uniform(size=n) < 0.8)
     lv = {name: Levels(range(k)) for name, k in n_levels.items()}
-    native = HistogramSlicing(slice_features=slices, min_samples=30, metric="ACC", levels=lv)
-    native.feature_names = NAMES
-    assert not native.is_metric_additive or get_scoring_metric("ACC", average=False)[4]
-    scores = native.scoring_func(y, pred)
-    native._fit(x, y, pred, scores)
-    oracle = GroupbySlicing(slices, n_levels, min_samples=30, metric="ACC")
-    oracle.fit(x, y, x, y, pred, pred, NAMES, use_test=True)
+    native = HistogramSlicing(slice_features=slices, min_samples=30, metric="AUC", levels=lv)
+    assert not native.is_metric_additive
+    native.fit(x, y, x, y, pred, pred, NAMES)
+    oracle = GroupbySlicing(slices, n_levels, min_samples=30, metric="AUC")
+    expected = oracle.fit(x, y, x, y, pred, pred, NAMES, use_test=True)
     kinds = oracle._kinds
     assert oracle.regions and [as_region(r, kinds) for r in native.weak_region] == oracle.regions
+    assert [r["test_AUC"] for r in native.weak_region_stats] == [r["test_AUC"] for r in expected]

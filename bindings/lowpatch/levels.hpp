@@ -20,8 +20,9 @@ struct FeatureLevels {
 };
 
 // The levels of column j of the slicer's data when that column is a
-// categorical feature (the slicer's `levels` name it), else nothing. A
-// feature with more levels than mirt.diagnoser.levels.MAX_LEVELS is refused.
+// categorical feature (the slicer's `levels` name it), else nothing, as
+// mirt.diagnoser._searches.slicing_levels finds them (which refuses a feature
+// with more levels than mirt.diagnoser.levels.MAX_LEVELS).
 std::optional<FeatureLevels> feature_levels(py::handle self, py::ssize_t j);
 
 }  // namespace mirt::lowpatch

@@ -1,10 +1,12 @@
 #include "mirt/levels.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <cmath>
 #include <stdexcept>
+#include <utility>
 
-#include "binned_rows.hpp"
+#include "bin_scores.hpp"
+#include "binning.hpp"
 #include "mirt/cpu.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -14,7 +16,7 @@
 
 namespace mirt {
 
-namespace binned {
+namespace detail {
 
 #if defined(MIRT_AVX2_LEVELS)
 namespace {
@@ -69,11 +71,11 @@ bool level_bytes(const double* x, std::size_t n, std::size_t k, std::uint8_t* ou
   return false;
 }
 
-}  // namespace binned
+}  // namespace detail
 
 namespace {
 
-using namespace binned;
+using namespace detail;
 
 void require_levels(std::size_t n_levels) {
   if (n_levels == 0) throw std::invalid_argument("a categorical feature needs at least one level");
@@ -220,25 +222,60 @@ Index level_members(Column codes, const std::vector<char>& in_set) {
   return out;
 }
 
-std::vector<double> level_ranks(const std::vector<Bin>& levels) {
-  std::vector<std::size_t> seen;
-  for (std::size_t k = 0; k < levels.size(); ++k) {
-    if (levels[k].count > 0) seen.push_back(k);
-  }
-  // NaN scores (never among finite scores) go last rather than break the sort.
-  std::stable_sort(seen.begin(), seen.end(), [&](std::size_t a, std::size_t b) {
-    const double va = levels[a].value, vb = levels[b].value;
-    if (std::isnan(va) || std::isnan(vb)) return !std::isnan(va) && std::isnan(vb);
-    return va < vb;
+Membership level_members_each(Strided x1, const Strided* x2, const std::vector<LevelBox>& boxes,
+                              std::size_t parts) {
+  const std::size_t n = x1.size();
+  parts = std::max<std::size_t>(1, std::min(parts, n / kRowsPerPart + 1));
+  std::vector<std::vector<Index>> found(parts, std::vector<Index>(boxes.size()));
+  std::vector<NonFinite> bad(parts);
+  run_parts(n, parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+      const double v1 = x1[j];
+      const double v2 = x2 != nullptr ? (*x2)[j] : 0.0;
+      if (!std::isfinite(v1) || !std::isfinite(v2)) {
+        bad[p] = {std::isfinite(v1) ? 1 : 0, static_cast<std::int64_t>(j)};
+        return;
+      }
+      for (std::size_t k = 0; k < boxes.size(); ++k) {
+        if (boxes[k].contains(v1, v2)) found[p][k].push_back(static_cast<std::int64_t>(j));
+      }
+    }
   });
-  std::vector<double> rank(levels.size(), kNaN);
-  for (std::size_t r = 0; r < seen.size(); ++r) rank[seen[r]] = static_cast<double>(r);
-  return rank;
+  Membership out;
+  out.rows.resize(boxes.size());
+  for (std::size_t p = 0; p < parts; ++p) {
+    if (bad[p]) {
+      out.non_finite = bad[p];
+      return out;
+    }
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+      out.rows[k].insert(out.rows[k].end(), found[p][k].begin(), found[p][k].end());
+    }
+  }
+  return out;
 }
 
-void recode(Column codes, const std::vector<double>& value_of, double* out) {
-  for_each_level(codes, value_of.size(), parts_for(codes.size()),
-                 [&](std::size_t, std::size_t j, std::size_t k) { out[j] = value_of[k]; });
+RegionRows level_region_rows(const std::vector<LevelBox>& boxes, const SidesToMeasure& sides) {
+  // Rows below which a pass costs less than the thread that would take it.
+  constexpr std::size_t kThreadRows = std::size_t{1} << 15;
+  RegionRows out;
+  Membership other;
+  const bool both = max_threads() >= 2 && sides.other1.size() >= kThreadRows &&
+                    sides.searched1.size() >= kThreadRows;
+  const Strided searched2(sides.searched2);
+  fork_join(both ? 2 : 1, [&](std::size_t k) {
+    if (k == 0) {
+      out.searched = level_members_each(Strided(sides.searched1),
+                                        sides.two ? &searched2 : nullptr, boxes)
+                         .rows;
+    }
+    if (k == 1 || !both) {
+      other = level_members_each(sides.other1, sides.two ? &sides.other2 : nullptr, boxes);
+    }
+  });
+  out.other = std::move(other.rows);
+  out.other_non_finite = other.non_finite;
+  return out;
 }
 
 }  // namespace mirt

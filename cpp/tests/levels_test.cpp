@@ -230,25 +230,35 @@ TEST(LevelSearch, TwoFeaturesMixLevelsAndBinsFreely) {
 
 namespace {
 
-TEST(LevelSearch, LevelsAreRankedByScoreForATreeToCut) {
-  std::vector<mirt::Bin> levels(4);
-  const double values[] = {2.0, NAN, 1.0, 2.0};
-  const std::int64_t counts[] = {3, 0, 1, 2};
-  for (std::size_t k = 0; k < 4; ++k) {
-    levels[k].value = values[k];
-    levels[k].count = counts[k];
+TEST(LevelSearch, BoxesWithLevelSetsHoldTheRowsOfTheirLevelsAndIntervals) {
+  const Data d = random_data(100000, 6, 2);
+  std::vector<double> num(d.codes.size());
+  for (std::size_t i = 0; i < num.size(); ++i) num[i] = static_cast<double>(i % 97) / 10.0;
+  mirt::LevelBox one;  // levels 1 and 4 of the first feature
+  one.box.first = {0, 0, false};
+  one.levels1 = {0, 1, 0, 0, 1, 0};
+  mirt::LevelBox two = one;  // and [2, 5) of the second
+  two.box.has_second = true;
+  two.box.second = {2.0, 5.0, false};
+  const mirt::Strided c(view(d.codes)), x(view(num));
+  for (const std::size_t parts : {1u, 3u}) {
+    const auto m = mirt::level_members_each(c, &x, {one, two}, parts);
+    ASSERT_FALSE(m.non_finite);
+    const Index in_one = rows_where(d.codes, one.levels1);
+    EXPECT_EQ(m.rows[0], in_one);
+    Index in_two;
+    for (const auto r : in_one) {
+      const double v = num[static_cast<std::size_t>(r)];
+      if (v >= 2.0 && v < 5.0) in_two.push_back(r);
+    }
+    EXPECT_EQ(m.rows[1], in_two);
   }
-  const auto rank = mirt::level_ranks(levels);
-  EXPECT_EQ(rank[0], 1.0);  // ties keep the order of the codes
-  EXPECT_TRUE(std::isnan(rank[1]));
-  EXPECT_EQ(rank[2], 0.0);
-  EXPECT_EQ(rank[3], 2.0);
-  const std::vector<double> codes{0, 2, 3, 0};
-  std::vector<double> out(4);
-  mirt::recode(view(codes), rank, out.data());
-  EXPECT_EQ(out, (std::vector<double>{1, 0, 2, 1}));
-  const std::vector<double> bad{0, 7};
-  EXPECT_THROW(mirt::recode(view(bad), rank, out.data()), std::invalid_argument);
+  std::vector<double> bad = num;
+  bad[777] = NAN;
+  const mirt::Strided b(view(bad));
+  const auto m = mirt::level_members_each(c, &b, {two}, 2);
+  EXPECT_EQ(m.non_finite.row, 777);
+  EXPECT_EQ(m.non_finite.column, 1);
 }
 
 }  // namespace

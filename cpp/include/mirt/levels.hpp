@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "mirt/histogram.hpp"
+#include "mirt/region_stats.hpp"
+#include "mirt/regions.hpp"
 
 namespace mirt {
 
@@ -50,17 +52,39 @@ Search1D search_levels(const RowSet& rows, std::size_t n_levels, DSpan scores, D
 // every level (bin_offsets, bin_rows); the caller scores the levels.
 Search1D bin_levels(const RowSet& rows, std::size_t n_levels);
 
-// The order that lets a tree split levels: the rank (0, 1, ...) of every
-// level with rows when they are sorted by score, ties by code; NaN for a
-// level without rows, which has no score to be placed by.
-std::vector<double> level_ranks(const std::vector<Bin>& levels);
-
-// out[j] = value_of[codes[j]] for every row: codes replaced by a number per
-// level (a rank, say). Codes are checked as level_members checks them.
-void recode(Column codes, const std::vector<double>& value_of, double* out);
-
 // Positions of the rows whose level is in the set (in_set[code] != 0),
 // ascending; a code outside in_set is refused like a value that is no code.
 Index level_members(Column codes, const std::vector<char>& in_set);
+
+// A weak region whose side of a categorical feature is a set of levels: the
+// intervals of its numeric sides (as the table closes them) and the flags of
+// the levels of its categorical sides (empty for a numeric side).
+struct LevelBox {
+  Box box;
+  std::vector<char> levels1, levels2;
+
+  bool contains(double v1, double v2) const noexcept {
+    return side(levels1, box.first, v1) && (!box.has_second || side(levels2, box.second, v2));
+  }
+
+ private:
+  static bool side(const std::vector<char>& levels, const Interval& iv, double v) noexcept {
+    if (levels.empty()) return iv.contains(v);
+    // A value that is no code of these levels is in no set of them.
+    return v >= 0.0 && v < static_cast<double>(levels.size()) &&
+           levels[static_cast<std::size_t>(v)] != 0 && v == static_cast<double>(static_cast<std::size_t>(v));
+  }
+};
+
+// The rows inside each box, in `parts` consecutive row ranges on threads of
+// their own, joined in row order, with the first slicing value that is not
+// finite (x2 is read only when a box has a second side).
+Membership level_members_each(Strided x1, const Strided* x2, const std::vector<LevelBox>& boxes,
+                              std::size_t parts = 1);
+
+// region_rows for boxes with level sets: the rows of every box on the
+// searched side and on the other side, the two passes side by side when both
+// sides are large.
+RegionRows level_region_rows(const std::vector<LevelBox>& boxes, const SidesToMeasure& sides);
 
 }  // namespace mirt
