@@ -188,8 +188,19 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
       }
       level_boxes.push_back(std::move(lb));
     }
+    // A search over levels hands its set's rows as (nan, nan, rows, flags).
+    std::vector<FoundLevels> found_levels;
+    for (py::handle f : bind::to_list(a.found)) {
+      if (py::len(f) < 4) continue;
+      py::array_t<bool, py::array::c_style | py::array::forcecast> flags =
+          py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(f[py::int_(3)]);
+      if (!flags) continue;
+      const bind::I64Array rows = bind::as_i64(f[py::int_(2)], "found rows");
+      found_levels.push_back({std::vector<char>(flags.data(), flags.data() + flags.size()),
+                              Index(rows.data(), rows.data() + rows.size())});
+    }
     py::gil_scoped_release nogil;
-    out->rows_ = level_region_rows(level_boxes, sides);
+    out->rows_ = level_region_rows(level_boxes, sides, std::move(found_levels));
   } else {
     py::gil_scoped_release nogil;
     out->rows_ = region_rows(boxes, maxima.data()[0], sides, std::move(found), found_hi);

@@ -337,6 +337,7 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
   params.perfect_fit = perfect_fit;
   // With two slicing features the values are the second feature's.
   if (const std::optional<FeatureLevels> lv = slicing_levels(self, mode.two ? 1 : 0)) {
+    params.keep_members = keep_members && additive && !mode.two;
     Search1D s;
     {
       const RowSet rows{x.column, nullptr};
@@ -345,9 +346,18 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
                    : bin_levels(rows, lv->n);
     }
     require_finite_after(num, !additive || bins_finite(s));
+    // The set's rows, found by the search, spare the driver a pass: handed
+    // with the flags of the set's levels.
+    py::list found;
+    for (Region& region : s.regions) {
+      if (!region.has_members) continue;
+      py::array_t<bool> flags(static_cast<py::ssize_t>(s.absorbed.size()));
+      std::copy(s.absorbed.begin(), s.absorbed.end(), flags.mutable_data());
+      found.append(py::make_tuple(region.lb, region.ub, bind::to_numpy(region.members), flags));
+    }
     Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
                            num.weight_object(), &*lv);
-    return {py::make_tuple(r.weak_region, r.rule_list, level_edges(lv->n)), py::list()};
+    return {py::make_tuple(r.weak_region, r.rule_list, level_edges(lv->n)), found};
   }
   bind::F64Array range;
   params.known_range = known_range(ranges, range, 1);

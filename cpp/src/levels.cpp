@@ -255,24 +255,48 @@ Membership level_members_each(Strided x1, const Strided* x2, const std::vector<L
   return out;
 }
 
-RegionRows level_region_rows(const std::vector<LevelBox>& boxes, const SidesToMeasure& sides) {
+namespace {
+
+// The searched rows of every box from what the search found, when it found
+// them for exactly these sets of levels.
+bool rows_from_search(const std::vector<LevelBox>& boxes, std::vector<FoundLevels>& found,
+                      std::vector<Index>& out) {
+  std::vector<Index> rows;
+  for (const LevelBox& box : boxes) {
+    auto hit = std::find_if(found.begin(), found.end(), [&](const FoundLevels& f) {
+      return !box.box.has_second && !box.levels1.empty() && f.levels == box.levels1;
+    });
+    if (hit == found.end()) return false;
+    rows.push_back(hit->rows);
+  }
+  out = std::move(rows);
+  return true;
+}
+
+}  // namespace
+
+RegionRows level_region_rows(const std::vector<LevelBox>& boxes, const SidesToMeasure& sides,
+                             std::vector<FoundLevels> found) {
   // Rows below which a pass costs less than the thread that would take it.
   constexpr std::size_t kThreadRows = std::size_t{1} << 15;
   RegionRows out;
   Membership other;
-  const bool both = max_threads() >= 2 && sides.other1.size() >= kThreadRows &&
-                    sides.searched1.size() >= kThreadRows;
-  const Strided searched2(sides.searched2);
-  fork_join(both ? 2 : 1, [&](std::size_t k) {
-    if (k == 0) {
-      out.searched = level_members_each(Strided(sides.searched1),
-                                        sides.two ? &searched2 : nullptr, boxes)
-                         .rows;
-    }
-    if (k == 1 || !both) {
-      other = level_members_each(sides.other1, sides.two ? &sides.other2 : nullptr, boxes);
-    }
-  });
+  const bool large_other = sides.other1.size() >= kThreadRows;
+  const Strided* other2 = sides.two ? &sides.other2 : nullptr;
+  if (!sides.two && rows_from_search(boxes, found, out.searched)) {
+    other = level_members_each(sides.other1, other2, boxes, large_other ? max_threads() : 1);
+  } else {
+    const bool both = max_threads() >= 2 && large_other && sides.searched1.size() >= kThreadRows;
+    const Strided searched2(sides.searched2);
+    fork_join(both ? 2 : 1, [&](std::size_t k) {
+      if (k == 0) {
+        out.searched = level_members_each(Strided(sides.searched1),
+                                          sides.two ? &searched2 : nullptr, boxes)
+                           .rows;
+      }
+      if (k == 1 || !both) other = level_members_each(sides.other1, other2, boxes);
+    });
+  }
   out.other = std::move(other.rows);
   out.other_non_finite = other.non_finite;
   return out;

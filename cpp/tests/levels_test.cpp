@@ -253,6 +253,19 @@ TEST(LevelSearch, BoxesWithLevelSetsHoldTheRowsOfTheirLevelsAndIntervals) {
     }
     EXPECT_EQ(m.rows[1], in_two);
   }
+  // Region rows on both sides; the searched side's from the search when it
+  // found them for exactly these levels.
+  mirt::SidesToMeasure sides;
+  sides.searched1 = view(d.codes);
+  sides.other1 = c;
+  const mirt::Index planted{3, 5, 8};
+  for (const bool matching : {true, false}) {
+    std::vector<char> flags = one.levels1;
+    if (!matching) flags[0] = 1;
+    const auto r = mirt::level_region_rows({one}, sides, {{flags, planted}});
+    EXPECT_EQ(r.searched[0], matching ? planted : rows_where(d.codes, one.levels1));
+    EXPECT_EQ(r.other[0], rows_where(d.codes, one.levels1));
+  }
   std::vector<double> bad = num;
   bad[777] = NAN;
   const mirt::Strided b(view(bad));

@@ -82,9 +82,19 @@ struct LevelBox {
 Membership level_members_each(Strided x1, const Strided* x2, const std::vector<LevelBox>& boxes,
                               std::size_t parts = 1);
 
+// The searched rows of a set of levels as a one-feature search over levels
+// found them (SearchParams::keep_members).
+struct FoundLevels {
+  std::vector<char> levels;
+  Index rows;
+};
+
 // region_rows for boxes with level sets: the rows of every box on the
-// searched side and on the other side, the two passes side by side when both
-// sides are large.
-RegionRows level_region_rows(const std::vector<LevelBox>& boxes, const SidesToMeasure& sides);
+// searched side and on the other side. The searched side's rows come from
+// `found` when a one-feature search found them for exactly these sets, and
+// the other side's pass then has every core; otherwise the two passes run
+// side by side when both sides are large.
+RegionRows level_region_rows(const std::vector<LevelBox>& boxes, const SidesToMeasure& sides,
+                             std::vector<FoundLevels> found = {});
 
 }  // namespace mirt

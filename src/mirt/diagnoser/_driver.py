@@ -49,7 +49,8 @@ class SearchedColumns(NamedTuple):
         Smallest and largest value of each column, ``len(fidx)`` by 2.
     found : tuple
         ``(lb1, ub1, rows)`` of the regions whose searched rows the search
-        found (one-feature searches), ascending row positions.
+        found (one-feature searches), ascending row positions; a set of
+        levels as ``(nan, nan, rows, flags)`` with the flags of its levels.
     """
 
     x: Any
