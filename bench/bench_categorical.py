@@ -23,7 +23,9 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from bench_histogram import slicer_args  # noqa: E402
 from groupby_slicing import GroupbySlicing  # noqa: E402
 
 from mirt.diagnoser.base import BaseDiagnoser  # noqa: E402
@@ -46,16 +48,7 @@ def make_data(n: int, levels: int, seed: int = 0):
 
 
 def sides(x, y, pred, n):
-    return dict(
-        train_x=x[:n],
-        train_y=y[:n],
-        test_x=x[n:],
-        test_y=y[n:],
-        train_pred=pred[:n],
-        test_pred=pred[n:],
-        feature_names=NAMES,
-        use_test=False,
-    )
+    return slicer_args(x, y, pred, n, NAMES)
 
 
 def timed(fn) -> float:

@@ -23,6 +23,7 @@ from mirt.diagnoser._marginal_plot import (
     _dark2_with_white,
     _Drawn,
     _histogram_panel,
+    _label_regions,
     _separate_labels,
 )
 from mirt.diagnoser.levels import LevelSet
@@ -300,26 +301,7 @@ def plot_two_features(fig: Figure, inp: Any, scaler: Any) -> _Drawn:
     ax.set_ylim(*ext2)
     ax.tick_params(labelbottom=False, labelleft=False)
     ax.set_title("Weak Regions", fontsize=15)
-    plate = {"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": "none", "alpha": 0.7}
-    labels = [
-        ax.annotate(
-            format_stat(inp.stat(region)),
-            xy=(c1, c2),
-            xycoords="axes fraction",
-            xytext=(0.0, 0.0),
-            textcoords="offset points",
-            ha="center",
-            va="center",
-            color="black",
-            fontsize=8,
-            bbox=plate,
-        )
-        for region, (c1, c2) in zip(inp.stats, centres, strict=True)
-        if math.isfinite(c1) and math.isfinite(c2)
-    ]
-    _separate_labels(fig, ax, labels, 0.0)
-    caption = ax_y.set_title(f"{inp.side()} {inp.score_name} per region", fontsize=8, loc="left")
-    caption.set_in_layout(False)
+    caption = _label_regions(fig, ax, ax_y, inp, [c[0] for c in centres], [c[1] for c in centres])
     for k, panel, horizontal in ((0, ax_x, False), (1, ax_y, True)):
         if axes[k] is not None:
             share_panel(panel, inp, axes[k], horizontal, legend=horizontal)
