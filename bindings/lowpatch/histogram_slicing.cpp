@@ -246,8 +246,8 @@ const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t c
 }
 
 // The one-feature search: (weak_region, rule_list, bins1d) and, with
-// `keep_members`, the rows of each fused region as (lb, ub, rows).
-std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::handle ranges,
+// `keep_members`, the searched rows of each fused region.
+std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::handle ranges,
                                         bool keep_members, bool perfect_fit) {
   Mode mode;
   mode.two = py::len(self.attr("fidx")) != 1;
@@ -271,15 +271,14 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
                  : bin_rows(rows, params);
   }
   require_finite_after(num, !additive || bins_finite(s));
-  py::list found;
+  FoundRegions found{s.hi, {}};
   for (Region& region : s.regions) {
-    if (region.has_members) {
-      found.append(py::make_tuple(region.lb, region.ub, bind::to_numpy(region.members)));
-    }
+    if (region.has_members) found.regions.push_back({region.lb, region.ub, std::move(region.members)});
   }
   Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
                          num.weight_object());
-  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)), found};
+  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)),
+          py::cast(std::move(found))};
 }
 
 py::object fit1d(py::handle self, const Args& a) {
