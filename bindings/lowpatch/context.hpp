@@ -12,7 +12,8 @@
 #include <string>
 
 #include "arrays.hpp"
-#include "mirt/regions.hpp"
+#include "mirt/levels.hpp"
+#include "mirt/region_stats.hpp"
 #include "pyclass.hpp"
 
 namespace mirt::lowpatch {
@@ -53,6 +54,17 @@ void require_finite_scores(const bind::F64Array& scores);
 
 // Weights given for the rows, or None; a length mismatch is refused.
 py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::string& what);
+
+// The searched rows of each fused region as a one-feature search found them,
+// with the largest value of the column they were found on, which closed their
+// upper bounds: the search's hand-over to the driver's measuring of regions,
+// which takes the rows over (a private Python object, _FoundRows).
+struct FoundRegions {
+  double hi = 0;
+  std::vector<FoundRows> regions;
+  // A search over levels: the rows of its set of weak levels.
+  std::vector<FoundLevels> level_sets;
+};
 
 // Registration of each class and of the driver's passes; the module file
 // wires them together.

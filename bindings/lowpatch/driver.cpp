@@ -26,33 +26,72 @@ py::object non_finite(const NonFinite& bad, double value) {
   return py::make_tuple(bad.column, bad.row, value);
 }
 
-// The columns `fidx` of x read out once into one column-major float64 block
-// from the scratch pool (each column contiguous), with each column's smallest
-// and largest value: (block, ranges of shape (k, 2), None or (column, row,
-// value) of the first value that is not finite).
-py::tuple slicing_columns(py::handle x, py::handle fidx) {
-  const std::vector<py::ssize_t> cols = indices(fidx);
-  std::vector<bind::StridedView> views;
+// The columns `fidx` of x as the core reads them, and a column-major float64
+// block from the scratch pool to copy them into (each column contiguous).
+struct Columns {
+  std::vector<bind::StridedView> views;  // keep the source memory alive
   std::vector<Strided> columns;
-  for (const py::ssize_t j : cols) {
-    views.push_back(bind::strided_column(x, j, "slicing column " + std::to_string(j)));
-    columns.push_back(views.back().column);
+  py::array block;
+  Columns(py::handle x, py::handle fidx) {
+    for (const py::ssize_t j : indices(fidx)) {
+      views.push_back(bind::strided_column(x, j, "slicing column " + std::to_string(j)));
+      columns.push_back(views.back().column);
+    }
+    const auto n = static_cast<py::ssize_t>(columns.empty() ? 0 : columns[0].size());
+    block = bind::pooled_columns(n, static_cast<py::ssize_t>(columns.size()));
   }
-  const auto n = static_cast<py::ssize_t>(columns.empty() ? 0 : columns[0].size());
-  py::array block = bind::pooled_columns(n, static_cast<py::ssize_t>(cols.size()));
-  py::array_t<double> ranges({static_cast<py::ssize_t>(cols.size()), py::ssize_t{2}});
-  auto* dst = static_cast<double*>(block.mutable_data());
+  double* out() { return static_cast<double*>(block.mutable_data()); }
+  py::object bad(const NonFinite& bad) const {
+    if (!bad) return py::none();
+    const double value =
+        columns[static_cast<std::size_t>(bad.column)][static_cast<std::size_t>(bad.row)];
+    return non_finite(bad, value);
+  }
+};
+
+// The columns read out once, with each column's smallest and largest value:
+// (block, ranges of shape (k, 2), None or (column, row, value) of the first
+// value that is not finite).
+py::tuple slicing_columns(py::handle x, py::handle fidx) {
+  Columns c(x, fidx);
+  py::array_t<double> ranges({static_cast<py::ssize_t>(c.columns.size()), py::ssize_t{2}});
   double* range = ranges.mutable_data();
+  double* dst = c.out();
   NonFinite bad;
   {
     // All the columns in one pass over the rows, which share cache lines.
     py::gil_scoped_release nogil;
-    bad = copy_columns(columns, dst, range);
+    bad = copy_columns(c.columns, dst, range);
   }
-  const double value = bad ? columns[static_cast<std::size_t>(bad.column)]
-                                    [static_cast<std::size_t>(bad.row)]
-                           : 0.0;
-  return py::make_tuple(block, ranges, non_finite(bad, value));
+  return py::make_tuple(c.block, ranges, c.bad(bad));
+}
+
+// The same copy, started on a thread of its own (BackgroundCopy); result()
+// waits for it: (block, None or (column, row, value)).
+class ColumnCopy {
+ public:
+  ColumnCopy(py::handle x, py::handle fidx)
+      : columns_(x, fidx),
+        copy_(std::make_unique<BackgroundCopy>(columns_.columns, columns_.out())) {}
+  py::tuple result() {
+    NonFinite bad;
+    {
+      py::gil_scoped_release nogil;
+      bad = copy_->wait();
+    }
+    return py::make_tuple(columns_.block, columns_.bad(bad));
+  }
+
+ private:
+  Columns columns_;
+  std::unique_ptr<BackgroundCopy> copy_;  // last: joined before the memory it reads goes
+};
+
+// A copy of the other side's slicing columns that overlaps the search, or
+// None where the side is too small for the thread to pay.
+py::object background_copy(py::handle x, py::handle fidx) {
+  if (!thread_pays(static_cast<std::size_t>(bind::n_rows(x)))) return py::none();
+  return py::cast(std::make_unique<ColumnCopy>(x, fidx));
 }
 
 py::object weighted_mean(py::handle values, py::handle weights) {
@@ -81,6 +120,38 @@ py::array_t<std::int64_t> members_of(py::handle x, double lb, double ub, bool cl
     idx = members(bind::span(values), Interval{lb, ub, closed});
   }
   return bind::to_numpy(idx);
+}
+
+// arrays[k][rows] for float64 arrays (the other side's labels and
+// predictions of a region), gathered side by side without the GIL.
+py::list gather(py::handle arrays, py::handle positions) {
+  std::vector<bind::F64Array> sources;
+  std::vector<DSpan> values;
+  for (py::handle a : bind::to_list(arrays)) {
+    sources.push_back(bind::as_f64_1d(a, "an array to gather"));
+    values.push_back(bind::span(sources.back()));
+  }
+  const bind::I64Array rows = bind::as_i64(positions, "rows");
+  for (const bind::F64Array& a : sources) {
+    for (py::ssize_t k = 0; k < rows.size(); ++k) {
+      if (rows.data()[k] < 0 || rows.data()[k] >= a.size()) {
+        throw py::index_error("a row to gather lies outside the arrays");
+      }
+    }
+  }
+  py::list out;
+  std::vector<double*> dst;
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    py::array_t<double> o(rows.size());
+    dst.push_back(o.mutable_data());
+    out.append(o);
+  }
+  const ISpan at(rows.data(), static_cast<std::size_t>(rows.size()));
+  {
+    py::gil_scoped_release nogil;
+    gather_rows(values, at, dst);
+  }
+  return out;
 }
 
 py::list to_arrays(const std::vector<Index>& rows) {
@@ -117,8 +188,8 @@ class RegionMeasure {
   }
 
   struct Input {
-    py::object bounds, searched, maxima, other_x, other_fidx, other_names, found, found_hi,
-        scores, weights, levels;
+    py::object bounds, searched, maxima, other_x, other_fidx, other_names, found, scores, weights,
+        levels;
   };
   static std::unique_ptr<RegionMeasure> measure(const Input& a);
 
@@ -162,13 +233,8 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
   sides.searched2 = searched[two ? 1 : 0].column;
   sides.other1 = other[0].column;
   sides.other2 = other[two ? 1 : 0].column;
-  std::vector<FoundRows> found;
-  for (py::handle f : bind::to_list(a.found)) {
-    const bind::I64Array rows = bind::as_i64(f[py::int_(2)], "found rows");
-    found.push_back({bind::to_double(f[py::int_(0)]), bind::to_double(f[py::int_(1)]),
-                     Index(rows.data(), rows.data() + rows.size())});
-  }
-  const double found_hi = bind::to_double(a.found_hi);
+  FoundRegions found;
+  if (!a.found.is_none()) found = std::move(a.found.cast<FoundRegions&>());
   if (!a.levels.is_none()) {
     // Regions whose categorical sides are sets of levels: their flags per
     // region and side (None for a numeric side).
@@ -188,22 +254,11 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
       }
       level_boxes.push_back(std::move(lb));
     }
-    // A search over levels hands its set's rows as (nan, nan, rows, flags).
-    std::vector<FoundLevels> found_levels;
-    for (py::handle f : bind::to_list(a.found)) {
-      if (py::len(f) < 4) continue;
-      py::array_t<bool, py::array::c_style | py::array::forcecast> flags =
-          py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(f[py::int_(3)]);
-      if (!flags) continue;
-      const bind::I64Array rows = bind::as_i64(f[py::int_(2)], "found rows");
-      found_levels.push_back({std::vector<char>(flags.data(), flags.data() + flags.size()),
-                              Index(rows.data(), rows.data() + rows.size())});
-    }
     py::gil_scoped_release nogil;
-    out->rows_ = level_region_rows(level_boxes, sides, std::move(found_levels));
+    out->rows_ = level_region_rows(level_boxes, sides, std::move(found.level_sets));
   } else {
     py::gil_scoped_release nogil;
-    out->rows_ = region_rows(boxes, maxima.data()[0], sides, std::move(found), found_hi);
+    out->rows_ = region_rows(boxes, maxima.data()[0], sides, std::move(found.regions), found.hi);
   }
   if (out->rows_.other_non_finite) {
     const NonFinite& bad = out->rows_.other_non_finite;
@@ -246,20 +301,24 @@ void register_driver_passes(py::module_& m) {
       .def("searched_rows", &RegionMeasure::searched_rows)
       .def("searched_stats", &RegionMeasure::searched_stats)
       .def_property_readonly("non_finite", &RegionMeasure::non_finite_value);
+  py::class_<ColumnCopy>(m, "_ColumnCopy").def("result", &ColumnCopy::result);
+  py::class_<FoundRegions>(m, "_FoundRows");
   m.def("_slicing_columns", &slicing_columns, py::arg("x"), py::arg("fidx"));
+  m.def("_background_copy", &background_copy, py::arg("x"), py::arg("fidx"));
+  m.def("_gather", &gather, py::arg("arrays"), py::arg("rows"));
   m.def("_members", &members_of, py::arg("x"), py::arg("lb"), py::arg("ub"), py::arg("closed"));
   m.def("_weighted_mean", &weighted_mean, py::arg("values"), py::arg("weights") = py::none());
   m.def(
       "_measure_regions",
       [](py::object bounds, py::object searched, py::object maxima, py::object other_x,
-         py::object other_fidx, py::object other_names, py::object found, py::object found_hi,
-         py::object scores, py::object weights, py::object levels) {
+         py::object other_fidx, py::object other_names, py::object found, py::object scores,
+         py::object weights, py::object levels) {
         return RegionMeasure::measure({bounds, searched, maxima, other_x, other_fidx,
-                                       other_names, found, found_hi, scores, weights, levels});
+                                       other_names, found, scores, weights, levels});
       },
       py::kw_only(), py::arg("bounds"), py::arg("searched"), py::arg("maxima"),
       py::arg("other_x"), py::arg("other_fidx"), py::arg("other_names"), py::arg("found"),
-      py::arg("found_hi"), py::arg("scores"), py::arg("weights"), py::arg("levels") = py::none());
+      py::arg("scores"), py::arg("weights"), py::arg("levels") = py::none());
 }
 
 }  // namespace mirt::lowpatch

@@ -321,8 +321,8 @@ std::optional<FeatureLevels> slicing_levels(py::handle self, std::size_t k) {
 }
 
 // The one-feature search: (weak_region, rule_list, bins1d) and, with
-// `keep_members`, the rows of each fused region as (lb, ub, rows).
-std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::handle ranges,
+// `keep_members`, the searched rows of each fused region.
+std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::handle ranges,
                                         bool keep_members, bool perfect_fit) {
   Mode mode;
   mode.two = py::len(self.attr("fidx")) != 1;
@@ -346,18 +346,15 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
                    : bin_levels(rows, lv->n);
     }
     require_finite_after(num, !additive || bins_finite(s));
-    // The set's rows, found by the search, spare the driver a pass: handed
-    // with the flags of the set's levels.
-    py::list found;
+    // The set's rows, found by the search, spare the driver a pass.
+    FoundRegions found{s.hi, {}, {}};
     for (Region& region : s.regions) {
-      if (!region.has_members) continue;
-      py::array_t<bool> flags(static_cast<py::ssize_t>(s.absorbed.size()));
-      std::copy(s.absorbed.begin(), s.absorbed.end(), flags.mutable_data());
-      found.append(py::make_tuple(region.lb, region.ub, bind::to_numpy(region.members), flags));
+      if (region.has_members) found.level_sets.push_back({s.absorbed, std::move(region.members)});
     }
     Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
                            num.weight_object(), &*lv);
-    return {py::make_tuple(r.weak_region, r.rule_list, level_edges(lv->n)), found};
+    return {py::make_tuple(r.weak_region, r.rule_list, level_edges(lv->n)),
+            py::cast(std::move(found))};
   }
   bind::F64Array range;
   params.known_range = known_range(ranges, range, 1);
@@ -370,15 +367,14 @@ std::pair<py::tuple, py::list> search1d(py::handle self, const Args& a, py::hand
                  : bin_rows(rows, params);
   }
   require_finite_after(num, !additive || bins_finite(s));
-  py::list found;
+  FoundRegions found{s.hi, {}, {}};
   for (Region& region : s.regions) {
-    if (region.has_members) {
-      found.append(py::make_tuple(region.lb, region.ub, bind::to_numpy(region.members)));
-    }
+    if (region.has_members) found.regions.push_back({region.lb, region.ub, std::move(region.members)});
   }
   Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
                          num.weight_object());
-  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)), found};
+  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)),
+          py::cast(std::move(found))};
 }
 
 py::object fit1d(py::handle self, const Args& a) {

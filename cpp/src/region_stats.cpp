@@ -43,6 +43,8 @@ bool rows_from_search(const std::vector<Box>& boxes, double max1, std::vector<Fo
 
 }  // namespace
 
+bool thread_pays(std::size_t rows) { return max_threads() >= 2 && rows >= kThreadRows; }
+
 std::vector<Box> table_boxes(const std::vector<RegionBounds>& regions, bool two, double max1,
                              double max2) {
   std::vector<Box> boxes;
@@ -66,14 +68,14 @@ RegionRows region_rows(const std::vector<Box>& boxes, double max1, const SidesTo
   Membership other;
   const std::size_t searched_n = sides.searched1.size();
   const std::size_t other_n = sides.other1.size();
-  const bool large_other = other_n >= kThreadRows;
+  const bool large_other = thread_pays(other_n);
   if (!sides.two && rows_from_search(boxes, max1, found, found_hi, out.searched)) {
     // The search found the searched side's rows: the other side's pass has
     // every core to itself.
     other = members_each_checked(sides.other1, other2, boxes, large_other ? max_threads() : 1);
   } else {
     // The two sides are independent passes: one of them on a second core.
-    const bool both = max_threads() >= 2 && large_other && searched_n >= kThreadRows;
+    const bool both = large_other && thread_pays(searched_n);
     fork_join(both ? 2 : 1, [&](std::size_t k) {
       if (k == 0) out.searched = members_each(sides.searched1, sides.searched2, boxes);
       if (k == 1 || !both) other = members_each_checked(sides.other1, other2, boxes);
@@ -84,16 +86,54 @@ RegionRows region_rows(const std::vector<Box>& boxes, double max1, const SidesTo
   return out;
 }
 
-WeightedMean gathered_mean(DSpan values, DSpan weights, ISpan rows, double* out, SumOrder order) {
+BackgroundCopy::BackgroundCopy(std::vector<Strided> columns, double* out)
+    : columns_(std::move(columns)), out_(out) {
+  const std::size_t n = columns_.empty() ? 0 : columns_[0].size();
+  if (thread_pays(n)) {
+    task_ = BackgroundTask([this] { bad_ = copy_columns(columns_, out_); });
+  }
+}
+
+NonFinite BackgroundCopy::wait() {
+  if (task_.pending()) {
+    task_.wait();
+  } else if (out_ != nullptr) {
+    bad_ = copy_columns(columns_, out_);
+  }
+  out_ = nullptr;  // copied once
+  return bad_;
+}
+
+namespace {
+
+// The rows ascend, so reading a few ahead keeps several cache misses in flight.
+constexpr std::size_t kAhead = 16;
+
+void gather(DSpan values, ISpan rows, double* out) {
   const std::size_t n = rows.size();
-  constexpr std::size_t kAhead = 16;
-  std::vector<double> w;
-  if (has_weights(weights)) w.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
     if (k + kAhead < n) __builtin_prefetch(values.data() + rows[k + kAhead]);
-    const auto r = static_cast<std::size_t>(rows[k]);
-    out[k] = values[r];
-    if (has_weights(weights)) w[k] = weights[r];
+    out[k] = values[static_cast<std::size_t>(rows[k])];
+  }
+}
+
+}  // namespace
+
+void gather_rows(const std::vector<DSpan>& values, ISpan rows, const std::vector<double*>& out) {
+  require_same_length(values.size(), out.size(), "one output per array is needed");
+  const std::size_t count = thread_pays(rows.size()) ? values.size() : 1;
+  fork_join(count, [&](std::size_t t) {
+    for (std::size_t k = t; k < values.size(); k += count) gather(values[k], rows, out[k]);
+  });
+}
+
+WeightedMean gathered_mean(DSpan values, DSpan weights, ISpan rows, double* out, SumOrder order) {
+  const std::size_t n = rows.size();
+  gather(values, rows, out);
+  std::vector<double> w;
+  if (has_weights(weights)) {
+    w.resize(n);
+    gather(weights, rows, w.data());
   }
   return mean_with_fallback(DSpan(out, n), has_weights(weights) ? DSpan(w.data(), n) : DSpan(),
                             order);
@@ -111,7 +151,7 @@ SearchedStats::SearchedStats(DSpan scores, DSpan weights, std::vector<Index> row
   require_same_length(rows_.size(), out_.size(), "one output per region is needed");
   std::size_t total = 0;
   for (const Index& r : rows_) total += r.size();
-  if (max_threads() >= 2 && total >= kThreadRows) {
+  if (thread_pays(total)) {
     worker_ = BackgroundTask([this] { run(); });
   } else {
     run();

@@ -96,10 +96,51 @@ TEST(RegionRows, TheOtherSidesFirstValueThatIsNotFiniteIsNamed) {
   }
 }
 
+struct Reset {
+  ~Reset() { mirt::detail::fail_thread_starts_after(-1); }
+};
+
+TEST(BackgroundCopy, CopiesAsCopyColumnsDoesWhetherOrNotItsThreadStarts) {
+  Reset reset;
+  for (const std::size_t n : {100u, 70'000u}) {
+    Sides s = random_sides(n, 11);
+    s.other[3 * (n - 7)] = std::numeric_limits<double>::infinity();  // column 0, row n - 7
+    const std::vector<mirt::Strided> cols{mirt::Strided(s.other.data(), 3, n),
+                                          mirt::Strided(s.other.data() + 2, 3, n)};
+    std::vector<double> expected(2 * n);
+    const mirt::NonFinite bad = mirt::copy_columns(cols, expected.data());
+    for (const long starts : {-1L, 0L}) {
+      mirt::detail::fail_thread_starts_after(starts);
+      std::vector<double> out(2 * n);
+      mirt::BackgroundCopy copy(cols, out.data());
+      const mirt::NonFinite got = copy.wait();
+      EXPECT_EQ(got.row, bad.row);
+      EXPECT_EQ(got.column, bad.column);
+      EXPECT_EQ(out, expected);  // the infinity compares equal to itself
+    }
+  }
+}
+
+TEST(GatherRows, GathersEveryArrayAtTheRowsWhetherOrNotItsThreadsStart) {
+  Reset reset;
+  const Sides s = random_sides(70'000, 13);
+  const std::vector<double>& a = s.searched;
+  const std::vector<double> b(s.other.begin(), s.other.begin() + 70'000);
+  Index rows;
+  for (std::size_t i = 0; i < a.size(); i += 3) rows.push_back(static_cast<std::int64_t>(i));
+  for (const long starts : {-1L, 0L}) {
+    mirt::detail::fail_thread_starts_after(starts);
+    std::vector<double> ga(rows.size()), gb(rows.size());
+    mirt::gather_rows({view(a), view(b)}, rows, {ga.data(), gb.data()});
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      ASSERT_EQ(ga[k], a[3 * k]);
+      ASSERT_EQ(gb[k], b[3 * k]);
+    }
+  }
+}
+
 TEST(SearchedStats, GatheredMeansEqualMeansOfTheGatheredArraysOnAWorkerOrNot) {
-  struct Reset {
-    ~Reset() { mirt::detail::fail_thread_starts_after(-1); }
-  } reset;
+  Reset reset;
   std::mt19937_64 gen(9);
   std::uniform_real_distribution<double> ud(0.0, 1.0);
   const std::size_t n = 100'000;

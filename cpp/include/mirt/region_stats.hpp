@@ -16,6 +16,10 @@
 
 namespace mirt {
 
+// Whether a pass over this many rows pays for a thread of its own (and the
+// process may use two).
+bool thread_pays(std::size_t rows);
+
 // A weak region's bounds as a search reported them; lb2 and ub2 only count
 // for two slicing features.
 struct RegionBounds {
@@ -59,6 +63,34 @@ struct RegionRows {
 // says where the value is.
 RegionRows region_rows(const std::vector<Box>& boxes, double max1, const SidesToMeasure& sides,
                        std::vector<FoundRows> found, double found_hi);
+
+// copy_columns on a thread of its own, started at once: the other side's
+// slicing columns, copied out of their (possibly wide) row-major matrix while
+// the caller searches the searched side, which nothing in the copy waits for.
+// The regions are then measured on the contiguous copy. Columns too short for
+// thread_pays are copied in wait() instead.
+// The columns' memory and `out` (n values a column) must outlive wait().
+class BackgroundCopy {
+ public:
+  BackgroundCopy(std::vector<Strided> columns, double* out);
+  BackgroundCopy(const BackgroundCopy&) = delete;
+  BackgroundCopy& operator=(const BackgroundCopy&) = delete;
+
+  // What copy_columns returns, once the copy is done.
+  NonFinite wait();
+
+ private:
+  std::vector<Strided> columns_;
+  double* out_;
+  NonFinite bad_;
+  BackgroundTask task_;  // last: joined before what it reads goes
+};
+
+// values[k][rows] written to out[k] for every array: the other side's labels
+// and predictions of a region, which its scoring function then reads. The
+// arrays are gathered side by side on threads of their own when the rows are
+// many: passes that wait on memory. Rows must lie inside every array.
+void gather_rows(const std::vector<DSpan>& values, ISpan rows, const std::vector<double*>& out);
 
 // values[rows] written to out, and their mean as numpy takes it over the
 // gathered array: weighted by the rows' weights when those sum to a positive

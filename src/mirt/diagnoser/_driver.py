@@ -1,14 +1,16 @@
 """The driver of every slicer: the body of the compiled ``BaseSlicing.fit``.
 
-A fit goes through five steps, each a function here:
+A fit goes through five steps:
 
 1. the two sides (training and test rows) are checked, and the searched side's
    rows are scored with the slicer's scoring function;
 2. the slicer's search hook ``_fit`` runs on the searched side and sets
-   ``weak_region``, ``fidx`` and the other attributes of the slicer; the
-   slicers' own hooks return a :class:`SearchedColumns`, what they read and
-   found, which spares the driver reading it again (a hook that returns
-   anything else simply gets the driver's own passes);
+   ``weak_region``, ``fidx`` and the other attributes of the slicer. The
+   slicers' own hooks are called with the other side too, whose slicing
+   columns they copy on a second thread while they search, and return a
+   :class:`~mirt.diagnoser._columns.SearchedColumns`: what they read and
+   found, which spares the driver reading it again. A hook that returns
+   anything else (a subclass's own search) gets the driver's own passes;
 3. the core finds every weak region's rows on both sides
    (``lowpatch._measure_regions``), gathering the searched side's scores on a
    worker thread while this thread scores the other side's regions;
@@ -16,7 +18,7 @@ A fit goes through five steps, each a function here:
 5. the records are ranked by gap and laid out as the weak-region table.
 
 A search that produces statistics without rows (from per-bin figures, say)
-can hand its records to steps 5 alone (:func:`ranked` and :func:`table`).
+can hand its records to step 5 alone (:func:`ranked` and :func:`table`).
 """
 
 from __future__ import annotations
@@ -28,36 +30,18 @@ from typing import Any, NamedTuple
 import numpy as np
 import pandas as pd
 
-from mirt.diagnoser import lowpatch
+from mirt.diagnoser import _searches, lowpatch
+from mirt.diagnoser._columns import (
+    SearchedColumns,
+    checked_scores,
+    checked_weights,
+    column_name,
+    n_rows,
+    non_finite,
+    read_columns,
+)
 from mirt.diagnoser.levels import LevelSet
 from mirt.exceptions import MirtError
-
-
-class SearchedColumns(NamedTuple):
-    """What a search hook read and found, handed to the driver as its result.
-
-    Attributes
-    ----------
-    x : array-like
-        The matrix the hook was given; the columns below are its columns.
-    fidx : tuple of int
-        Positions in ``x`` of the slicing columns that were searched.
-    columns : numpy.ndarray
-        Their values, rows by ``len(fidx)``, each column contiguous, all
-        finite.
-    ranges : numpy.ndarray
-        Smallest and largest value of each column, ``len(fidx)`` by 2.
-    found : tuple
-        ``(lb1, ub1, rows)`` of the regions whose searched rows the search
-        found (one-feature searches), ascending row positions; a set of
-        levels as ``(nan, nan, rows, flags)`` with the flags of its levels.
-    """
-
-    x: Any
-    fidx: tuple[int, ...]
-    columns: np.ndarray
-    ranges: np.ndarray
-    found: tuple = ()
 
 
 class _Side(NamedTuple):
@@ -67,61 +51,6 @@ class _Side(NamedTuple):
     pred: Any
     weight: np.ndarray | None
     rows: int
-
-
-def _numbers(values: Any, what: str, suffix: str = "") -> np.ndarray:
-    """One float64 value per row (an (n, 1) column is read as n values)."""
-    if values is None:
-        raise MirtError(f"{what} is None; an array of numbers is needed{suffix}")
-    arr = np.asarray(values)
-    if arr.dtype.kind not in "biuf":
-        raise MirtError(f"{what} must hold numbers, but its dtype is {arr.dtype}{suffix}")
-    if arr.ndim == 2 and arr.shape[1] == 1:
-        arr = arr.reshape(-1)
-    if arr.ndim != 1:
-        raise MirtError(f"{what} must be one-dimensional, but has shape {arr.shape}{suffix}")
-    return np.ascontiguousarray(arr, dtype=np.float64)
-
-
-def require_finite(values: np.ndarray, what: str) -> None:
-    finite = np.isfinite(values)
-    if not finite.all():
-        k = int(np.flatnonzero(~finite)[0])
-        kind = "NaN" if np.isnan(values[k]) else "an infinite value"
-        raise MirtError(
-            f"{what} holds {kind} (at flat position {k}); remove or impute such values first"
-        )
-
-
-def checked_weights(weights: Any, rows: int, what: str) -> np.ndarray | None:
-    if weights is None:
-        return None
-    w = _numbers(weights, what)
-    if w.shape[0] != rows:
-        raise MirtError(f"{what} has {w.shape[0]} entries for {rows} rows")
-    require_finite(w, what)
-    return w
-
-
-def checked_scores(scores: Any, rows: int, finite: bool = True) -> np.ndarray:
-    """Per-sample scores of an additive metric: one finite float per row."""
-    suffix = "; an additive metric must return one score per row"
-    s = _numbers(scores, "the per-sample scores", suffix)
-    if s.shape[0] != rows:
-        raise MirtError(
-            f"the scoring function returned {s.shape[0]} scores for {rows} rows; an additive "
-            "metric must return one per row"
-        )
-    if finite:
-        require_finite(s, "the per-sample scores")
-    return s
-
-
-def n_rows(values: Any) -> int:
-    shape = np.shape(values)
-    if not shape:
-        raise ValueError("a scalar was given where an array is needed")
-    return int(shape[0])
 
 
 def _side(name: str, x: Any, y: Any, pred: Any, weight: Any) -> _Side:
@@ -171,40 +100,18 @@ def _as_float(value: Any) -> float:
         return math.nan
 
 
-def _checks_its_scores(slicer: Any) -> bool:
-    """The slicers' own hooks take the scores' mean first and check every score
-    when it comes out non-finite; any other hook gets them checked before."""
+def _own_hook(slicer: Any) -> Any:
+    """The Python body of the slicer's search hook when it is one of the
+    slicers' own, else None. Their hooks take the scores' mean first and check
+    every score when it comes out non-finite, and can copy the other side's
+    slicing columns while they search; any other hook gets the scores checked
+    before it is called."""
     hook = type(slicer)._fit
-    return hook is lowpatch.HistogramSlicing._fit or hook is lowpatch.TreeSlicing._fit
-
-
-def column_name(feature_names: Any, j: int, side: str) -> str:
-    """How errors name a slicing column: "slicing feature 'age' of the test rows"."""
-    try:
-        what = f"slicing feature '{feature_names[j]}'"
-    except Exception:  # noqa: BLE001 - any lookup that fails names the position
-        what = f"slicing column {j}"
-    return f"{what} of the {side} rows"
-
-
-def non_finite(what: str, value: float, row: int) -> MirtError:
-    kind = "NaN" if math.isnan(value) else "an infinite value"
-    return MirtError(f"{what} holds {kind} (row {row}); remove or impute such values first")
-
-
-def read_columns(x: Any, fidx: list[int], feature_names: Any, side: str) -> tuple:
-    """The slicing columns of x copied once, contiguous, with their ranges."""
-    arr = np.asarray(x)
-    if arr.dtype.kind not in "biuf":
-        raise MirtError(f"{column_name(feature_names, fidx[0], side)} must hold numbers")
-    for j in fidx:
-        if not 0 <= j < (arr.shape[1] if arr.ndim == 2 else 0):
-            raise MirtError(f"slicing column {j} is outside x")
-    block, ranges, bad = lowpatch._slicing_columns(arr, fidx)
-    if bad is not None:
-        k, row, value = bad
-        raise non_finite(column_name(feature_names, fidx[k], side), value, row)
-    return block, ranges
+    if hook is lowpatch.HistogramSlicing._fit:
+        return _searches.histogram_fit
+    if hook is lowpatch.TreeSlicing._fit:
+        return _searches.tree_fit
+    return None
 
 
 def _bounds_and_levels(regions: list, keys: tuple) -> tuple:
@@ -237,20 +144,27 @@ def _region_rows(
         columns, ranges, rows = found.columns, found.ranges, found.found
     else:
         columns, ranges = read_columns(searched.x, used, feature_names, searched.name)
-        rows = ()
+        rows = None
     names = [column_name(feature_names, j, other.name) for j in used]
     if np.asarray(other.x).dtype.kind not in "biuf":
         raise MirtError(f"{names[0]} must hold numbers")
     bounds, levels = _bounds_and_levels(regions, keys)
+    other_x, other_fidx = other.x, used
+    if isinstance(found, SearchedColumns) and found.other is not None and found.fidx == tuple(used):
+        # The search's copy of the other side's columns, checked as it was made.
+        other_x, bad = found.other.result()
+        if bad is not None:
+            k, row, value = bad
+            raise non_finite(names[k], value, row)
+        other_fidx = list(range(len(used)))
     measure = lowpatch._measure_regions(
         bounds=bounds,
         searched=columns,
         maxima=np.ascontiguousarray(ranges[:, 1]),
-        other_x=other.x,
-        other_fidx=used,
+        other_x=other_x,
+        other_fidx=other_fidx,
         other_names=names,
         found=rows,
-        found_hi=float(ranges[0, 1]),
         scores=scores,
         weights=searched.weight if scores is not None else None,
         levels=levels,
@@ -268,7 +182,11 @@ def _region_stats(slicer: Any, side: _Side, labels, preds, rows, additive: bool)
         return [], math.nan
     w = None if side.weight is None else side.weight[rows]
     if additive:
-        values = checked_scores(slicer.scoring_func(labels[rows], preds[rows]), len(rows))
+        if labels.dtype == np.float64 and preds.dtype == np.float64 and preds.ndim == 1:
+            y_rows, pred_rows = lowpatch._gather((labels, preds), rows)
+        else:
+            y_rows, pred_rows = labels[rows], preds[rows]
+        values = checked_scores(slicer.scoring_func(y_rows, pred_rows), len(rows))
         return values, lowpatch._weighted_mean(values, w)
     score = slicer.scoring_func(labels[rows], np.asarray(side.pred)[rows], sample_weight=w)
     return score, score
@@ -332,14 +250,19 @@ def fit(
     additive = bool(slicer.is_metric_additive)
     preds = _predictions(searched.pred)
     scores = slicer.scoring_func(_labels(searched.y), preds)
+    own = _own_hook(slicer)
     if additive:
-        scores = checked_scores(scores, searched.rows, finite=not _checks_its_scores(slicer))
+        scores = checked_scores(scores, searched.rows, finite=own is None)
     elif not math.isfinite(_as_float(scores)):
         raise MirtError(
             f"the metric {slicer.score_name} is not a finite number on the searched rows "
             f"({scores!r})"
         )
-    found = slicer._fit(searched.x, searched.y, preds, scores, sample_weight=searched.weight)
+    hook_args = (searched.x, searched.y, preds, scores)
+    if own is None:
+        found = slicer._fit(*hook_args, sample_weight=searched.weight)
+    else:
+        found = own(slicer, *hook_args, sample_weight=searched.weight, other_x=other.x)
 
     fidx = [int(j) for j in slicer.fidx]
     if not fidx:

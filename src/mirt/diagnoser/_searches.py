@@ -8,7 +8,7 @@ copies the slicing columns out of the possibly wide matrix in one pass and
 searches the copies: with the core's histogram search
 (``lowpatch._search_1d``/``_search_2d``, or the ``_fit1d``/``_fit2d`` a
 subclass brings) or with a regression tree. It returns what it read and found
-as a :class:`~mirt.diagnoser._driver.SearchedColumns`, for the driver.
+as a :class:`~mirt.diagnoser._columns.SearchedColumns`, for the driver.
 """
 
 from __future__ import annotations
@@ -24,7 +24,7 @@ from sklearn.tree import DecisionTreeRegressor
 
 from mirt import _native
 from mirt.diagnoser import lowpatch
-from mirt.diagnoser._driver import (
+from mirt.diagnoser._columns import (
     SearchedColumns,
     checked_scores,
     checked_weights,
@@ -123,15 +123,29 @@ def slicing_levels(slicer: Any, j: int) -> Levels | None:
     return found
 
 
-def _searched_columns(slicer: Any, x: Any, fidx: list[int]) -> SearchedColumns:
+def _searched_columns(slicer: Any, x: Any, fidx: list[int], other_x: Any) -> SearchedColumns:
+    """The slicing columns read out of x once, after the other side's copy,
+    when the driver gave the other side, has started on a thread of its own."""
+    other = None
+    arr = np.asarray(other_x)
+    if other_x is not None and arr.ndim == 2 and arr.dtype.kind in "biuf":
+        if max(fidx) < arr.shape[1]:  # else the driver refuses it in its own words
+            other = lowpatch._background_copy(arr, fidx)
     block, ranges = read_columns(x, fidx, slicer.feature_names, "searched")
-    return SearchedColumns(x, tuple(fidx), block, ranges)
+    return SearchedColumns(x, tuple(fidx), block, ranges, other=other)
 
 
 def histogram_fit(
-    slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None
+    slicer: Any,
+    x: Any,
+    y: Any,
+    preds: Any,
+    scores: Any,
+    sample_weight: Any = None,
+    other_x: Any = None,
 ) -> SearchedColumns:
-    """The body of ``HistogramSlicing._fit``; see its docstring."""
+    """The body of ``HistogramSlicing._fit``; see its docstring. The driver
+    also gives it the other side's matrix, ``other_x``."""
     slicer.x, slicer.y, slicer.preds, slicer.scores = x, y, preds, scores
     slicer.rule_list = []
     slicer.weak_region = []
@@ -147,7 +161,7 @@ def histogram_fit(
             MirtWarning,
             stacklevel=3,
         )
-    found = _searched_columns(slicer, x, fidx[:2])
+    found = _searched_columns(slicer, x, fidx[:2], other_x)
     perfect = perfect_fit(slicer)
     own = lowpatch.HistogramSlicing
     cls = type(slicer)
@@ -166,7 +180,7 @@ def histogram_fit(
                 ranges=found.ranges,
                 perfect_fit=perfect,
             )
-            found = found._replace(found=tuple(rows))
+            found = found._replace(found=rows)
         else:
             result = slicer._fit1d(column, y, preds, scores, sample_weight=sample_weight)
     elif cls._fit2d is own._fit2d:
@@ -297,15 +311,22 @@ def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray, ranked: list)
 
 
 def tree_fit(
-    slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None
+    slicer: Any,
+    x: Any,
+    y: Any,
+    preds: Any,
+    scores: Any,
+    sample_weight: Any = None,
+    other_x: Any = None,
 ) -> SearchedColumns:
-    """The body of ``TreeSlicing._fit``; see its docstring."""
+    """The body of ``TreeSlicing._fit``; see its docstring. The driver also
+    gives it the other side's matrix, ``other_x``."""
     slicer.x, slicer.y, slicer.scores = x, y, scores
     threshold_value(slicer, x, scores, sample_weight)
     fidx = slicing_columns(slicer)
     if not fidx or len(fidx) > 2:
         raise MirtError("Only Support at most two slicing features.")
-    found = _searched_columns(slicer, x, fidx)
+    found = _searched_columns(slicer, x, fidx, other_x)
     _require_tree_sums(scores, sample_weight, found.columns.shape[0])
     ranked: list = [None] * len(fidx)
     columns = found.columns
