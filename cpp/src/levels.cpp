@@ -228,8 +228,54 @@ Membership level_members_each(Strided x1, const Strided* x2, const std::vector<L
   parts = std::max<std::size_t>(1, std::min(parts, n / kRowsPerPart + 1));
   std::vector<std::vector<Index>> found(parts, std::vector<Index>(boxes.size()));
   std::vector<NonFinite> bad(parts);
+  // Sets of levels of one feature only, the usual categorical table: each
+  // level's boxes are looked up at once from a bit mask per level.
+  const std::size_t n_levels = boxes.empty() ? 0 : boxes[0].levels1.size();
+  bool by_mask = x2 == nullptr && n_levels > 0 && boxes.size() <= 64;
+  for (const LevelBox& box : boxes) {
+    by_mask = by_mask && !box.box.has_second && box.levels1.size() == n_levels;
+  }
+  std::vector<std::uint64_t> mask(by_mask ? n_levels : 0, 0);
+  for (std::size_t k = 0; by_mask && k < boxes.size(); ++k) {
+    for (std::size_t c = 0; c < n_levels; ++c) mask[c] |= std::uint64_t{boxes[k].levels1[c] != 0} << k;
+  }
+  // The rows of each box among rows j0 .. j1 - 1 by the mask of their level.
+  auto scan_masked = [&](std::size_t p, std::size_t j0, std::size_t j1) -> bool {
+    for (std::size_t j = j0; j < j1; ++j) {
+      const double v = x1[j];
+      if (!(v >= 0.0 && v < static_cast<double>(n_levels))) {
+        if (!std::isfinite(v)) {
+          bad[p] = {0, static_cast<std::int64_t>(j)};
+          return false;
+        }
+        continue;  // no level of these sets
+      }
+      const auto code = static_cast<std::size_t>(v);
+      for (std::uint64_t m = static_cast<double>(code) == v ? mask[code] : 0; m != 0; m &= m - 1) {
+        found[p][static_cast<std::size_t>(__builtin_ctzll(m))].push_back(static_cast<std::int64_t>(j));
+      }
+    }
+    return true;
+  };
   run_parts(n, parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    for (std::size_t j = begin; j < end; ++j) {
+    // Codes read as bytes in vector registers a block at a time, where they
+    // all are codes; a block with anything else takes the checking loop.
+    constexpr std::size_t kBlock = 4096;
+    std::uint8_t bytes[kBlock];
+    for (std::size_t j0 = begin; j0 < end && by_mask; j0 += kBlock) {
+      const std::size_t len = std::min(kBlock, end - j0);
+      if (x1.contiguous() && n_levels <= 255 && level_bytes(x1.address(j0), len, n_levels, bytes)) {
+        for (std::size_t i = 0; i < len; ++i) {
+          for (std::uint64_t m = mask[bytes[i]]; m != 0; m &= m - 1) {
+            found[p][static_cast<std::size_t>(__builtin_ctzll(m))].push_back(
+                static_cast<std::int64_t>(j0 + i));
+          }
+        }
+      } else if (!scan_masked(p, j0, j0 + len)) {
+        return;
+      }
+    }
+    for (std::size_t j = begin; j < end && !by_mask; ++j) {
       const double v1 = x1[j];
       const double v2 = x2 != nullptr ? (*x2)[j] : 0.0;
       if (!std::isfinite(v1) || !std::isfinite(v2)) {

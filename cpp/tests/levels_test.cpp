@@ -266,6 +266,12 @@ TEST(LevelSearch, BoxesWithLevelSetsHoldTheRowsOfTheirLevelsAndIntervals) {
     EXPECT_EQ(r.searched[0], matching ? planted : rows_where(d.codes, one.levels1));
     EXPECT_EQ(r.other[0], rows_where(d.codes, one.levels1));
   }
+  std::vector<double> codes_nan = d.codes;
+  codes_nan[777] = NAN;
+  codes_nan[5] = 9.0;  // no level of the sets: in none of them
+  const auto one_only = mirt::level_members_each(mirt::Strided(view(codes_nan)), nullptr, {one});
+  EXPECT_EQ(one_only.non_finite.row, 777);
+  EXPECT_EQ(one_only.non_finite.column, 0);
   std::vector<double> bad = num;
   bad[777] = NAN;
   const mirt::Strided b(view(bad));
