@@ -79,6 +79,10 @@ def test_a_pipeline_on_a_mixed_frame_finds_the_weak_levels(fitted_pipeline):
         truth = noisy[train]
         jaccard = (found[train] & truth).sum() / (found[train] | truth).sum()
         assert jaccard > 0.6, method
+    # The region image has a row per level beside the numeric axis.
+    LowPatch.plot_marginal(two.get_marginal())
+    levels_panel = plt.gcf().axes[2]
+    assert {t.get_text() for t in levels_panel.get_yticklabels()} == set(CITIES) | {"missing"}
 
 
 def test_reports_and_plots_read_levels(fitted_pipeline):
@@ -104,8 +108,8 @@ def test_reports_and_plots_read_levels(fitted_pipeline):
     dark = [p for p in main.patches if p.get_facecolor()[:3] == plt.matplotlib.colors.to_rgb(DARK)]
     weak_positions = sorted(names.index(c) for c in ("Lille", "Nice"))
     assert sorted(round(p.get_x() + p.get_width() / 2) for p in dark) == weak_positions
-    # The weak levels are the worst two: drawn last, best to worst.
-    assert weak_positions == [len(names) - 3, len(names) - 2] or weak_positions[-1] < len(names)
+    # Every level has rows, and the weak two are the worst: drawn last.
+    assert weak_positions == [len(names) - 2, len(names) - 1]
     fig = lp.get_result().plot()
     assert "city in {'Lille', 'Nice'}" in [t.get_text() for t in fig.axes[0].get_yticklabels()]
 
@@ -155,15 +159,17 @@ def test_levels_that_could_go_wrong():
         "b",
         "new",
     ]
-    # A numeric column typed categorical with too many values is refused.
-    big = pd.DataFrame({"id": np.arange(MAX_LEVELS + 1, dtype=float), "z": 0.0})
-    zeros = np.zeros(len(big))
-    with pytest.raises(MirtError, match="more than the 100000"):
-        LowPatch(None, ["id"]).fit(
-            big,
-            zeros,
-            np.arange(len(big)),
-            [],
-            prediction=zeros,
-            feature_types=["categorical", "numerical"],
-        )
+    # A numeric column typed categorical may have MAX_LEVELS levels, not more.
+    ids = np.arange(MAX_LEVELS + 1, dtype=float)
+    zeros = np.zeros(ids.size)
+    kinds = ["categorical", "numerical"]
+    for top, ok in ((MAX_LEVELS - 1, True), (MAX_LEVELS, False)):
+        big = pd.DataFrame({"id": np.minimum(ids, top), "z": rng.normal(size=ids.size)})
+        lp = LowPatch(None, ["id"], min_samples=2)
+        if ok:
+            lp.fit(big, zeros, np.arange(ids.size), [], prediction=big["z"], feature_types=kinds)
+            assert len(lp.levels["id"]) == MAX_LEVELS
+            assert sum(r["counts"] for r in lp.diag.rule_list) == ids.size
+            continue
+        with pytest.raises(MirtError, match="more than the 100000"):
+            lp.fit(big, zeros, np.arange(ids.size), [], prediction=zeros, feature_types=kinds)
