@@ -128,6 +128,11 @@ py::object fit_xgb_raw(py::handle self, const Args& a) {
   py::dict params = booster_params(self, py::str(py::tuple(constraints)));
   self.attr("xgb_params_") = params;
 
+  if (is_dask({a["X"], a["y"], a["sample_weight"]})) {
+    self.attr("estimator_") =
+        dask_function("fit_booster")(self, a["X"], a["y"], a["sample_weight"]);
+    return py::none();
+  }
   const bool classifier = bind::truthy(global("is_classifier")(self));
   py::object booster_class = global(classifier ? "XGBClassifier" : "XGBRegressor");
   py::object estimator = booster_class(**params);
@@ -206,6 +211,7 @@ py::object partial_dependence(py::handle self, const Args& a) {
           ? global("predict_1D_func_tree")(own, splits[py::int_(0)], item["values"], true)
           : global("predict_2D_func_tree")(own, splits[py::int_(0)], splits[py::int_(1)],
                                            item["values"], true);
+  if (is_dask({a["X"]})) return dask_function("map_rows")(func, a["X"]);
   return func(a["X"]);
 }
 

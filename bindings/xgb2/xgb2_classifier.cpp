@@ -32,6 +32,9 @@ py::object sklearn_tags(py::handle self, const Args&) {
 }
 
 py::object validate_input(py::handle self, const Args& a) {
+  if (is_dask({a["x"], a["y"], a["sample_weight"]})) {
+    return dask_function("validate_input")(self, a["x"], a["y"], a["sample_weight"]);
+  }
   py::tuple xy = check_x_y(self, a["x"], a["y"], false);
   py::tuple rows = validate_rows(self, xy[0], xy[1], a["sample_weight"], false);
   py::object y = rows[1];
@@ -49,6 +52,7 @@ py::object validate_input(py::handle self, const Args& a) {
 }
 
 py::object predict_proba(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "predict_proba");
   py::object X = checked_predict_input(self, a["X"]);
   return self.attr("estimator_").attr("predict_proba")(X);
 }
@@ -77,6 +81,7 @@ void with_second_class(py::handle self, py::handle X, Fn&& fn) {
 }
 
 py::object decision_function(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "decision_function");
   py::array_t<double> out;
   with_second_class(self, a["X"], [&](const auto* p, std::size_t n, std::ptrdiff_t stride) {
     out = py::array_t<double>(static_cast<py::ssize_t>(n));
@@ -88,6 +93,7 @@ py::object decision_function(py::handle self, const Args& a) {
 }
 
 py::object predict(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "predict");
   py::array_t<std::int64_t> pred;
   with_second_class(self, a["X"], [&](const auto* p, std::size_t n, std::ptrdiff_t stride) {
     pred = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n));
