@@ -155,6 +155,11 @@ py::object checked_predict_input(py::handle self, py::handle X) {
   return checked;
 }
 
+const char* const kPredictX =
+    "X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame\n"
+    "    Dask input gives a lazy dask array, computed block by block on the workers;\n"
+    "    every block holds what the in-memory method gives for its rows.\n\n";
+
 bool is_dask(std::initializer_list<py::handle> objects) {
   py::tuple args(objects.size());
   std::size_t i = 0;

@@ -74,6 +74,9 @@ py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric)
 // The prediction methods' checks: check_array, check_is_fitted, column count.
 py::object checked_predict_input(py::handle self, py::handle X);
 
+// The prediction methods' entry for X, which says what Dask input gives.
+extern const char* const kPredictX;
+
 // Whether any argument is a Dask collection: such input goes to one function
 // of the toolbox's Dask module, everything else down the in-memory path.
 bool is_dask(std::initializer_list<py::handle> objects);

@@ -124,9 +124,8 @@ void register_xgb2_classifier(py::module_& m) {
       .def("decision_function", {req("X")},
            "Log-odds of the second class, log(p / (1 - p)), with p clipped to\n"
            "[1e-7, 1 - 1e-7] in double precision, so that scores stay finite.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples,), float64\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples,), float64\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Classifier\n"
@@ -137,9 +136,8 @@ void register_xgb2_classifier(py::module_& m) {
            decision_function)
       .def("predict_proba", {req("X")},
            "Class probabilities; column 1 belongs to the second entry of ``classes_``.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples, 2)\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples, 2)\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Classifier\n"
@@ -150,9 +148,8 @@ void register_xgb2_classifier(py::module_& m) {
       .def("predict", {req("X")},
            "Class labels, as they were given in the training target; the second class\n"
            "when its probability is strictly above 0.5.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples,)\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples,)\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Classifier\n"

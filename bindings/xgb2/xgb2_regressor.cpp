@@ -63,9 +63,8 @@ void register_xgb2_regressor(py::module_& m) {
            validate_input)
       .def("predict", {req("X")},
            "Predict the target for the rows of X.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples,)\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples,)\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Regressor\n"

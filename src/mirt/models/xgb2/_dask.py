@@ -87,14 +87,17 @@ def _blocks(obj: Any, what: str) -> list[Any]:
     """The partitions of a collection, in order, as delayed objects."""
     import dask.array as da
 
+    # Unoptimised: an optimised graph gives some keys other tasks, and the
+    # scheduler warns of the conflict when training submits the same keys.
+
     if isinstance(obj, da.Array):
         if obj.ndim > 2:
             raise ValueError(f"{what} must have one or two dimensions, got {obj.ndim}")
         if obj.ndim == 2 and obj.numblocks[1] > 1:
             obj = obj.rechunk({1: -1})
-        return list(obj.to_delayed().ravel())
+        return list(obj.to_delayed(optimize_graph=False).ravel())
     if _is_frame(obj):
-        return list(obj.to_delayed())
+        return list(obj.to_delayed(optimize_graph=False))
     raise TypeError(
         f"X is a Dask collection, so {what} must be one too (a dask array, DataFrame or "
         f"Series split into the same partitions as X), got {type(obj).__name__}"
