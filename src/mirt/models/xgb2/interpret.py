@@ -409,13 +409,15 @@ def _grid_counts(block: Any, n_features: int, mains: list, pairs: list, length: 
     if len(block) == 0:
         return np.zeros(length, dtype=np.int64)
     X = _training_matrix(block, n_features)
+    # Rows are placed on each main effect's grid once; an interaction's
+    # coarser cells follow from those, as in the core.
+    cells = {f: _native.grid_cells(X, f, s, True) for f, s in mains}
     out = [np.array([X.shape[0]])]
-    for f, s in mains:
-        out.append(np.bincount(_native.grid_cells(X, f, s, True), minlength=s.size + 1))
-    for a, b, sa, sb in pairs:
-        cells = _native.grid_cells(X, a, sa, True) * (sb.size + 1)
-        cells += _native.grid_cells(X, b, sb, True)
-        out.append(np.bincount(cells, minlength=(sa.size + 1) * (sb.size + 1)))
+    out += [np.bincount(cells[f], minlength=s.size + 1) for f, s in mains]
+    for a, b, map_a, map_b in pairs:
+        width = int(map_b[-1]) + 1
+        joint = map_a[cells[a]] * width + map_b[cells[b]]
+        out.append(np.bincount(joint, minlength=(int(map_a[-1]) + 1) * width))
     return np.concatenate(out)
 
 
@@ -467,13 +469,13 @@ def _sweep(
 
 
 def _purify_interaction(
-    f: np.ndarray, w_row: np.ndarray, w_col: np.ndarray, joint: np.ndarray | None, max_sweeps: int
+    f: np.ndarray, w_row: np.ndarray, w_col: np.ndarray, joint: np.ndarray | None
 ) -> tuple:
     row_mass, col_mass = np.zeros(f.shape[0]), np.zeros(f.shape[1])
     scale = float(np.max(np.abs(f), initial=0.0))
     if scale == 0.0:
         return True, row_mass, col_mass
-    for _ in range(max_sweeps):
+    for _ in range(_MAX_SWEEPS):
         if _sweep(f, w_row, w_col, joint, row_mass, col_mass) <= _PURITY_TOL * scale:
             return True, row_mass, col_mass
     return False, row_mass, col_mass
@@ -490,12 +492,14 @@ def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool
     # stands in for it.
     raw = _decompose(trees, np.zeros((1, trees.n_features)), False, False)
     mains = [(int(f), np.asarray(s)) for f, s, _, _ in raw["mains"]]
+    slot = {f: k for k, (f, _) in enumerate(mains)}
+    # For each interaction, the coarse cell of each fine cell of its features.
     pairs = [
-        (int(a), int(b), np.asarray(sa), np.asarray(sb))
+        (int(a), int(b), _coarse_cells(mains[slot[a]][1], sa), _coarse_cells(mains[slot[b]][1], sb))
         for a, b, sa, sb, _, _ in raw["interactions"]
     ]
     sizes = [1] + [s.size + 1 for _, s in mains]
-    sizes += [(sa.size + 1) * (sb.size + 1) for _, _, sa, sb in pairs]
+    sizes += [np.asarray(v).size for _, _, _, _, v, _ in raw["interactions"]]
     length = int(np.sum(sizes))
     totals = sum_block_counts(
         X, lambda block: _grid_counts(block, trees.n_features, mains, pairs, length), length
@@ -506,18 +510,15 @@ def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool
     counts, joints = tables[1 : 1 + len(mains)], tables[1 + len(mains) :]
 
     values = [np.array(v, dtype=np.float64) for _, _, v, _ in raw["mains"]]
-    slot = {f: k for k, (f, _) in enumerate(mains)}
     intercept = float(raw["intercept"])
     interactions, unconverged = [], []
-    for (a, b, sa, sb), (_, _, _, _, v, _), joint in zip(
+    for (a, b, map_a, map_b), (_, _, sa, sb, v, _), joint in zip(
         pairs, raw["interactions"], joints, strict=True
     ):
         f = np.array(v, dtype=np.float64)
         joint = joint.reshape(f.shape)
         if purify:
             ma, mb = slot[a], slot[b]
-            map_a = _coarse_cells(mains[ma][1], sa)
-            map_b = _coarse_cells(mains[mb][1], sb)
             w_row = np.bincount(map_a, weights=counts[ma], minlength=f.shape[0])
             w_col = np.bincount(map_b, weights=counts[mb], minlength=f.shape[1])
             converged, row_mass, col_mass = _purify_interaction(
@@ -525,7 +526,6 @@ def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool
                 w_row,
                 w_col,
                 joint if true_to_data else None,
-                _MAX_SWEEPS if true_to_data else max(_MAX_SWEEPS, 1),
             )
             if not converged:
                 unconverged.append((a, b))
