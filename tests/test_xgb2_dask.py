@@ -60,9 +60,12 @@ def test_regressor_on_dask_fits_predicts_and_decomposes_as_in_memory(dask_client
     np.testing.assert_allclose(pred.compute(), local.predict(X), rtol=0, atol=1e-5)
     assert np.array_equal(pred.compute(), model.predict(X))
 
-    model.parse_model()
+    fanova = model.parse_model()
     local.parse_model()
     assert list(model.effects_) == list(local.effects_)
+    # The density beneath a main effect is counted on the workers.
+    bars = [bar.get_height() for bar in fanova.plot_effect("X0").axes[1].patches]
+    assert bars == list(np.histogram(X[w > 0, 0], bins=40)[0])
     effect = model.partial_dependence("X1 x X2", lazy(X))
     assert isinstance(effect, da.Array)
     np.testing.assert_allclose(effect.compute(), local.partial_dependence("X1 x X2", X), atol=1e-5)

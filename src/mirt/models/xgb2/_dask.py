@@ -12,7 +12,6 @@ Nothing here imports Dask at module load, so the package works without it.
 from __future__ import annotations
 
 import copy
-import sys
 import warnings
 from collections.abc import Callable
 from typing import Any
@@ -25,7 +24,7 @@ from sklearn.utils import check_array
 from sklearn.utils.validation import check_is_fitted
 
 from mirt.exceptions import MirtError
-from mirt.models.utils import check_numeric_columns
+from mirt.models.utils import check_numeric_columns, is_dask
 
 __all__ = ["fit_booster", "is_dask", "map_rows", "predict", "sum_block_counts", "validate_input"]
 
@@ -34,25 +33,6 @@ _EXTRA = "install it with: pip install 'mirt[dask]'"
 # Fitted state a model needs to predict; what else it holds (its training
 # matrix, a graph over the whole data set, its effects) stays on the client.
 _NOT_SHIPPED = ("X_", "unp_", "effects_", "intercept_", "client")
-
-
-def is_dask(*objects: Any) -> bool:
-    """Whether any of the objects is a Dask collection.
-
-    Without Dask imported nothing can be one, and Dask is not imported to
-    find that out.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> is_dask(np.zeros(3), None)
-    False
-    """
-    if "dask" not in sys.modules:
-        return False
-    from dask import is_dask_collection
-
-    return any(is_dask_collection(obj) for obj in objects)
 
 
 # ---------------------------------------------------------------- collections

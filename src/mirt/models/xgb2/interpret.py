@@ -25,7 +25,8 @@ import numpy as np
 
 from mirt import _native
 from mirt.exceptions import MirtError, MirtWarning
-from mirt.models.xgb2._dask import is_dask, sum_block_counts
+from mirt.models.utils import is_dask
+from mirt.models.xgb2._dask import sum_block_counts
 
 __all__ = ["XGBInterpreter"]
 
