@@ -28,8 +28,6 @@ from mirt.models.utils import check_numeric_columns, is_dask
 
 __all__ = ["fit_booster", "is_dask", "map_rows", "predict", "sum_block_counts", "validate_input"]
 
-_EXTRA = "install it with: pip install 'mirt[dask]'"
-
 # Fitted state a model needs to predict; what else it holds (its training
 # matrix, a graph over the whole data set, its effects) stays on the client.
 _NOT_SHIPPED = ("X_", "unp_", "effects_", "intercept_", "client")
@@ -69,7 +67,6 @@ def _blocks(obj: Any, what: str) -> list[Any]:
 
     # Unoptimised: an optimised graph gives some keys other tasks, and the
     # scheduler warns of the conflict when training submits the same keys.
-
     if isinstance(obj, da.Array):
         if obj.ndim > 2:
             raise ValueError(f"{what} must have one or two dimensions, got {obj.ndim}")
@@ -94,24 +91,28 @@ def _n_columns(X: Any) -> int:
     return int(X.shape[1])
 
 
-def _aligned(X: Any, other: Any) -> Any:
-    """`other` rechunked along rows like X, where both row splits are known."""
+def _aligned(X: Any, other: Any, mismatch: str) -> Any:
+    """`other` split into the row partitions of X, where both splits are known;
+    a known difference in row count is refused with the message `mismatch`."""
     import dask.array as da
 
     if not (isinstance(X, da.Array) and isinstance(other, da.Array)):
         return other
-    if any(np.isnan(X.shape[0:1])) or any(np.isnan(other.shape[0:1])):
+    if np.isnan(X.shape[0]) or np.isnan(other.shape[0]):
         return other
-    if X.shape[0] != other.shape[0] or X.chunks[0] == other.chunks[0]:
-        return other
-    return other.rechunk({0: X.chunks[0]})
+    if X.shape[0] != other.shape[0]:
+        raise ValueError(mismatch.format(X.shape[0], other.shape[0]))
+    return other if X.chunks[0] == other.chunks[0] else other.rechunk({0: X.chunks[0]})
 
 
 def _client(model: Any) -> Any:
     try:
         from distributed import get_client
     except ImportError as err:
-        raise MirtError(f"fitting on Dask collections needs dask.distributed; {_EXTRA}") from err
+        raise MirtError(
+            "fitting on Dask collections needs dask.distributed; install it with: "
+            "pip install 'mirt[dask]'"
+        ) from err
     client = getattr(model, "client", None)
     if client is not None:
         return client
@@ -247,8 +248,9 @@ def validate_input(model: Any, x: Any, y: Any, sample_weight: Any) -> tuple[Any,
     if hasattr(y, "columns") and len(y.columns) != 1:
         raise ValueError("y should be a 1d array or a single column.")
     column_y = getattr(y, "ndim", 1) == 2
-    y = _aligned(x, y)
-    sample_weight = None if sample_weight is None else _aligned(x, sample_weight)
+    y = _aligned(x, y, "Found input variables with inconsistent numbers of samples: [{}, {}]")
+    if sample_weight is not None:
+        sample_weight = _aligned(x, sample_weight, "sample_weight shape mismatches the input")
     xs, ys = _blocks(x, "X"), _blocks(y, "y")
     ws = [None] * len(xs) if sample_weight is None else _blocks(sample_weight, "sample_weight")
     if not len(xs) == len(ys) == len(ws):
@@ -319,8 +321,8 @@ def validate_input(model: Any, x: Any, y: Any, sample_weight: Any) -> tuple[Any,
     def stacked(k: int, tail: tuple, dtype: Any) -> Any:
         return da.concatenate(
             [
-                da.from_delayed(p[k], (n, *tail), dtype=dtype)
-                for p, n in zip(parts, kept, strict=True)
+                da.from_delayed(p[k], (rows_kept, *tail), dtype=dtype)
+                for p, rows_kept in zip(parts, kept, strict=True)
             ]
         )
 
