@@ -16,37 +16,18 @@ Run with ``python bench/bench_xgb2_dask.py [--rows N] [--repeat R]``.
 from __future__ import annotations
 
 import argparse
-import time
 
 import dask.array as da
 import numpy as np
 import xgboost
+from bench_xgb2_fit import alternate, make_data
 from distributed import Client, LocalCluster
 
 from mirt.models.xgb2.xgboost import XGB2Regressor
 
 
-def make_data(n: int, p: int, seed: int = 0):
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    y = x[:, 0] ** 2 + x[:, 1] * x[:, 2] + rng.normal(size=n)
-    weights = rng.uniform(0.5, 2.0, size=n)
-    weights[::50] = 0.0
-    return x, y, weights
-
-
-def timed(fn) -> float:
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
-
-
 def compare(label: str, dask_run, memory_run, repeat: int) -> None:
-    t_dask, t_memory = [], []
-    for _ in range(repeat):
-        t_dask.append(timed(dask_run))
-        t_memory.append(timed(memory_run))
-    a, b = min(t_dask), min(t_memory)
+    a, b = (min(t) for t in alternate(dask_run, memory_run, repeat))
     print(f"{label:<28} dask {a:7.2f} s   in memory {b:7.2f} s   ratio {a / b:5.2f}")
 
 
@@ -59,6 +40,7 @@ def main() -> None:
     args = parser.parse_args()
     n, p = args.rows, args.features
     x, y, w = make_data(n, p)
+    w[::50] = 0.0
     rows = -(-n // args.partitions)
     print(
         f"{n} rows x {p} features in {args.partitions} partitions, xgboost "
