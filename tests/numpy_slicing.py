@@ -5,8 +5,9 @@ field of the two on random data, and the benchmarks time both on the same data
 in one process. It follows the documented algorithm literally (one membership
 mask per bin, per region, per side), with the same sound behaviour where the
 native code mends a fault: weights that do not sum to a positive number fall
-back to the plain mean, upper bounds close at the searched column's maximum,
-and regions with a NaN gap sort last.
+back to the plain mean, a bin whose weights do not sum to a positive number
+is never weak while the searched rows' weights do, upper bounds close at the
+searched column's maximum, and regions with a NaN gap sort last.
 """
 
 from __future__ import annotations
@@ -80,6 +81,9 @@ class NumpyHistogramSlicing:
         if len(idx) == 0:
             return []
         score = self._score(y, preds, scores, idx, sample_weight)
+        unweighted = sample_weight is not None and not np.sum(sample_weight[idx]) > 0
+        if self.is_metric_additive and self._weighted_evidence and unweighted:
+            return []
         if self.score_sign * score <= self.score_sign * self.threshold_value:
             if len(self.fidx) == 1:
                 return [{"lb1": lb1, "ub1": ub1}]
@@ -195,6 +199,7 @@ class NumpyHistogramSlicing:
 
     def _fit(self, x, y, preds, scores, sample_weight=None):
         self.x, self.y, self.preds, self.scores = x, y, preds, scores
+        self._weighted_evidence = sample_weight is not None and np.sum(sample_weight) > 0
         if self.is_metric_additive:
             avg = _average(scores, sample_weight)
         else:

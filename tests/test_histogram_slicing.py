@@ -274,14 +274,17 @@ class TestOneFeatureSearch:
         assert weak == [{"lb1": 3.0, "ub1": 3.0}]
         assert rules == [{"splits": {"f0": {"lb": 2.5, "ub": 3.5}}, "values": 1.0, "counts": 50}]
 
-    def test_weights_of_a_fused_interval_summing_to_zero_give_the_plain_mean(self):
+    def test_zero_weights_give_the_plain_mean_only_when_no_row_is_weighted(self):
         x = np.arange(40.0)
         scores = np.where(x >= 20, 4.0, 1.0) + x / 100
-        w = np.where(x >= 20, 0.0, 1.0)
         s = self.one(min_samples=1)
         s.threshold_value = 2.0
-        weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=w)
+        weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=np.zeros(40))
         assert rules[0]["values"] == np.mean(scores[x >= 19.5])
+        # Among weighted rows, rows weighted 0 carry no evidence: never weak.
+        w = np.where(x >= 20, 0.0, 1.0)
+        weak, rules, _ = s._fit1d(x, None, None, scores, sample_weight=w)
+        assert weak == []
 
     @pytest.mark.parametrize("n", [3_000, 150_000])
     @pytest.mark.parametrize("use_test", [False, True])
@@ -323,6 +326,80 @@ class TestOneFeatureSearch:
         with pytest.raises(ValueError, match="Too many bins"):
             s._fit1d(np.array([1.0, np.nextafter(1.0, 2.0)]), None, None, np.ones(2))
 
+    def test_huge_bin_counts_are_capped_at_the_distinct_values_or_refused(self):
+        x = np.round(np.random.default_rng(3).normal(size=400), 2)
+        s = self.one()
+        s.threshold_value = 1.0
+        for bins in (4_000_000_000, 2**62, np.int64(2**62)):
+            s.bins = bins
+            _, _, edges = s._fit1d(x, None, None, np.ones(400))
+            assert len(edges) == len(np.unique(x)) + 1
+        for bins in (2**63, np.uint64(2**64 - 1)):
+            s.bins = bins
+            with pytest.raises(MirtError, match="below 2\\*\\*63"):
+                s._fit1d(x, None, None, np.ones(400))
+
+
+class TestUnusualNumbers:
+    def data(self, n=400):
+        rng = np.random.default_rng(5)
+        x = rng.normal(size=(n, 2))
+        pred = np.zeros(n)
+        y = np.where(x[:, 0] > 1, 1.9, 0.5) * rng.choice([-1.0, 1.0], n)
+        return make_sides(x, y, pred)
+
+    @pytest.mark.parametrize("features", [["f0"], ["f0", "f1"]])
+    def test_sums_that_overflow_give_the_exactly_scaled_table(self, features):
+        # Scaling y and the predictions by 2**510 scales every squared error
+        # by 2**1020 exactly, and every sum of them past the largest float.
+        data = self.data()
+        big = {k: v * 2.0**510 if k.endswith(("_y", "_pred")) else v for k, v in data.items()}
+        small_slicer = HistogramSlicing(slice_features=features, min_samples=5)
+        big_slicer = HistogramSlicing(slice_features=features, min_samples=5)
+        small = small_slicer.fit(**data, use_test=False)
+        table = big_slicer.fit(**big, use_test=False)
+        assert big_slicer.threshold_value == small_slicer.threshold_value * 2.0**1020
+        assert np.isfinite(table.select_dtypes("number").to_numpy()).all()
+        for col in table:
+            scale = 2.0**1020 if "MSE" in col or col == "Gap" else 1.0
+            np.testing.assert_array_equal(table[col], small[col] * scale)
+
+    def test_weights_whose_sum_overflows_weigh_as_their_ratios(self):
+        data = self.data()
+        huge = dict(data, train_sample_weight=np.full(len(data["train_y"]), 1e308))
+        ones = dict(data, train_sample_weight=np.ones(len(data["train_y"])))
+        s_huge = HistogramSlicing(slice_features=["f0"], min_samples=5)
+        s_ones = HistogramSlicing(slice_features=["f0"], min_samples=5)
+        t_huge, t_ones = s_huge.fit(**huge, use_test=False), s_ones.fit(**ones, use_test=False)
+        assert s_huge.threshold_value == pytest.approx(s_ones.threshold_value, rel=1e-14)
+        assert t_huge.shape == t_ones.shape and np.isfinite(t_huge["train_MSE"]).all()
+
+    def test_rows_weighted_zero_never_form_a_weak_region(self):
+        # The rows weighted 0 have ten times the errors: unweighted, they
+        # would be the weakest region there is.
+        rng = np.random.default_rng(2)
+        x = rng.uniform(0, 10, size=(600, 1))
+        y = rng.normal(size=600) * np.where(x[:, 0] > 8, 10.0, 1.0)
+        w = np.where(x[:, 0] > 8, 0.0, 1.0)
+        for weights, weak_above_8 in ((None, True), (w, False)):
+            s = HistogramSlicing(slice_features=["f0"], min_samples=5)
+            s.fit(**make_sides(x, y, np.zeros(600), weights), use_test=False)
+            assert any(r["ub1"] > 8.5 for r in s.weak_region) == weak_above_8
+
+    @pytest.mark.parametrize(
+        "setting",
+        [
+            {"threshold": np.nan},
+            {"threshold": np.inf},
+            {"min_samples": np.nan},
+            {"min_samples": -1},
+        ],
+    )
+    def test_settings_that_would_find_nothing_silently_are_refused(self, setting):
+        name = next(iter(setting))
+        with pytest.raises(MirtError, match=f"^{name} must be"):
+            HistogramSlicing(slice_features=["f0"], **setting).fit(**self.data(), use_test=False)
+
 
 class TestTwoFeatureSearch:
     def test_bins_of_the_first_feature_and_edges_inside(self):
@@ -354,11 +431,13 @@ class TestTwoFeatureSearch:
         lp.fit(x, y, np.arange(200), np.arange(200, 300), prediction=np.zeros(300))
         assert lp.diag.fidx == [1, 0]
 
-    def test_zero_weights_in_a_bin_fall_back_to_the_plain_mean(self):
+    def test_zero_weights_in_a_cell_fall_back_to_the_plain_mean_only_when_no_row_is_weighted(self):
         x = np.column_stack([np.repeat([0.0, 1.0], 20), np.tile(np.arange(20.0), 2)])
         scores = np.where(x[:, 1] >= 10, 5.0, 1.0)
-        w = np.where(x[:, 1] >= 10, 0.0, 1.0)
         s = HistogramSlicing(slice_features=["a", "b"], bins=2, min_samples=1)
         s.fidx, s.threshold_value = [0, 1], 2.0
-        weak, rules, _ = s._fit2d(x, None, None, scores, sample_weight=w)
+        weak, rules, _ = s._fit2d(x, None, None, scores, sample_weight=np.zeros(40))
         assert len(weak) == 2 and rules[0]["values"] == 5.0
+        w = np.where(x[:, 1] >= 10, 0.0, 1.0)
+        weak, rules, _ = s._fit2d(x, None, None, scores, sample_weight=w)
+        assert weak == []

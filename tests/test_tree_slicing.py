@@ -82,6 +82,11 @@ class TestLeafWalk:
             list(TreeSlicing()._dfs(tree([LEAF], [-2], [-1], [-1]), 3, {}))
         with pytest.raises(ValueError, match="cycle"):
             list(TreeSlicing()._dfs(tree([0, 0], [1, 1], [1, 0], [1, 0]), 0, {}))
+        # Both children of every node are the next one: 2**47 paths if followed.
+        chain = list(range(1, 48)) + [-1]
+        dag = tree([0] * 47 + [LEAF], [0.0] * 48, chain, chain)
+        with pytest.raises(ValueError, match="reached twice"):
+            list(TreeSlicing()._dfs(dag, 0, {}))
 
     def test_counts_are_unweighted_and_values_weighted(self):
         x = np.arange(20.0).reshape(-1, 1)
@@ -94,9 +99,10 @@ class TestLeafWalk:
 
 
 def fitted_slicer(x, scores, features=("a",), names=("a", "b", "c"), **kwargs):
+    weights = kwargs.pop("sample_weight", None)
     s = TreeSlicing(slice_features=list(features), **kwargs)
     s.feature_names = list(names)
-    s._fit(x, None, None, scores, sample_weight=kwargs.pop("sample_weight", None))
+    s._fit(x, None, None, scores, sample_weight=weights)
     return s
 
 
@@ -151,6 +157,29 @@ class TestTreeFit:
         with contextlib.suppress(ValueError):
             zero._fit(x, None, None, scores, sample_weight=np.zeros(len(scores)))
         assert zero.threshold_value == pytest.approx(1.2 * scores.mean())
+
+    def test_tied_columns_give_the_same_regions_on_every_run(self):
+        x, scores = self.data()
+        x[:, 1] = x[:, 0]  # every split on one column gains as much on the other
+        runs = {repr(fitted_slicer(x, scores, features=["a", "b"]).rule_list) for _ in range(8)}
+        assert len(runs) == 1
+        assert TreeSlicing(random_state=3).tree_estimator.random_state == 3
+
+    @pytest.mark.parametrize(
+        "setting", [{"threshold": np.nan}, {"min_samples": np.nan}, {"min_samples": -2}]
+    )
+    def test_settings_are_refused_in_the_histogram_methods_words(self, setting):
+        x, scores = self.data()
+        name = next(iter(setting))
+        with pytest.raises(MirtError, match=f"^{name} must be"):
+            fitted_slicer(x, scores, **setting)
+
+    def test_sums_the_trees_criterion_cannot_hold_are_refused_naming_the_input(self):
+        x, scores = self.data()
+        with pytest.raises(MirtError, match="sample_weight sums past"):
+            fitted_slicer(x, scores, sample_weight=np.full(len(scores), 1e308))
+        with pytest.raises(MirtError, match="per-sample scores are too large"):
+            fitted_slicer(x, scores / scores.max() * 1.7e308)
 
     @pytest.mark.parametrize("features", [["a", "b", "c"], []])
     def test_not_one_or_two_features_are_refused(self, features):

@@ -42,6 +42,9 @@ if ! cmake --version >/dev/null 2>&1 || ! ninja --version >/dev/null 2>&1; then
 fi
 
 echo "== installing mirt with its test dependencies and the Dask extra"
+# The build requirements of pyproject.toml's [build-system]: a build without
+# isolation and the sanitizer build of the modules both need them here.
+"$PYTHON" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0"
 installed=$("$PYTHON" tools/source_digest.py --installed)
 current=$("$PYTHON" tools/source_digest.py)
 if [ -n "$installed" ] && [ "$installed" = "$current" ]; then
@@ -51,8 +54,7 @@ else
   # Without build isolation the build directory set in pyproject.toml is kept
   # from one run to the next (an isolated build starts from an empty one), so
   # only what changed is compiled again. The build requirements must then be
-  # installed here: those of pyproject.toml's [build-system].
-  "$PYTHON" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0"
+  # installed here: those of pyproject.toml's [build-system], installed above.
   "$PYTHON" -m pip install -q --no-build-isolation ".[test,dask]"
 fi
 
@@ -72,6 +74,9 @@ else
   echo "   needs root or sudo. Install it with 'sudo apt-get install libgtest-dev' (on Debian"
   echo "   or Ubuntu; elsewhere, your system's GoogleTest package) and run this again."
 fi
+
+echo "== Python: the robustness tests against modules built with ASan + UBSan"
+PYTHON="$PYTHON" JOBS="$JOBS" bash tools/sanitize_pytest.sh
 
 echo "== Python: pytest"
 # Run from the repository root: the package is imported from site-packages

@@ -1,18 +1,26 @@
 #include "arrays.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 #include "mirt/regions.hpp"
 #include "mirt/scratch_pool.hpp"
 
 namespace mirt::bind {
 
+// One-time values that call into Python are made under pybind11's GIL-safe
+// call-once (a thread waiting for them drops the GIL) and are never
+// destroyed: they must outlive every static destructor at exit.
 py::module_& numpy() {
-  // Leaked on purpose: it must outlive every static destructor at exit.
-  static auto* np = new py::module_(py::module_::import("numpy"));
-  return *np;
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> np;
+  return np.call_once_and_store_result([] { return py::module_::import("numpy"); })
+      .get_stored();
 }
 
 bool is_real_numeric(py::handle obj) {
@@ -21,21 +29,79 @@ bool is_real_numeric(py::handle obj) {
   return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
 }
 
+bool readable_in_place(const py::array& arr) {
+  return arr.dtype().equal(py::dtype::of<double>()) &&
+         (arr.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0 &&
+         arr.dtype().attr("isnative").cast<bool>();
+}
+
+namespace {
+
+bool numeric_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
+
+// numpy's own conversion with the requirements the core reads by: aligned,
+// C-contiguous, native byte order (the target dtype is native).
+template <typename T>
+py::array_t<T, py::array::c_style | py::array::forcecast> aligned_array(py::handle obj) {
+  auto& api = py::detail::npy_api::get();
+  PyObject* out = api.PyArray_FromAny_(
+      obj.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
+      py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
+          py::detail::npy_api::NPY_ARRAY_ALIGNED_ | py::detail::npy_api::NPY_ARRAY_FORCECAST_,
+      nullptr);
+  if (out == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::array_t<T, py::array::c_style | py::array::forcecast>>(out);
+}
+
+}  // namespace
+
+F64Array ensure_f64(py::handle obj) {
+  try {
+    return aligned_array<double>(obj);
+  } catch (const py::error_already_set&) {
+    return F64Array();
+  }
+}
+
 F64Array as_f64(py::handle obj, const std::string& what) {
   if (obj.is_none()) throw py::type_error(what + " is None; an array of numbers is needed");
   py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
-  const char kind = arr.dtype().kind();
-  if (!(kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f')) {
+  if (!numeric_kind(arr.dtype().kind())) {
     throw py::type_error(what + " must hold numbers, but its dtype is " +
                          py::str(arr.dtype()).cast<std::string>());
   }
-  return F64Array::ensure(arr);
+  return aligned_array<double>(arr);
+}
+
+I64Array as_i64(py::handle obj, const std::string& what) {
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
+  const char kind = arr.dtype().kind();
+  if (kind == 'f') {
+    // Whole numbers that int64 holds convert exactly; 1.5 or NaN would be
+    // truncated into another node or feature, so they are refused.
+    const F64Array f = aligned_array<double>(arr);
+    const double* v = f.data();
+    for (py::ssize_t i = 0; i < f.size(); ++i) {
+      if (!(std::trunc(v[i]) == v[i] && std::fabs(v[i]) < 9.2e18)) {
+        throw py::type_error(what + " must hold integers, but holds " + py::repr(py::float_(v[i])).cast<std::string>());
+      }
+    }
+  } else if (kind == 'u' && arr.dtype().itemsize() == 8) {
+    if (arr.size() > 0 && numpy().attr("max")(arr).cast<std::uint64_t>() >
+                              static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      throw py::type_error(what + " holds an integer too large for int64");
+    }
+  } else if (!(kind == 'i' || kind == 'u' || kind == 'b')) {
+    throw py::type_error(what + " must hold integers, but its dtype is " +
+                         py::str(arr.dtype()).cast<std::string>());
+  }
+  return aligned_array<std::int64_t>(arr);
 }
 
 F64Array as_f64_1d(py::handle obj, const std::string& what) {
   F64Array a = as_f64(obj, what);
   if (a.ndim() == 2 && a.shape(1) == 1) {
-    a = F64Array::ensure(a.attr("reshape")(-1));
+    a = aligned_array<double>(a.attr("reshape")(-1));
   }
   if (a.ndim() != 1) {
     std::ostringstream msg;
@@ -66,13 +132,6 @@ F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what) {
 
 namespace {
 
-// In place when the memory is float64 that the core can read directly.
-bool readable_in_place(const py::array& arr) {
-  return arr.dtype().equal(py::dtype::of<double>()) &&
-         arr.attr("flags").attr("aligned").cast<bool>() &&
-         arr.dtype().attr("isnative").cast<bool>();
-}
-
 std::ptrdiff_t stride_in_doubles(py::ssize_t bytes) {
   return static_cast<std::ptrdiff_t>(bytes / static_cast<py::ssize_t>(sizeof(double)));
 }
@@ -90,41 +149,71 @@ py::array matrix_with_column(py::handle x2d, py::ssize_t j, const std::string& w
 
 }  // namespace
 
+namespace {
+
+// Column j of a two-dimensional array in place, when the core may read it so.
+bool column_in_place(const py::array& arr, py::ssize_t j, Strided& out) {
+  if (!readable_in_place(arr)) return false;
+  const auto* base = static_cast<const double*>(arr.data());
+  out = Strided(base + stride_in_doubles(arr.strides(1)) * j, stride_in_doubles(arr.strides(0)),
+                static_cast<std::size_t>(arr.shape(0)));
+  return true;
+}
+
+// Column j of the matrix: in place (kept alive by `owner`) when the core may
+// read it so, and contiguously when View asks for it; copied otherwise.
+template <typename View>
+Held<View> column_of(const py::array& matrix, py::ssize_t j, const std::string& what,
+                     py::object owner) {
+  Strided in_place;
+  if (column_in_place(matrix, j, in_place)) {
+    if constexpr (std::is_same_v<View, Column>) {
+      if (in_place.contiguous()) return {std::move(owner), in_place.span()};
+    } else {
+      return {std::move(owner), in_place};
+    }
+  }
+  F64Array col = column_f64(matrix, j, what);
+  return {col, View(span(col))};
+}
+
+// A one-dimensional array-like as a one-column matrix (a (n, 1) column as it is).
+py::array as_column_matrix(const py::array& arr, const std::string& what) {
+  if (arr.ndim() == 2 && arr.shape(1) == 1) return arr;
+  if (arr.ndim() != 1) return as_f64_1d(arr, what);  // refused there, in its words
+  return arr.attr("reshape")(-1, 1);
+}
+
+template <typename View>
+Held<View> vector_of(py::handle x1d, const std::string& what) {
+  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x1d));
+  // The caller's own array owns memory read in place: callers compare with it.
+  return column_of<View>(as_column_matrix(arr, what), 0, what, arr);
+}
+
+}  // namespace
+
 ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what) {
   py::array arr = matrix_with_column(x2d, j, what);
-  if (readable_in_place(arr) && (arr.shape(0) <= 1 || arr.strides(0) == sizeof(double)) &&
-      arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0) {
-    const auto* base = static_cast<const double*>(arr.data());
-    const double* start = base + stride_in_doubles(arr.strides(1)) * j;
-    return {arr, Column(start, static_cast<std::size_t>(arr.shape(0)))};
-  }
-  F64Array col = column_f64(arr, j, what);
-  return {col, Column(span(col))};
+  return column_of<Column>(arr, j, what, arr);
 }
 
 StridedView strided_column(py::handle x2d, py::ssize_t j, const std::string& what) {
   py::array arr = matrix_with_column(x2d, j, what);
-  const auto d = static_cast<py::ssize_t>(sizeof(double));
-  if (readable_in_place(arr) && arr.strides(0) % d == 0 && arr.strides(1) % d == 0) {
-    const auto* base = static_cast<const double*>(arr.data());
-    return {arr, Strided(base + stride_in_doubles(arr.strides(1)) * j,
-                         stride_in_doubles(arr.strides(0)),
-                         static_cast<std::size_t>(arr.shape(0)))};
-  }
-  F64Array col = column_f64(arr, j, what);
-  return {col, Strided(span(col))};
+  return column_of<Strided>(arr, j, what, arr);
 }
 
 ColumnView vector_view(py::handle x1d, const std::string& what) {
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x1d));
-  if (arr.ndim() == 2 && arr.shape(1) == 1) return column_view(arr, 0, what);
-  if (arr.ndim() == 1 && readable_in_place(arr) &&
-      (arr.shape(0) <= 1 || arr.strides(0) == sizeof(double))) {
-    return {arr, Column(static_cast<const double*>(arr.data()),
-                        static_cast<std::size_t>(arr.shape(0)))};
-  }
-  F64Array v = as_f64_1d(arr, what);
-  return {v, Column(span(v))};
+  return vector_of<Column>(x1d, what);
+}
+
+StridedView strided_vector(py::handle x1d, const std::string& what) {
+  return vector_of<Strided>(x1d, what);
+}
+
+py::array readable_matrix(const py::array& a) {
+  if (readable_in_place(a)) return a;
+  return numpy().attr("ascontiguousarray")(a, py::arg("dtype") = "float64");
 }
 
 py::array pooled_columns(py::ssize_t rows, py::ssize_t columns) {
@@ -158,37 +247,45 @@ py::array_t<std::int64_t> to_numpy(const Index& positions) {
   return out;
 }
 
+namespace {
+
+SumOrder probe_sum_order() {
+  // Values whose pairwise sums over the whole length and per 8192-element
+  // block differ in the last bits; numpy's own sum tells which it does.
+  constexpr std::size_t n = 3 * 8192 + 1000;
+  py::array_t<double> probe(static_cast<py::ssize_t>(n));
+  double* p = probe.mutable_data();
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = static_cast<double>((i * 7919) % 1000003) / 1000003.0 *
+           std::pow(10.0, static_cast<double>(i % 13) - 6.0);
+  }
+  const double numpy_value = numpy().attr("sum")(probe).cast<double>();
+  const DSpan values(p, n);
+  const SumOrder whole{};
+  const SumOrder blocked{8192};
+  if (numpy_value == numpy_sum(values, whole)) return whole;
+  if (numpy_value == numpy_sum(values, blocked)) return blocked;
+  return whole;  // an order not seen so far: sums agree to rounding only
+}
+
+}  // namespace
+
 SumOrder numpy_sum_order() {
-  static const SumOrder order = [] {
-    py::gil_scoped_acquire gil;  // safe whether or not the caller holds it
-    // Values whose pairwise sums over the whole length and per 8192-element
-    // block differ in the last bits; numpy's own sum tells which it does.
-    constexpr std::size_t n = 3 * 8192 + 1000;
-    py::array_t<double> probe(static_cast<py::ssize_t>(n));
-    double* p = probe.mutable_data();
-    for (std::size_t i = 0; i < n; ++i) {
-      p[i] = static_cast<double>((i * 7919) % 1000003) / 1000003.0 *
-             std::pow(10.0, static_cast<double>(i % 13) - 6.0);
-    }
-    const double numpy_value = numpy().attr("sum")(probe).cast<double>();
-    const DSpan values(p, n);
-    const SumOrder whole{};
-    const SumOrder blocked{8192};
-    if (numpy_value == numpy_sum(values, whole)) return whole;
-    if (numpy_value == numpy_sum(values, blocked)) return blocked;
-    return whole;  // an order not seen so far: sums agree to rounding only
-  }();
-  return order;
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<SumOrder> order;
+  // Callers may hold the GIL or not; the probe needs it.
+  if (PyGILState_Check()) return order.call_once_and_store_result(probe_sum_order).get_stored();
+  py::gil_scoped_acquire gil;
+  return order.call_once_and_store_result(probe_sum_order).get_stored();
 }
 
 py::object np_float(double v) {
-  static auto* f64 = new py::object(numpy().attr("float64"));
-  return (*f64)(v);
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> f64;
+  return f64.call_once_and_store_result([] { return numpy().attr("float64"); }).get_stored()(v);
 }
 
 py::object np_int(std::int64_t v) {
-  static auto* i64 = new py::object(numpy().attr("int64"));
-  return (*i64)(v);
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> i64;
+  return i64.call_once_and_store_result([] { return numpy().attr("int64"); }).get_stored()(v);
 }
 
 py::object take_rows(py::handle obj, const py::array_t<std::int64_t>& positions) {

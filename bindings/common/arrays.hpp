@@ -1,6 +1,8 @@
-// Conversions between numpy arrays and the core's spans, with the checks every
-// boundary needs: numeric dtype, dimensions, finiteness. Copies are made only
-// when the input is not already a contiguous float64 (or int64) array.
+// Conversions between numpy arrays and the core's views, with the checks every
+// boundary needs: numeric dtype, dimensions, finiteness. This is the one place
+// that decides whether the core may read an array's memory in place: it must
+// hold native-endian values of the core's type at addresses aligned for it
+// (and, where asked, contiguous); anything else is copied.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -31,6 +33,19 @@ bool is_real_numeric(py::handle obj);
 // in error messages. Raises TypeError for a non-numeric dtype.
 F64Array as_f64(py::handle obj, const std::string& what);
 
+// Any array-like as an aligned, contiguous, native float64 array (converting
+// as numpy's forced cast does), or an empty handle when numpy cannot make one.
+F64Array ensure_f64(py::handle obj);
+
+// Integer values as an aligned, contiguous int64 array: integer dtypes, or
+// floats that hold whole numbers; anything else is a TypeError naming `what`,
+// never a silent truncation.
+I64Array as_i64(py::handle obj, const std::string& what);
+
+// Whether the core may read the array's memory in place as double: float64,
+// native byte order, aligned (which numpy's flag checks for every stride).
+bool readable_in_place(const py::array& arr);
+
 // As above, and the result must be one-dimensional (a (n, 1) column is
 // accepted and read as n values).
 F64Array as_f64_1d(py::handle obj, const std::string& what);
@@ -42,26 +57,28 @@ inline DSpan span(const F64Array& a) {
   return DSpan(a.data(), static_cast<std::size_t>(a.size()));
 }
 
-// A column as contiguous float64: read in place when it already is, copied
-// otherwise (a column of a row-major matrix touches a cache line per value, so
-// the several passes of a search are cheaper on one copy); `owner` keeps the
-// memory alive.
-struct ColumnView {
+// A column as the core reads it, with `owner` keeping the memory alive:
+// ColumnView is contiguous (a column of a row-major matrix touches a cache
+// line per value, so the several passes of a search are cheaper on one copy),
+// StridedView is read in place at any stride (a single pass is cheaper so).
+// Both are read in place only when readable_in_place says so.
+template <typename View>
+struct Held {
   py::object owner;
-  Column column;
+  View column;
 };
+using ColumnView = Held<Column>;
+using StridedView = Held<Strided>;
+
 ColumnView column_view(py::handle x2d, py::ssize_t j, const std::string& what);
 // The same for a one-dimensional array-like (a (n, 1) column is accepted).
 ColumnView vector_view(py::handle x1d, const std::string& what);
-
-// Column j read in place when the matrix holds aligned native float64 (any
-// strides), copied out as contiguous float64 otherwise. A single pass over a
-// column is cheaper in place than copied first.
-struct StridedView {
-  py::object owner;
-  Strided column;
-};
 StridedView strided_column(py::handle x2d, py::ssize_t j, const std::string& what);
+StridedView strided_vector(py::handle x1d, const std::string& what);
+
+// A two-dimensional array the core may read in place (any strides), else an
+// aligned contiguous float64 copy.
+py::array readable_matrix(const py::array& a);
 
 // Column j of a two-dimensional array-like as contiguous float64.
 F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);

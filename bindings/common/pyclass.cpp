@@ -1,5 +1,8 @@
 #include "pyclass.hpp"
 
+#include "mirt/interrupt.hpp"
+#include "setup.hpp"
+
 #include "class_signature.hpp"
 
 #include <memory>
@@ -133,6 +136,8 @@ PyObject* trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
     return result.release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
+  } catch (const Interrupted&) {
+    restore_interrupt();
   } catch (const py::builtin_exception& e) {
     e.set_error();
   } catch (const std::invalid_argument& e) {

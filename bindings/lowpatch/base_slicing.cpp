@@ -7,13 +7,13 @@
 #include <numeric>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "context.hpp"
 #include "mirt/pairwise.hpp"
 #include "mirt/regions.hpp"
 #include "mirt/threads.hpp"
+#include "setup.hpp"
 
 namespace mirt::lowpatch {
 
@@ -81,7 +81,12 @@ py::object get_index(py::handle self, const Args& a) {
 
 // The score of the rows at idx: the (weighted) mean of their scores for an
 // additive metric, the metric itself on those rows otherwise; NaN when empty.
-py::object region_score(py::handle self, const Args& a, const py::array_t<std::int64_t>& idx) {
+// `evidence` is false when the rows' weights do not sum to a positive number
+// while all the weights given do: such a score is the plain mean of rows the
+// caller weighted 0.
+py::object region_score(py::handle self, const Args& a, const py::array_t<std::int64_t>& idx,
+                        bool* evidence = nullptr) {
+  if (evidence != nullptr) *evidence = true;
   if (idx.size() == 0) return bind::np_float(std::nan(""));
   py::object w = a["sample_weight"];
   if (truthy(self.attr("is_metric_additive"))) {
@@ -99,7 +104,12 @@ py::object region_score(py::handle self, const Args& a, const py::array_t<std::i
     }
     // Weights that do not sum to a positive number carry no weighting, so
     // the plain mean is the only meaningful score.
-    return bind::np_float(mean_with_fallback(bind::span(scores), ws, pos, bind::numpy_sum_order()).value);
+    const SumOrder order = bind::numpy_sum_order();
+    const WeightedMean m = mean_with_fallback(bind::span(scores), ws, pos, order);
+    if (evidence != nullptr && has_weights(ws) && !m.weighted) {
+      *evidence = !(numpy_sum(ws, order) > 0.0);
+    }
+    return bind::np_float(m.value);
   }
   py::dict kw;
   kw["sample_weight"] = w.is_none() ? py::object(py::none()) : bind::take_rows(w, idx);
@@ -141,10 +151,11 @@ py::object evaluate_slice(py::handle self, const Args& a) {
   py::list out;
   py::array_t<std::int64_t> idx = index_of_slice(self, a);
   if (idx.size() == 0) return out;
-  py::object score = region_score(self, a, idx);
+  bool evidence = true;
+  py::object score = region_score(self, a, idx, &evidence);
   py::object sign = self.attr("score_sign");
   py::object threshold_value = self.attr("threshold_value");
-  if (bind::le(bind::mul(sign, score), bind::mul(sign, threshold_value))) {
+  if (evidence && bind::le(bind::mul(sign, score), bind::mul(sign, threshold_value))) {
     py::dict region;
     region["lb1"] = a["lb1"];
     region["ub1"] = a["ub1"];
@@ -271,11 +282,7 @@ std::optional<Gather> gather_plan(py::handle obj, const Index& idx) {
   if (obj.is_none()) return std::nullopt;
   py::array arr = py::reinterpret_borrow<py::array>(bind::numpy().attr("asarray")(obj));
   const auto d = static_cast<py::ssize_t>(sizeof(double));
-  if (arr.ndim() != 1 || !arr.dtype().equal(py::dtype::of<double>()) ||
-      !arr.dtype().attr("isnative").cast<bool>() || !arr.attr("flags").attr("aligned").cast<bool>() ||
-      arr.strides(0) % d != 0) {
-    return std::nullopt;
-  }
+  if (arr.ndim() != 1 || !bind::readable_in_place(arr)) return std::nullopt;
   const auto n = static_cast<std::int64_t>(arr.shape(0));
   // One unsigned comparison per position (a negative one wraps to a huge
   // value), without an exit in the loop.
@@ -302,17 +309,7 @@ std::pair<py::object, py::object> gather_pair(py::handle a, py::handle b, const 
     py::gil_scoped_release nogil;
     if (ga && gb && max_threads() >= 2 &&
         idx.size() >= static_cast<std::size_t>(kThreadRows)) {
-      std::exception_ptr error;
-      std::thread worker([&] {
-        try {
-          gb->run();
-        } catch (...) {
-          error = std::current_exception();
-        }
-      });
-      ga->run();
-      worker.join();
-      if (error) std::rethrow_exception(error);
+      fork_join(2, [&](std::size_t k) { (k == 0 ? *ga : *gb).run(); });
     } else {
       if (ga) ga->run();
       if (gb) gb->run();
@@ -413,12 +410,8 @@ class OtherSidePrefetch {
       block_ = bind::pooled_columns(other.rows, static_cast<py::ssize_t>(fidx.size()));
       auto* dst = static_cast<double*>(py::reinterpret_borrow<py::array>(block_).mutable_data());
       fidx_ = std::move(fidx);
-      worker_ = std::thread([this, columns = std::move(columns), dst] {
-        try {
-          non_finite_ = copy_columns(columns, dst);
-        } catch (...) {
-          error_ = std::current_exception();
-        }
+      worker_ = BackgroundTask([this, columns = std::move(columns), dst] {
+        non_finite_ = copy_columns(columns, dst);
       });
     } catch (const py::error_already_set&) {
       // The search reports a bad feature or column in its own words.
@@ -428,20 +421,19 @@ class OtherSidePrefetch {
   OtherSidePrefetch(const OtherSidePrefetch&) = delete;
   OtherSidePrefetch& operator=(const OtherSidePrefetch&) = delete;
   ~OtherSidePrefetch() {
-    if (worker_.joinable()) {
+    if (worker_.pending()) {
       py::gil_scoped_release nogil;
-      worker_.join();
+      worker_ = BackgroundTask();  // told to stop, and joined
     }
   }
 
   // The copied columns when they are the ones asked for, else nothing.
   std::vector<bind::ColumnView> columns(const std::vector<py::ssize_t>& fidx) {
-    if (!worker_.joinable()) return {};
+    if (!worker_.pending()) return {};
     {
       py::gil_scoped_release nogil;
-      worker_.join();
+      worker_.wait();
     }
-    if (error_) std::rethrow_exception(error_);
     if (fidx != fidx_) return {};
     std::vector<bind::ColumnView> out;
     const auto all = py::slice(py::none(), py::none(), py::none());
@@ -457,8 +449,7 @@ class OtherSidePrefetch {
   std::vector<bind::StridedView> views_;  // keep the source arrays alive
   py::object block_;
   NonFinite non_finite_;
-  std::exception_ptr error_;
-  std::thread worker_;
+  BackgroundTask worker_;
 };
 
 // The slicers' own search hooks begin by taking the scores' mean, and check
@@ -620,31 +611,18 @@ py::object base_fit(py::handle self, const Args& a) {
   } else {
     py::gil_scoped_release nogil;
     // The two sides are independent passes: one of them on a second core.
-    std::exception_ptr other_error;
-    auto other_pass = [&] {
-      try {
-        other_members = members_each_checked(other1.column, two ? &other2.column : nullptr, boxes);
-      } catch (...) {
-        other_error = std::current_exception();
-      }
-    };
-    if (max_threads() >= 2 && other.rows >= OtherSidePrefetch::kMinRows &&
-        searched.rows >= OtherSidePrefetch::kMinRows) {
-      std::thread worker(other_pass);
-      try {
+    const bool both = max_threads() >= 2 && other.rows >= OtherSidePrefetch::kMinRows &&
+                      searched.rows >= OtherSidePrefetch::kMinRows;
+    fork_join(both ? 2 : 1, [&](std::size_t k) {
+      if (k == 0) {
         searched_members =
             members_each(searched_cols.first.column, searched_cols.second.column, boxes);
-      } catch (...) {
-        worker.join();
-        throw;
       }
-      worker.join();
-    } else {
-      searched_members =
-          members_each(searched_cols.first.column, searched_cols.second.column, boxes);
-      other_pass();
-    }
-    if (other_error) std::rethrow_exception(other_error);
+      if (k == 1 || !both) {
+        other_members =
+            members_each_checked(other1.column, two ? &other2.column : nullptr, boxes);
+      }
+    });
   }
   if (other_members.non_finite) {
     const bool second = other_members.non_finite.column == 1;
@@ -666,8 +644,7 @@ py::object base_fit(py::handle self, const Args& a) {
                      searched_total >= static_cast<std::size_t>(OtherSidePrefetch::kMinRows);
   std::vector<py::array_t<double>> searched_values;
   std::vector<WeightedMean> searched_means(boxes.size());
-  std::thread searched_worker;
-  std::exception_ptr searched_error;
+  BackgroundTask searched_worker;
   if (split) {
     for (const Index& rows : searched_rows) {
       searched_values.emplace_back(static_cast<py::ssize_t>(rows.size()));
@@ -677,28 +654,19 @@ py::object base_fit(py::handle self, const Args& a) {
     const DSpan all_scores = bind::span(*searched_sc.searched);
     const DSpan all_w = searched_sc.w ? bind::span(*searched_sc.w) : DSpan();
     const SumOrder order = bind::numpy_sum_order();
-    searched_worker = std::thread([&, dst = std::move(dst), all_scores, all_w, order] {
-      try {
-        for (std::size_t k = 0; k < searched_rows.size(); ++k) {
-          const Index& rows = searched_rows[k];
-          if (rows.empty()) continue;
-          searched_means[k] = gathered_mean(all_scores, all_w, rows, dst[k], order);
-        }
-      } catch (...) {
-        searched_error = std::current_exception();
+    searched_worker = BackgroundTask([&, dst = std::move(dst), all_scores, all_w, order] {
+      for (std::size_t k = 0; k < searched_rows.size(); ++k) {
+        const Index& rows = searched_rows[k];
+        if (rows.empty()) continue;
+        searched_means[k] = gathered_mean(all_scores, all_w, rows, dst[k], order);
       }
     });
   }
-  struct JoinOnExit {
-    std::thread& t;
-    ~JoinOnExit() {
-      if (t.joinable()) t.join();
-    }
-  } join_on_exit{searched_worker};
 
   const std::string searched_prefix = on_test ? "test_" : "train_";
   py::list res_table;
   for (std::size_t k = 0; k < boxes.size(); ++k) {
+    bind::check_signals();
     py::dict item_temp = c.copy_copy(weak_region[k]);
     const Index& train_idx = train_members[k];
     const Index& test_idx = test_members[k];
@@ -721,9 +689,8 @@ py::object base_fit(py::handle self, const Args& a) {
   if (split) {
     {
       py::gil_scoped_release nogil;
-      searched_worker.join();
+      searched_worker.wait();
     }
-    if (searched_error) std::rethrow_exception(searched_error);
     for (std::size_t k = 0; k < boxes.size(); ++k) {
       py::dict item_temp = res_table[k];
       const bool empty = searched_rows[k].empty();

@@ -1,6 +1,7 @@
 #include "context.hpp"
 
 #include "mirt/pairwise.hpp"
+#include "mirt/scratch_pool.hpp"
 
 #include <cmath>
 #include <optional>
@@ -237,8 +238,36 @@ SlicingColumns contiguous_columns(py::handle x, const std::vector<py::ssize_t>& 
   return out;
 }
 
+namespace {
+
+// A setting read as a number; NaN (never weak, never enough rows) and
+// values outside the range are refused in the same words for every method.
+void require_setting(py::handle self, const char* name, bool (*valid)(double),
+                     const char* wanted) {
+  py::object value = self.attr(name);
+  double v = std::nan("");
+  try {
+    v = bind::to_double(value);
+  } catch (const py::error_already_set&) {
+  } catch (const py::builtin_exception&) {
+  }
+  if (!valid(v)) {
+    mirt_error(std::string(name) + " must be " + wanted + ", got " +
+               py::repr(value).cast<std::string>());
+  }
+}
+
+}  // namespace
+
+void check_search_settings(py::handle self) {
+  require_setting(self, "threshold", [](double v) { return std::isfinite(v); }, "a finite number");
+  require_setting(self, "min_samples", [](double v) { return v >= 0.0 && std::isfinite(v); },
+                  "a non-negative number");
+}
+
 py::object store_threshold_value(py::handle self, py::handle x, py::handle scores,
                                  py::handle sample_weight) {
+  check_search_settings(self);
   py::object avg_score = py::reinterpret_borrow<py::object>(scores);
   if (truthy(self.attr("is_metric_additive"))) {
     const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
@@ -312,6 +341,32 @@ Box region_box(py::handle region, bool two_features, double max1, double max2) {
     box.second = table_interval(bind::to_double(region["lb2"]), bind::to_double(region["ub2"]), max2);
   }
   return box;
+}
+
+void register_memory(py::module_& m) {
+  py::options options;
+  options.disable_function_signatures();  // the docstring carries its own
+  m.def(
+      "release_scratch_memory", [] { return pool_trim(); },
+      R"(release_scratch_memory()
+--
+
+Give back the scratch memory kept between searches.
+
+The searches keep their large scratch buffers (up to 128 MiB) for the next
+search, which saves faulting in fresh pages; a long-running process that is
+done searching can return them to the system with this call.
+
+Returns
+-------
+int
+    The number of bytes released.
+
+Examples
+--------
+>>> from mirt.diagnoser.lowpatch import release_scratch_memory
+>>> released = release_scratch_memory()
+)");
 }
 
 }  // namespace mirt::lowpatch

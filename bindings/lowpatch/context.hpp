@@ -133,7 +133,12 @@ py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::st
 // an upper bound is closed exactly when it equals the searched column's maximum.
 Box region_box(py::handle region, bool two_features, double max1, double max2);
 
-// The search hooks' shared first steps. `threshold_value` is the threshold
+// Refuses a threshold that is not a finite number and a min_samples that is
+// negative or NaN (MirtError naming the setting): either would make every
+// search find nothing, or everything, without a word.
+void check_search_settings(py::handle self);
+
+// The search hooks' shared first steps (check_search_settings first). `threshold_value` is the threshold
 // times the average score: the (weighted, when the weights sum to a positive
 // number) mean of the per-sample scores of an additive metric, or the score
 // itself otherwise; it is stored on the slicer and returned.
@@ -147,6 +152,8 @@ void register_base_slicing(py::module_& m);
 void register_tree_slicing(py::module_& m);
 void register_histogram_slicing(py::module_& m);
 void register_lowpatch(py::module_& m);
+// release_scratch_memory(): gives back the scratch buffers kept between searches.
+void register_memory(py::module_& m);
 
 // The reports and the marginal plot, added to LowPatch before it is created.
 void add_report_methods(bind::ClassBuilder& cls);

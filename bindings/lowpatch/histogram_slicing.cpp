@@ -12,6 +12,7 @@
 #include "context.hpp"
 #include "mirt/histogram.hpp"
 #include "mirt/pairwise.hpp"
+#include "setup.hpp"
 
 namespace mirt::lowpatch {
 
@@ -23,7 +24,17 @@ std::int64_t checked_bins(py::handle bins) {
   if (!is_int || bind::le(bins, py::int_(0))) {
     mirt_error("bins must be a positive integer, got " + py::repr(bins).cast<std::string>());
   }
-  return bins.cast<std::int64_t>();
+  // Bins are capped at the distinct values anyway; a count beyond int64 is
+  // refused in words rather than by a failed conversion.
+  int overflow = 0;
+  const py::int_ as_int(py::reinterpret_borrow<py::object>(bins));
+  const long long value = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+  if (overflow != 0) {
+    mirt_error("bins must be a positive integer below 2**63, got " +
+               py::repr(bins).cast<std::string>());
+  }
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return static_cast<std::int64_t>(value);
 }
 
 SearchParams search_params(py::handle self) {
@@ -125,6 +136,7 @@ std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, p
 // search defines: fused rules first, then the untouched bin rules.
 Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive, py::handle y,
                    py::handle preds, py::handle weights) {
+  const bind::GcPause no_gc;
   Records out;
   std::vector<py::object> edges;
   for (double e : s.edges) edges.push_back(bind::np_float(e));
@@ -138,6 +150,7 @@ Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive
   }
   std::vector<py::dict> bin_rules;
   for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    if (i % 1024 == 1023) bind::check_signals();
     bin_rules.push_back(rule(splits_of(mode, edges[i], edges[i + 1]), values[i], s.bins[i].count));
   }
   if (!additive) {
@@ -204,6 +217,15 @@ Numbers numbers_of(py::handle scores, py::handle weights, py::ssize_t n, bool ad
   return out;
 }
 
+// Whether the weights of all the searched rows sum to a positive number.
+bool weighted_evidence(const Numbers& num) {
+  if (!num.weights) return false;
+  const DSpan w = num.weight_span();
+  const SumOrder order = bind::numpy_sum_order();
+  py::gil_scoped_release nogil;
+  return numpy_sum(w, order) > 0.0;
+}
+
 bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
   if (!bind::is_real_numeric(x)) mirt_error(what + " must hold numbers");
   bind::ColumnView view = bind::vector_view(x, what);
@@ -222,6 +244,7 @@ py::object fit1d(py::handle self, const Args& a) {
   Numbers num = numbers_of(a["scores"], a["sample_weight"],
                            static_cast<py::ssize_t>(x.column.size()), additive);
   SearchParams params = search_params(self);
+  params.weighted_evidence = weighted_evidence(num);
   std::vector<double> range;
   params.known_range = stashed_range(self, a["x"], range);
   // On the driver's own copy of the column the regions' rows are kept for
@@ -258,6 +281,7 @@ py::object fit2d(py::handle self, const Args& a) {
   if (n == 0) mirt_error("there are no rows to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
   SearchParams params = search_params(self);
+  params.weighted_evidence = weighted_evidence(num);
   std::vector<double> range;
   params.known_range = stashed_range(self, x, range);
   Search2D s;
@@ -273,8 +297,10 @@ py::object fit2d(py::handle self, const Args& a) {
   py::object y = bind::numpy().attr("asarray")(a["y"]);
   py::object preds = bind::numpy().attr("asarray")(a["preds"]);
 
+  const bind::GcPause no_gc;
   py::list bin_stats, weak_region, rule_list_all;
   for (FirstBin& fb : s.bins) {
+    bind::check_signals();
     py::dict stat;
     Mode mode;
     mode.two = true;

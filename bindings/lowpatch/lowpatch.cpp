@@ -49,6 +49,7 @@ py::object lowpatch_fit(py::handle self, const Args& a) {
     kw["max_depth"] = self.attr("max_depth");
     kw["min_samples"] = self.attr("min_samples");
     kw["metric"] = self.attr("metric");
+    kw["random_state"] = self.attr("random_state");
     slicer = py::reinterpret_borrow<py::object>(c.tree_slicing)(**kw);
   } else if (method.equal(py::str("histogram"))) {
     if (!c.histogram_slicing) {

@@ -2,6 +2,7 @@
 // slicing features; its weak leaves are the weak regions.
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,13 @@ py::object tree_init(py::handle self, const Args& a) {
     mirt_error("tree slicing is incompatible with this metric.");
   }
   self.attr("max_depth") = a["max_depth"];
+  self.attr("random_state") = a["random_state"];
   py::dict tkw;
   tkw["max_depth"] = a["max_depth"];
   tkw["min_samples_leaf"] = a["min_samples"];
+  // Seeded: with candidate splits of equal gain an unseeded tree picks one
+  // at random, and the weak regions would change from run to run.
+  tkw["random_state"] = a["random_state"];
   self.attr("tree_estimator") =
       bind::import_attr("sklearn.tree", "DecisionTreeRegressor")(**tkw);
   return py::none();
@@ -43,14 +48,10 @@ struct TreeView {
 
 TreeView view_tree(py::handle tree) {
   TreeView v;
-  v.feature = bind::I64Array::ensure(tree.attr("feature"));
-  v.left = bind::I64Array::ensure(tree.attr("children_left"));
-  v.right = bind::I64Array::ensure(tree.attr("children_right"));
-  v.threshold = bind::F64Array::ensure(tree.attr("threshold"));
-  if (!v.feature || !v.left || !v.right || !v.threshold) {
-    throw py::type_error("tree must provide the numeric node arrays feature, threshold, "
-                         "children_left and children_right");
-  }
+  v.feature = bind::as_i64(tree.attr("feature"), "the tree's feature array");
+  v.left = bind::as_i64(tree.attr("children_left"), "the tree's children_left array");
+  v.right = bind::as_i64(tree.attr("children_right"), "the tree's children_right array");
+  v.threshold = bind::as_f64(tree.attr("threshold"), "the tree's threshold array");
   py::module_& np = bind::numpy();
   py::object value = np.attr("asarray")(tree.attr("value"));
   const py::ssize_t n = v.feature.size();
@@ -131,6 +132,36 @@ py::object dfs(py::handle /*self*/, const Args& a) {
   return records.attr("__iter__")();
 }
 
+// The tree's squared-error criterion sums the weights and the weighted
+// squared scores; where such a sum overflows, the tree finds no split and
+// its leaf values turn NaN. Refused, naming the input, instead.
+void require_tree_sums(py::handle scores, py::handle weights, py::ssize_t n) {
+  const bind::F64Array s = checked_scores(scores, n, false);
+  std::optional<bind::F64Array> w;
+  const py::object wc = checked_weights(weights, n, "sample_weight");
+  if (!wc.is_none()) w = bind::as_f64_1d(wc, "sample_weight");
+  const SumOrder order = bind::numpy_sum_order();
+  double weight_sum = 0.0, square_sum = 0.0;
+  {
+    py::gil_scoped_release nogil;
+    const DSpan sv = bind::span(s);
+    const DSpan wv = w ? bind::span(*w) : DSpan();
+    if (w) weight_sum = numpy_sum(wv, order);
+    square_sum = numpy_sum(
+        [&](std::size_t i) { return (w ? wv[i] : 1.0) * sv[i] * sv[i]; }, sv.size(), order);
+  }
+  if (!std::isfinite(weight_sum)) {
+    mirt_error("sample_weight sums past the largest float64, which the tree's criterion cannot "
+               "use; scale the weights down");
+  }
+  if (!std::isfinite(square_sum)) {
+    require_finite_scores(s);
+    mirt_error("the per-sample scores are too large for the tree's squared-error criterion (their "
+               "weighted squares sum past the largest float64); scale the target and predictions "
+               "down");
+  }
+}
+
 py::object tree_fit(py::handle self, const Args& a) {
   py::object x = a["x"];
   py::object scores = a["scores"];
@@ -153,6 +184,7 @@ py::object tree_fit(py::handle self, const Args& a) {
     cols.push_back(bind::vector_view(c, "a slicing column"));
   }
   const py::object& xs = columns.block;
+  require_tree_sums(scores, w, bind::n_rows(xs));
   py::dict fkw;
   fkw["sample_weight"] = w;
   py::object tree_estimator = self.attr("tree_estimator");
@@ -210,11 +242,14 @@ void register_tree_slicing(py::module_& m) {
   cls.def("__init__",
           {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
            opt("threshold", py::float_(1.2)), opt("max_depth", py::int_(2)),
-           opt("min_samples", py::int_(30)), opt_none("metric")},
+           opt("min_samples", py::int_(30)), opt_none("metric"),
+           opt("random_state", py::int_(0))},
           R"(Tree slicer: a regression tree of depth ``max_depth`` with at least
 ``min_samples`` rows per leaf is fitted to the per-sample scores.
 
-Only metrics that score every sample (additive metrics) can be used.
+Only metrics that score every sample (additive metrics) can be used. The tree
+is seeded with ``random_state``, so splits of equal gain are chosen the same
+way on every run.
 
 Examples
 --------

@@ -52,26 +52,6 @@ py::array data_matrix(py::handle X) {
   return a;
 }
 
-// Column j of a two-dimensional array: a view when it already holds float64
-// at an aligned stride, else a float64 copy of that column alone.
-struct Column {
-  bind::F64Array copy;
-  StridedColumn view;
-};
-
-Column column(const py::array& a, py::ssize_t j) {
-  Column c;
-  const auto n = static_cast<std::size_t>(a.shape(0));
-  if (a.dtype().is(py::dtype::of<double>()) && a.strides(0) % 8 == 0 && a.strides(1) % 8 == 0) {
-    const auto* base = static_cast<const char*>(a.data());
-    c.view = {reinterpret_cast<const double*>(base + j * a.strides(1)), a.strides(0) / 8, n};
-    return c;
-  }
-  c.copy = bind::column_f64(a, j, "X");
-  c.view = {c.copy.data(), 1, n};
-  return c;
-}
-
 py::ssize_t column_index(py::handle j, const py::array& a) {
   const auto k = j.cast<py::ssize_t>();
   if (k < 0) mirt_error("column indices must be non-negative, got " + std::to_string(k));
@@ -109,12 +89,12 @@ py::array_t<double> effect_1d(py::handle X, py::handle j, py::handle splits, py:
   const bind::F64Array s = grid(splits, "splits");
   const bind::F64Array v = bind::as_f64_1d(values, "values");
   if (v.size() != s.size() + 1) mirt_error("values must hold one entry per cell: len(splits) + 1");
-  const Column col = column(a, k);
+  const bind::StridedView col = bind::strided_column(a, k, "X");
   py::array_t<double> out(a.shape(0));
   double* o = out.mutable_data();
   try {
     py::gil_scoped_release release;
-    lookup_1d(col.view, bind::span(s), bind::span(v), rule_of(xgb_rule), o);
+    lookup_1d(col.column, bind::span(s), bind::span(v), rule_of(xgb_rule), o);
   } catch (const MissingValueError& e) {
     missing(e, k, -1);
   }
@@ -131,12 +111,13 @@ py::array_t<double> effect_2d(py::handle X, py::handle j1, py::handle j2, py::ha
   if (v.ndim() != 2 || v.shape(0) != s1.size() + 1 || v.shape(1) != s2.size() + 1) {
     mirt_error("values must have shape (len(splits1) + 1, len(splits2) + 1)");
   }
-  const Column c1 = column(a, k1), c2 = column(a, k2);
+  const bind::StridedView c1 = bind::strided_column(a, k1, "X");
+  const bind::StridedView c2 = bind::strided_column(a, k2, "X");
   py::array_t<double> out(a.shape(0));
   double* o = out.mutable_data();
   try {
     py::gil_scoped_release release;
-    lookup_2d(c1.view, c2.view, bind::span(s1), bind::span(s2),
+    lookup_2d(c1.column, c2.column, bind::span(s1), bind::span(s2),
               DSpan(v.data(), static_cast<std::size_t>(v.size())), rule_of(xgb_rule), o);
   } catch (const MissingValueError& e) {
     missing(e, k1, k2);
@@ -149,12 +130,12 @@ py::array_t<std::int64_t> grid_cells(py::handle X, py::handle j, py::handle spli
   const py::array a = data_matrix(X);
   const py::ssize_t k = column_index(j, a);
   const bind::F64Array s = grid(splits, "splits");
-  const Column col = column(a, k);
+  const bind::StridedView col = bind::strided_column(a, k, "X");
   py::array_t<std::int64_t> out(a.shape(0));
   std::int64_t* o = out.mutable_data();
   try {
     py::gil_scoped_release release;
-    cells_of(col.view, bind::span(s), rule_of(xgb_rule), o);
+    cells_of(col.column, bind::span(s), rule_of(xgb_rule), o);
   } catch (const MissingValueError& e) {
     missing(e, k, -1);
   }
@@ -162,9 +143,8 @@ py::array_t<std::int64_t> grid_cells(py::handle X, py::handle j, py::handle spli
 }
 
 bind::I64Array int_array(py::handle obj, const char* what) {
-  bind::I64Array a = bind::I64Array::ensure(obj);
-  if (!a || a.ndim() != 1) {
-    PyErr_Clear();
+  bind::I64Array a = bind::as_i64(obj, what);
+  if (a.ndim() != 1) {
     throw py::type_error(std::string(what) + " must be a one-dimensional array of integers");
   }
   return a;
@@ -196,10 +176,7 @@ py::dict decompose_trees_py(py::handle offsets, py::handle left, py::handle righ
     mirt_error("X has " + std::to_string(a.shape(1)) + " columns, but the model was trained on " +
                std::to_string(n_features));
   }
-  py::array xf = a;
-  if (!a.dtype().is(py::dtype::of<double>()) || a.strides(0) % 8 != 0 || a.strides(1) % 8 != 0) {
-    xf = bind::numpy().attr("ascontiguousarray")(a, py::arg("dtype") = "float64");
-  }
+  const py::array xf = bind::readable_matrix(a);
   const MatrixView view{static_cast<const double*>(xf.data()),
                         static_cast<std::size_t>(xf.shape(0)),
                         static_cast<std::size_t>(xf.shape(1)), xf.strides(0) / 8,

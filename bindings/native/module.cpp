@@ -5,8 +5,10 @@
 #include <pybind11/pybind11.h>
 
 #include "native.hpp"
+#include "setup.hpp"
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Numeric kernels of mirt's toolbox components (private; the API may change).";
+  mirt::bind::init_module(m);
   mirt::native::register_all(m);
 }

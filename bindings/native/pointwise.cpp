@@ -12,18 +12,17 @@ namespace mirt::native {
 
 namespace {
 
-// A one-dimensional float64 array read in place (any stride).
-Strided read_in_place(const py::array_t<double>& a, const char* name) {
+// A one-dimensional float64 array, read in place where the core may.
+bind::StridedView one_dimensional(const py::array_t<double>& a, const char* name) {
   if (a.ndim() != 1) throw py::value_error(std::string(name) + " must be one-dimensional");
-  const auto d = static_cast<py::ssize_t>(sizeof(double));
-  if (a.strides(0) % d != 0) throw py::value_error(std::string(name) + " is not aligned");
-  return Strided(a.data(), a.strides(0) / d, static_cast<std::size_t>(a.shape(0)));
+  return bind::strided_vector(a, name);
 }
 
 template <void (*Kernel)(Strided, Strided, double*)>
 py::array_t<double> pointwise(const py::array_t<double>& y, const py::array_t<double>& pred) {
-  const Strided a = read_in_place(y, "y");
-  const Strided b = read_in_place(pred, "prediction");
+  const bind::StridedView held_a = one_dimensional(y, "y");
+  const bind::StridedView held_b = one_dimensional(pred, "prediction");
+  const Strided a = held_a.column, b = held_b.column;
   if (a.size() != b.size()) {
     throw py::value_error("y has " + std::to_string(a.size()) + " entries but prediction has " +
                           std::to_string(b.size()));

@@ -37,11 +37,8 @@ void same_lengths(const std::vector<const bind::F64Array*>& arrays, const char* 
 }
 
 py::array_t<std::int64_t> complement_py(std::size_t n, py::handle positions) {
-  const bind::I64Array p = bind::I64Array::ensure(positions);
-  if (!p || p.ndim() != 1) {
-    PyErr_Clear();
-    throw py::type_error("positions must be a one-dimensional array of integers");
-  }
+  const bind::I64Array p = bind::as_i64(positions, "positions");
+  if (p.ndim() != 1) throw py::type_error("positions must be a one-dimensional array of integers");
   Index rest;
   {
     py::gil_scoped_release nogil;

@@ -1,5 +1,7 @@
 #include "mirt/effects.hpp"
 
+#include "mirt/interrupt.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -297,6 +299,7 @@ FitReport fit_with_cells(Decomposition& dec, const MatrixView& X, const FitOptio
 
   FitReport report;
   for (Interaction& in : dec.interactions) {
+    check_interrupt();
     const std::size_t ma = slot.at(in.a), mb = slot.at(in.b);
     const auto map_a = coarse_cells(DSpan(dec.mains[ma].splits), DSpan(in.splits_a));
     const auto map_b = coarse_cells(DSpan(dec.mains[mb].splits), DSpan(in.splits_b));

@@ -10,10 +10,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <type_traits>
 
 #include "mirt/cpu.hpp"
+#include "mirt/interrupt.hpp"
 #include "mirt/pairwise.hpp"
 #include "mirt/scratch_pool.hpp"
 #include "mirt/threads.hpp"
@@ -31,6 +31,9 @@ namespace mirt {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Distinct-value limits up to which a sorted set is the quicker count.
+constexpr std::size_t kSmallDistinct = 64;
 
 // Scratch memory that is written before it is read: zero-filling it first
 // would cost a pass over n values for nothing. Large buffers come from the
@@ -70,31 +73,10 @@ std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t p) { return
 // f(part, begin, end) for every part; the first part runs on this thread.
 template <typename F>
 void run_parts(std::size_t n, std::size_t parts, const F& f) {
-  if (parts <= 1) {
-    f(std::size_t{0}, std::size_t{0}, n);
-    return;
-  }
-  std::vector<std::exception_ptr> errors(parts);
-  std::vector<std::thread> threads;
-  threads.reserve(parts - 1);
-  for (std::size_t p = 1; p < parts; ++p) {
-    threads.emplace_back([&, p] {
-      try {
-        f(p, part_begin(n, parts, p), part_begin(n, parts, p + 1));
-      } catch (...) {
-        errors[p] = std::current_exception();
-      }
-    });
-  }
-  try {
-    f(std::size_t{0}, std::size_t{0}, part_begin(n, parts, 1));
-  } catch (...) {
-    errors[0] = std::current_exception();
-  }
-  for (std::thread& t : threads) t.join();
-  for (const std::exception_ptr& e : errors) {
-    if (e) std::rethrow_exception(e);
-  }
+  fork_join(parts, [&](std::size_t p) {
+    check_interrupt();
+    f(p, part_begin(n, parts, p), part_begin(n, parts, p + 1));
+  });
 }
 
 // The two ways a search reads its rows: all of x, or x at a list of positions.
@@ -382,15 +364,22 @@ double sum_of(const double* a, std::size_t n, SumOrder order) {
 }
 
 // The mean of a run of gathered scores, weighted when weights are given and
-// sum to a positive number, plain otherwise.
-double slice_mean(const double* values, const double* products, const double* weights,
-                  std::size_t n, SumOrder order) {
-  if (n == 0) return kNaN;
+// sum to a positive number, plain otherwise (`weighted` tells which).
+WeightedMean slice_mean(const double* values, const double* products, const double* weights,
+                        std::size_t n, SumOrder order) {
+  if (n == 0) return {kNaN, 0.0, false};
+  const auto value_at = [values](std::size_t i) { return values[i]; };
+  const auto weight_at = [weights](std::size_t i) { return weights[i]; };
   if (weights != nullptr) {
     const double ws = sum_of(weights, n, order);
-    if (ws > 0.0) return sum_of(products, n, order) / ws;
+    if (ws > 0.0) {
+      return {mean_from_sums(sum_of(products, n, order), ws, value_at, weight_at, true, n, order),
+              ws, true};
+    }
   }
-  return sum_of(values, n, order) / static_cast<double>(n);
+  const auto count = static_cast<double>(n);
+  return {mean_from_sums(sum_of(values, n, order), count, value_at, weight_at, false, n, order),
+          count, false};
 }
 
 bool is_weak(double value, const SearchParams& p) {
@@ -413,7 +402,7 @@ struct Gathered {
       weights[at] = w[r];
     }
   }
-  double mean(std::size_t at, std::size_t n, SumOrder order) const {
+  WeightedMean mean(std::size_t at, std::size_t n, SumOrder order) const {
     return slice_mean(values.get() + at, products ? products.get() + at : nullptr,
                       weights ? weights.get() + at : nullptr, n, order);
   }
@@ -445,8 +434,10 @@ void score_bins(Search1D& s, const R& rows, const BinIds<Id>& bins, DSpan scores
     }
   });
   for (std::size_t i = 0; i < k; ++i) {
-    s.bins[i].value = g.mean(static_cast<std::size_t>(off[i]),
-                             static_cast<std::size_t>(bins.counts[i]), order);
+    const WeightedMean m = g.mean(static_cast<std::size_t>(off[i]),
+                                  static_cast<std::size_t>(bins.counts[i]), order);
+    s.bins[i].value = m.value;
+    s.bins[i].weighted = m.weighted;
   }
 }
 
@@ -519,7 +510,7 @@ double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std:
       at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
     }
   });
-  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order);
+  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order).value;
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
@@ -554,8 +545,9 @@ void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan
     region.ub = std::min(iv.b, s.hi);
     // Bins lying inside the clipped bounds are folded into the region's rule;
     // for a widened constant column none does, and the bin keeps its own rule.
+    // Edges ascend, so only bins of the interval can lie inside its bounds.
     bool any = false;
-    for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    for (std::size_t i = iv.first; i <= iv.last; ++i) {
       const Bin& bin = s.bins[i];
       if (!(bin.lb >= region.lb && bin.ub <= region.ub)) continue;
       s.absorbed[i] = 1;
@@ -600,7 +592,8 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
   score_bins(s, rows, bins, scores, weights, params.order);
   bool any_weak = false;
   for (Bin& bin : s.bins) {
-    bin.weak = bin.count > 0 && is_weak(bin.value, params);
+    bin.weak = bin.count > 0 && (bin.weighted || !params.weighted_evidence) &&
+               is_weak(bin.value, params);
     any_weak = any_weak || bin.weak;
   }
   if (any_weak) fuse(s, rows, bins, scores, weights, params);
@@ -671,17 +664,51 @@ std::vector<double> histogram_edges(double lo, double hi, std::int64_t bins) {
 }
 
 std::size_t count_distinct_upto(Column x, const Index* rows, std::size_t limit) {
-  // A small sorted set; for continuous data the first `limit` values already
-  // differ, so this stops almost at once.
-  std::vector<double> seen;
-  seen.reserve(limit);
   const std::size_t n = rows ? rows->size() : x.size();
-  for (std::size_t k = 0; k < n && seen.size() < limit; ++k) {
-    const double v = rows ? x[static_cast<std::size_t>((*rows)[k])] : x[k];
-    auto it = std::lower_bound(seen.begin(), seen.end(), v);
-    if (it == seen.end() || *it != v) seen.insert(it, v);
+  auto value = [&](std::size_t k) { return rows ? x[static_cast<std::size_t>((*rows)[k])] : x[k]; };
+  // Never more than the values: the limit may be any count a caller asks for.
+  limit = std::min(limit, n);
+  if (limit <= kSmallDistinct) {
+    // A small sorted set; for continuous data the first `limit` values
+    // already differ, so this stops almost at once.
+    std::vector<double> seen;
+    seen.reserve(limit);
+    for (std::size_t k = 0; k < n && seen.size() < limit; ++k) {
+      const double v = value(k);
+      auto it = std::lower_bound(seen.begin(), seen.end(), v);
+      if (it == seen.end() || *it != v) seen.insert(it, v);
+    }
+    return seen.size();
   }
-  return seen.size();
+  // A hash set sized by the values, not the limit: inserting into a sorted
+  // set costs `limit` moves a value, quadratic when the bins are as many as
+  // the rows. -0.0 counts as 0.0 and every NaN as one value, as np.unique has it.
+  std::size_t capacity = 16;
+  while (capacity < 2 * limit) capacity *= 2;
+  const int shift = 64 - __builtin_ctzll(capacity);
+  constexpr std::uint64_t kEmpty = 0x7ff8dead0000beefULL;  // a NaN: never a stored key
+  std::vector<std::uint64_t> table(capacity, kEmpty);
+  std::size_t found = 0;
+  bool nan_seen = false;
+  for (std::size_t k = 0; k < n && found < limit; ++k) {
+    if ((k & 0xffff) == 0xffff) check_interrupt();
+    const double v = value(k);
+    if (std::isnan(v)) {
+      found += nan_seen ? 0 : 1;
+      nan_seen = true;
+      continue;
+    }
+    const double key_value = v == 0.0 ? 0.0 : v;
+    std::uint64_t key;
+    std::memcpy(&key, &key_value, sizeof key);
+    std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift);
+    while (table[slot] != kEmpty && table[slot] != key) slot = (slot + 1) & (capacity - 1);
+    if (table[slot] == kEmpty) {
+      table[slot] = key;
+      ++found;
+    }
+  }
+  return found;
 }
 
 std::vector<std::uint32_t> assign_bins(const RowSet& rows, const std::vector<double>& edges,
@@ -836,6 +863,7 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
   const std::vector<std::int64_t> off = offsets_of(counts);
   const auto total = static_cast<std::size_t>(off[k]);
   auto search_bin = [&](std::size_t i) {
+    check_interrupt();
     FirstBin& fb = out.bins[i];
     if (fb.support == 0) {
       fb.lo2 = fb.hi2 = kNaN;

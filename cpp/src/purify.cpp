@@ -1,5 +1,7 @@
 #include "mirt/purify.hpp"
 
+#include "mirt/interrupt.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -109,6 +111,7 @@ SweepOutcome purify_interaction(std::vector<double>& values, std::size_t rows, s
   }
   const double limit = tol * scale;
   while (out.sweeps < max_sweeps) {
+    check_interrupt();
     const double worst = sweep(values, rows, cols, w_row, w_col, joint, row_mass, col_mass);
     ++out.sweeps;
     if (worst <= limit) {

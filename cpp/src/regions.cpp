@@ -1,12 +1,13 @@
 #include "mirt/regions.hpp"
 
 #include "mirt/cpu.hpp"
+#include "mirt/interrupt.hpp"
+#include "mirt/threads.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -233,6 +234,7 @@ void hand_over(Sink& sink, const std::vector<std::int64_t>& rows,
     if (cnt[b] != 0) sink.put(b, rows.data() + b * kBlock, cnt[b]);
   }
   sink.flush(start);
+  check_interrupt();
 }
 
 void store_flags(double* acc, std::uint64_t a1, std::uint64_t a2) {
@@ -331,6 +333,7 @@ void scan_general(const Segments& seg, const std::vector<Box>& boxes, Strided x1
       }
     }
     sink.flush(start);
+    check_interrupt();
   }
   if (Check) store_flags(acc, a1, a2);
 }
@@ -753,26 +756,14 @@ Membership members_each_checked(Strided x1, const Strided* x2, const std::vector
     require_same_length(n, x2->size(), "the two slicing columns differ in length");
   }
   auto slice = [](Strided x, std::size_t begin, std::size_t end) {
-    return Strided(x.address(begin), x.stride(), end - begin);
+    return x.slice(begin, end - begin);
   };
   std::vector<Membership> got(parts);
-  std::vector<std::exception_ptr> errors(parts);
-  auto run = [&](std::size_t p) {
-    try {
-      const std::size_t begin = n * p / parts, end = n * (p + 1) / parts;
-      const Strided s2 = x2 != nullptr ? slice(*x2, begin, end) : Strided();
-      got[p] = members_each_checked(slice(x1, begin, end), x2 != nullptr ? &s2 : nullptr, boxes);
-    } catch (...) {
-      errors[p] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> threads;
-  for (std::size_t p = 1; p < parts; ++p) threads.emplace_back(run, p);
-  run(0);
-  for (std::thread& t : threads) t.join();
-  for (const std::exception_ptr& e : errors) {
-    if (e) std::rethrow_exception(e);
-  }
+  fork_join(parts, [&](std::size_t p) {
+    const std::size_t begin = n * p / parts, end = n * (p + 1) / parts;
+    const Strided s2 = x2 != nullptr ? slice(*x2, begin, end) : Strided();
+    got[p] = members_each_checked(slice(x1, begin, end), x2 != nullptr ? &s2 : nullptr, boxes);
+  });
   // The parts in row order, each part's positions shifted to the whole's.
   Membership out = std::move(got[0]);
   for (std::size_t p = 1; p < parts; ++p) {

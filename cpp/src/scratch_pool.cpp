@@ -99,6 +99,16 @@ void pool_release(void* p, std::size_t bytes) noexcept {
   std::free(p);
 }
 
+std::size_t pool_trim() noexcept {
+  Pool& pl = pool();
+  std::lock_guard<std::mutex> guard(pl.lock);
+  for (const Kept& k : pl.kept) std::free(k.p);
+  pl.kept.clear();
+  const std::size_t freed = pl.bytes;
+  pl.bytes = 0;
+  return freed;
+}
+
 std::size_t pool_limit() noexcept { return kLimit; }
 
 std::size_t pool_kept() noexcept {

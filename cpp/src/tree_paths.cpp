@@ -20,25 +20,31 @@ std::vector<LeafPath> enumerate_leaves(const TreeArrays& tree, std::int64_t star
   };
   check_node(start);
 
-  // An explicit stack keeps a malformed (cyclic) tree from recursing forever:
-  // no path of a tree can be longer than its node count.
+  // Every node of a tree is reached once. Arrays that reach a node twice (a
+  // cycle, or a node shared by two parents) are refused at once: followed,
+  // their paths can grow exponentially with the node count.
   struct Frame {
     std::int64_t node;
     std::vector<PathStep> steps;
   };
   std::vector<LeafPath> leaves;
   std::vector<Frame> stack;
+  std::vector<char> reached(n, 0);
   stack.push_back({start, {}});
   while (!stack.empty()) {
     Frame frame = std::move(stack.back());
     stack.pop_back();
     const auto k = static_cast<std::size_t>(frame.node);
+    if (reached[k]) {
+      throw std::invalid_argument("the tree's node arrays hold a cycle or a node with two parents "
+                                  "(node " + std::to_string(frame.node) + " is reached twice)");
+    }
+    reached[k] = 1;
     const std::int64_t feature = tree.feature[k];
     if (feature == kLeafFeature) {
       leaves.push_back({frame.node, std::move(frame.steps)});
       continue;
     }
-    if (frame.steps.size() >= n) throw std::invalid_argument("the tree's node arrays hold a cycle");
     const std::int64_t left = tree.children_left[k];
     const std::int64_t right = tree.children_right[k];
     check_node(left);

@@ -12,9 +12,9 @@ namespace {
 
 using mirt::DSpan;
 using mirt::SplitRule;
-using mirt::StridedColumn;
+using mirt::Strided;
 
-StridedColumn column(const std::vector<double>& v) { return {v.data(), 1, v.size()}; }
+Strided column(const std::vector<double>& v) { return {v.data(), 1, v.size()}; }
 
 TEST(Grid, BranchFreeSearchesAgreeWithTheStandardBoundsAtEveryGridSize) {
   std::mt19937_64 rng(7);
@@ -66,7 +66,7 @@ TEST(Grid, XgboostRuleComparesTheValueRoundedToFloat32) {
 TEST(Grid, LookupsReadStridedColumnsAndRowMajorTables) {
   // A 3 x 2 matrix stored row-major: column 1 has stride 2.
   const std::vector<double> X{0.0, 5.0, 1.5, -1.0, 3.0, 7.0};
-  const StridedColumn c0{X.data(), 2, 3}, c1{X.data() + 1, 2, 3};
+  const Strided c0{X.data(), 2, 3}, c1{X.data() + 1, 2, 3};
   const std::vector<double> s0{1.0, 2.0}, s1{6.0};
   std::vector<double> out(3);
   mirt::lookup_1d(c1, DSpan(s1), DSpan(std::vector<double>{10.0, 20.0}), SplitRule::kXgboost,

@@ -26,6 +26,11 @@ TEST(ScratchPool, LargeBuffersAreHandedOutAgainSmallOnesAreNot) {
   void* small = mirt::pool_acquire(100);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small) % 64, 0u);
   mirt::pool_release(small, 100);
+  // Trimming gives every kept byte back.
+  const std::size_t kept = mirt::pool_kept();
+  EXPECT_GT(kept, 0u);
+  EXPECT_EQ(mirt::pool_trim(), kept);
+  EXPECT_EQ(mirt::pool_kept(), 0u);
 }
 
 TEST(ScratchPool, KeepsNoMoreThanItsLimitAndIsSafeAcrossThreads) {

@@ -65,6 +65,16 @@ TEST(TreePaths, MalformedTreesAreRefusedNotFollowed) {
   Tree cycle = sample_tree();
   cycle.left[1] = 0;
   EXPECT_THROW(mirt::enumerate_leaves(cycle.arrays(), 0), std::invalid_argument);
+  // Both children of every node are the next node: 2**47 paths if followed.
+  Tree dag;
+  for (std::int64_t k = 0; k < 48; ++k) {
+    const bool leaf = k == 47;
+    dag.feature.push_back(leaf ? mirt::kLeafFeature : 0);
+    dag.threshold.push_back(0.0);
+    dag.left.push_back(leaf ? -1 : k + 1);
+    dag.right.push_back(leaf ? -1 : k + 1);
+  }
+  EXPECT_THROW(mirt::enumerate_leaves(dag.arrays(), 0), std::invalid_argument);
   Tree ragged = sample_tree();
   ragged.threshold.pop_back();
   EXPECT_THROW(mirt::enumerate_leaves(ragged.arrays(), 0), std::invalid_argument);

@@ -74,7 +74,7 @@ struct MatrixView {
   std::size_t rows = 0, cols = 0;
   std::ptrdiff_t row_stride = 0, col_stride = 1;  // in elements
 
-  StridedColumn column(std::size_t j) const noexcept {
+  Strided column(std::size_t j) const noexcept {
     return {data + static_cast<std::ptrdiff_t>(j) * col_stride, row_stride, rows};
   }
 };

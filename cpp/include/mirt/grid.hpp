@@ -16,22 +16,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "mirt/interrupt.hpp"
 #include "mirt/span.hpp"
 
 namespace mirt {
 
 enum class SplitRule { kXgboost, kAtMostLeft };
-
-// A column of a matrix in any memory order: element i is data[i * stride].
-struct StridedColumn {
-  const double* data = nullptr;
-  std::ptrdiff_t stride = 1;  // in elements
-  std::size_t size = 0;
-
-  double operator[](std::size_t i) const noexcept {
-    return data[static_cast<std::ptrdiff_t>(i) * stride];
-  }
-};
 
 // Raised for a NaN in the data: no cell can hold it, and the booster would
 // route it by its missing-value branch, which the grids do not represent.
@@ -85,10 +75,14 @@ inline std::size_t cell_of(DSpan splits, double v, SplitRule rule) noexcept {
 // strictly increasing.
 void check_splits(DSpan splits, const char* what);
 
+// The long row loops poll for an interrupt once per this many rows (less one).
+inline constexpr std::size_t kRowsPerCheck = (std::size_t{1} << 16) - 1;
+
 // Cell of every value of x. Throws MissingValueError at the first NaN.
 template <typename Cell>
-void cells_of(StridedColumn x, DSpan splits, SplitRule rule, Cell* out) {
-  for (std::size_t i = 0; i < x.size; ++i) {
+void cells_of(Strided x, DSpan splits, SplitRule rule, Cell* out) {
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if ((i & kRowsPerCheck) == kRowsPerCheck) check_interrupt();
     const double v = x[i];
     if (v != v) throw MissingValueError(i);
     out[i] = static_cast<Cell>(cell_of(splits, v, rule));
@@ -98,12 +92,12 @@ void cells_of(StridedColumn x, DSpan splits, SplitRule rule, Cell* out) {
 // out[i] = values[cell of x[i]]; values has splits.size() + 1 entries.
 // Throws MissingValueError at the first NaN, std::invalid_argument for
 // mismatched sizes.
-void lookup_1d(StridedColumn x, DSpan splits, DSpan values, SplitRule rule, double* out);
+void lookup_1d(Strided x, DSpan splits, DSpan values, SplitRule rule, double* out);
 
 // out[i] = values[c1 * (s2.size() + 1) + c2], values row-major of shape
 // (s1.size() + 1, s2.size() + 1). Throws MissingValueError with the first row
 // holding a NaN in either column.
-void lookup_2d(StridedColumn x1, StridedColumn x2, DSpan s1, DSpan s2, DSpan values,
+void lookup_2d(Strided x1, Strided x2, DSpan s1, DSpan s2, DSpan values,
                SplitRule rule, double* out);
 
 }  // namespace mirt

@@ -59,6 +59,10 @@ struct SearchParams {
   // rows of its bins, as the union's gather finds them anyway: a caller that
   // measures the regions on the searched rows need not look for them again.
   bool keep_members = false;
+  // The searched rows' weights sum to a positive number: a bin whose own
+  // weights do not carries no weighted evidence and is never weak (its
+  // score falls back to the plain mean of rows the caller weighted 0).
+  bool weighted_evidence = false;
 };
 
 // One equal-width bin of a search.
@@ -67,6 +71,7 @@ struct Bin {
   bool closed = false;    // upper edge closed: the bin ends at the maximum of x
   std::int64_t count = 0;
   double value = 0;       // the bin's score; NaN when empty
+  bool weighted = false;  // the score is weighted: the bin's weights sum to a positive number
   bool weak = false;
 };
 

@@ -153,6 +153,56 @@ inline double numpy_weighted_sum_of_products(DSpan a, DSpan w, ISpan idx, SumOrd
       idx.size(), order);
 }
 
+namespace detail {
+
+// The exponent e with |v| < 2**e for the largest |v| (0 when all are zero).
+template <typename Get>
+int scale_exponent(const Get& get, std::size_t n) {
+  double m = 0.0;
+  for (std::size_t i = 0; i < n; ++i) m = std::max(m, std::fabs(get(i)));
+  int e = 0;
+  std::frexp(m, &e);
+  return e;
+}
+
+// sum(a) / n, or sum(a * w) / sum(w), with a and w first divided by powers of
+// two that bring their largest values below 1, so that no sum overflows.
+// Dividing by a power of two is exact, and so is multiplying back: where
+// numpy's sums are finite this is numpy's mean to the bit, and where they
+// overflow it is the finite mean they stand for.
+template <typename GetA, typename GetW>
+double rescaled_mean(const GetA& a, const GetW& w, bool weighted, std::size_t n,
+                     SumOrder order) {
+  const int ea = scale_exponent(a, n);
+  if (!weighted) {
+    const double sum =
+        numpy_sum([&](std::size_t i) { return std::ldexp(a(i), -ea); }, n, order);
+    return std::ldexp(sum / static_cast<double>(n), ea);
+  }
+  const int ew = scale_exponent(w, n);
+  const double ws = numpy_sum([&](std::size_t i) { return std::ldexp(w(i), -ew); }, n, order);
+  const double num = numpy_sum(
+      [&](std::size_t i) {
+        const double p = std::ldexp(a(i), -ea) * std::ldexp(w(i), -ew);
+        return p;
+      },
+      n, order);
+  return std::ldexp(num / ws, ea);
+}
+
+}  // namespace detail
+
+// numpy's mean from its sums, num / den (den is the count for a plain mean,
+// the sum of the weights otherwise), unless a sum overflowed: then the same
+// mean over the values scaled down, which stays finite (detail::rescaled_mean).
+template <typename GetA, typename GetW>
+double mean_from_sums(double num, double den, const GetA& a, const GetW& w, bool weighted,
+                      std::size_t n, SumOrder order) {
+  const double value = num / den;
+  if (std::isfinite(value) && std::isfinite(den)) return value;
+  return detail::rescaled_mean(a, w, weighted, n, order);
+}
+
 struct WeightedMean {
   double value;       // the mean (NaN when there is nothing to average)
   double weight_sum;  // sum of the weights used, or the count without weights
@@ -163,26 +213,37 @@ struct WeightedMean {
 // positive number, plain otherwise: zero weights are valid input and must not
 // turn a score into a division by zero.
 inline WeightedMean mean_with_fallback(DSpan a, DSpan w, ISpan idx, SumOrder order = {}) {
+  const auto at = [&](std::size_t i) { return static_cast<std::size_t>(idx[i]); };
+  const auto a_at = [&](std::size_t i) { return a[at(i)]; };
+  const auto w_at = [&](std::size_t i) { return w[at(i)]; };
   if (has_weights(w)) {
     const double ws = numpy_sum(w, idx, order);
     if (ws > 0.0) {
-      return {numpy_weighted_sum_of_products(a, w, idx, order) / ws, ws, true};
+      const double num = numpy_weighted_sum_of_products(a, w, idx, order);
+      return {mean_from_sums(num, ws, a_at, w_at, true, idx.size(), order), ws, true};
     }
   }
-  return {numpy_mean(a, idx, order), static_cast<double>(idx.size()), false};
+  if (idx.empty()) return {std::numeric_limits<double>::quiet_NaN(), 0.0, false};
+  const auto n = static_cast<double>(idx.size());
+  return {mean_from_sums(numpy_sum(a, idx, order), n, a_at, w_at, false, idx.size(), order), n,
+          false};
 }
 
 // The whole array, idx = 0..n-1, without building the index list.
 inline WeightedMean mean_with_fallback(DSpan a, DSpan w, SumOrder order = {}) {
+  const auto a_at = [&](std::size_t i) { return a[i]; };
+  const auto w_at = [&](std::size_t i) { return w[i]; };
   if (has_weights(w)) {
     const double ws = numpy_sum(w, order);
     if (ws > 0.0) {
       const double num =
           numpy_sum([&](std::size_t i) { return a[i] * w[i]; }, a.size(), order);
-      return {num / ws, ws, true};
+      return {mean_from_sums(num, ws, a_at, w_at, true, a.size(), order), ws, true};
     }
   }
-  return {numpy_mean(a, order), static_cast<double>(a.size()), false};
+  if (a.empty()) return {std::numeric_limits<double>::quiet_NaN(), 0.0, false};
+  const auto n = static_cast<double>(a.size());
+  return {mean_from_sums(numpy_sum(a, order), n, a_at, w_at, false, a.size(), order), n, false};
 }
 
 }  // namespace mirt

@@ -18,6 +18,10 @@ void* pool_acquire(std::size_t bytes);
 // for a later request when the pool has room, freed otherwise.
 void pool_release(void* p, std::size_t bytes) noexcept;
 
+// Frees every kept buffer and returns the bytes freed: the pool holds up to
+// pool_limit() for the life of the process otherwise.
+std::size_t pool_trim() noexcept;
+
 // The most bytes the pool keeps between uses, and the bytes it keeps now.
 std::size_t pool_limit() noexcept;
 std::size_t pool_kept() noexcept;

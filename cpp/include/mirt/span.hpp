@@ -37,28 +37,40 @@ using DSpan = Span<const double>;
 // row-major matrix once, since every later pass reads it again.
 using Column = DSpan;
 
-// A column read in place: value k sits at base[k * stride] (stride counted in
-// doubles, possibly negative), so a column of a row-major matrix is read
-// without first being copied out.
-class Strided {
+// Values read in place: value k sits at base[k * stride] (stride counted in
+// elements, possibly negative), so a column of a matrix in any memory order is
+// read without first being copied out. The one view of strided memory the
+// core takes; a contiguous Span converts to it.
+template <typename T>
+class StridedSpan {
  public:
-  Strided() noexcept = default;
-  Strided(const double* base, std::ptrdiff_t stride, std::size_t size) noexcept
+  constexpr StridedSpan() noexcept = default;
+  constexpr StridedSpan(T* base, std::ptrdiff_t stride, std::size_t size) noexcept
       : base_(base), stride_(stride), size_(size) {}
-  Strided(Column c) noexcept : base_(c.data()), stride_(1), size_(c.size()) {}  // NOLINT
+  constexpr StridedSpan(Span<T> c) noexcept  // NOLINT
+      : base_(c.data()), stride_(1), size_(c.size()) {}
 
-  std::size_t size() const noexcept { return size_; }
-  std::ptrdiff_t stride() const noexcept { return stride_; }
-  double operator[](std::size_t k) const noexcept { return *address(k); }
-  const double* address(std::size_t k) const noexcept {
+  constexpr std::size_t size() const noexcept { return size_; }
+  constexpr std::ptrdiff_t stride() const noexcept { return stride_; }
+  constexpr bool contiguous() const noexcept { return stride_ == 1 || size_ <= 1; }
+  constexpr T& operator[](std::size_t k) const noexcept { return *address(k); }
+  constexpr T* address(std::size_t k) const noexcept {
     return base_ + static_cast<std::ptrdiff_t>(k) * stride_;
   }
+  // The values k .. k + count - 1.
+  constexpr StridedSpan slice(std::size_t k, std::size_t count) const noexcept {
+    return StridedSpan(address(k), stride_, count);
+  }
+  // The same values as a contiguous span; only when contiguous().
+  constexpr Span<T> span() const noexcept { return Span<T>(base_, size_); }
 
  private:
-  const double* base_ = nullptr;
+  T* base_ = nullptr;
   std::ptrdiff_t stride_ = 1;
   std::size_t size_ = 0;
 };
+
+using Strided = StridedSpan<const double>;
 
 using ISpan = Span<const std::int64_t>;
 using Index = std::vector<std::int64_t>;

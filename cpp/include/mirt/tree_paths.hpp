@@ -34,7 +34,8 @@ struct LeafPath {
 
 // Depth-first, left subtree before right. Throws std::invalid_argument for
 // arrays of different lengths, std::out_of_range for a start node or child id
-// outside the arrays, and std::invalid_argument for a cycle.
+// outside the arrays, and std::invalid_argument for arrays that are not a tree
+// (a node reached twice), so the work is bounded by the node count.
 std::vector<LeafPath> enumerate_leaves(const TreeArrays& tree, std::int64_t start);
 
 }  // namespace mirt
