@@ -149,7 +149,7 @@ def test_dask_input_is_refused_clearly(dask_client, data):
         model.predict(ys)
 
 
-def test_without_dask_imported_nothing_imports_it_and_dask_needs_a_client():
+def test_nothing_imports_dask_unasked_and_dask_fits_use_the_client_given():
     script = textwrap.dedent(
         """
         import sys
@@ -162,11 +162,22 @@ def test_without_dask_imported_nothing_imports_it_and_dask_needs_a_client():
         model.partial_dependence("X0", X)
         assert "dask" not in sys.modules, "dask was imported"
 
+        import pickle
         import dask.array as da
+        from distributed import Client, LocalCluster
+
+        X, y = da.from_array(X, chunks=5), da.from_array(X[:, 0], chunks=5)
         try:
-            XGB2Regressor().fit(da.from_array(X, chunks=5), da.from_array(X[:, 0], chunks=5))
+            XGB2Regressor().fit(X, y)
         except Exception as err:
             print(type(err).__name__, err)
+        # A client that is not the default one trains the model set to use it,
+        # and stays behind when the model is pickled.
+        with LocalCluster(n_workers=1, processes=False, dashboard_address=None) as cluster:
+            with Client(cluster, set_as_default=False) as client:
+                model.client = client
+                model.fit(X, y)
+                assert not hasattr(pickle.loads(pickle.dumps(model)), "client")
         """
     )
     done = subprocess.run(

@@ -30,6 +30,15 @@ py::object base_init(py::handle self, const Args& a) {
   return py::none();
 }
 
+// A distributed.Client holds live connections and does not pickle; the model
+// keeps one for fitting only, and a model read back uses the current client.
+py::object getstate(py::handle self, const Args&) {
+  py::object state = bind::super_of(ctx().xgb2_base, self).attr("__getstate__")();
+  if (py::isinstance<py::dict>(state)) state = state.attr("copy")();
+  if (py::isinstance<py::dict>(state)) state.attr("pop")("client", py::none());
+  return state;
+}
+
 // A plain string names one feature; `in` on it would match any feature whose
 // name is a substring of it and constrain the wrong columns.
 bool listed(py::handle name, py::handle names) {
@@ -223,6 +232,9 @@ void register_xgb2_base(py::module_& m) {
   cls.def("__init__", init_params(Defaults::base),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           base_init)
+      .def("__getstate__", {},
+           "The model's state for pickling, without a Dask client set as ``client``.",
+           getstate)
       .def("_base_extract_rules", {},
            "Distinct split thresholds of every feature across all trees.\n\n"
            "Returns a dict from each name of ``feature_names_`` to the sorted array of the\n"
@@ -249,7 +261,9 @@ void register_xgb2_base(py::module_& m) {
            "one of a ``with client.as_current():`` block). ``estimator_`` then holds the\n"
            "trained booster in an in-memory XGBoost estimator, and ``X_`` the lazy\n"
            "training matrix. ``client`` is an attribute, not a constructor parameter:\n"
-           "``clone`` and ``get_params`` do not carry it.\n\n"
+           "``clone`` and ``get_params`` do not carry it. Lazy results (predictions, the\n"
+           "counts ``parse_model`` takes) are computed by the current client: use\n"
+           "``with client.as_current():`` for one that is not the default.\n\n"
            "Returns\n-------\nself\n\n"
            "Examples\n--------\n"
            ">>> from sklearn.datasets import make_regression\n"

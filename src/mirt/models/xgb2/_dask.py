@@ -345,8 +345,11 @@ def fit_booster(model: Any, X: Any, y: Any, sample_weight: Any) -> Any:
     classifier = is_classifier(model)
     params = model.xgb_params_
     trainer = (xgb_dask.DaskXGBClassifier if classifier else xgb_dask.DaskXGBRegressor)(**params)
-    trainer.client = _client(model)
-    trainer.fit(X, y, sample_weight=sample_weight)
+    client = _client(model)
+    trainer.client = client
+    # xgboost.dask looks for a current client even when it is given one.
+    with client.as_current():
+        trainer.fit(X, y, sample_weight=sample_weight)
     fitted = (xgboost.XGBClassifier if classifier else xgboost.XGBRegressor)(**params)
     fitted.load_model(bytearray(trainer.get_booster().save_raw("ubj")))
     return fitted
