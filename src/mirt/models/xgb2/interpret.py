@@ -382,8 +382,8 @@ class XGBInterpreter:
         return predict_2D_func_tree(rec["fidx"], s[0], s[1], rec["values"], True)(X)
 
 
-def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -> dict:
-    return _native.decompose_trees(
+def _tree_arrays(trees: _Trees) -> tuple:
+    return (
         trees.offsets,
         trees.left,
         trees.right,
@@ -391,162 +391,41 @@ def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -
         trees.threshold,
         trees.tree_weight,
         trees.n_features,
-        X,
-        purify,
-        true_to_data,
-        _PURITY_TOL,
-        _MAX_SWEEPS,
+    )
+
+
+def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -> dict:
+    return _native.decompose_trees(
+        *_tree_arrays(trees), X, purify, true_to_data, _PURITY_TOL, _MAX_SWEEPS
     )
 
 
 # ------------------------------------------------ fitting from cell counts
 # The rows of X enter the decomposition only as counts: of each main effect's
-# grid cells and of each interaction's joint cells. A Dask matrix is reduced to
-# those counts on the workers, and the effects are purified from them here in
-# the core's order of operations, so that they equal the in-memory ones.
-
-
-def _grid_counts(block: Any, n_features: int, mains: list, pairs: list, length: int) -> np.ndarray:
-    if len(block) == 0:
-        return np.zeros(length, dtype=np.int64)
-    X = _training_matrix(block, n_features)
-    # Rows are placed on each main effect's grid once; an interaction's
-    # coarser cells follow from those, as in the core.
-    cells = {f: _native.grid_cells(X, f, s, True) for f, s in mains}
-    out = [np.array([X.shape[0]])]
-    out += [np.bincount(cells[f], minlength=s.size + 1) for f, s in mains]
-    for a, b, map_a, map_b in pairs:
-        width = int(map_b[-1]) + 1
-        joint = map_a[cells[a]] * width + map_b[cells[b]]
-        out.append(np.bincount(joint, minlength=(int(map_a[-1]) + 1) * width))
-    return np.concatenate(out)
-
-
-def _running_total(a: np.ndarray, axis: int = -1) -> np.ndarray:
-    # Sums taken one term after another, as the core's loops take them.
-    return np.take(np.cumsum(a, axis=axis), -1, axis=axis)
-
-
-def _weighted_mean(values: np.ndarray, weights: np.ndarray) -> float | None:
-    den = _running_total(weights)
-    return _running_total(weights * values) / den if den > 0.0 else None
-
-
-def _weighted_variance(values: np.ndarray, weights: np.ndarray) -> float:
-    mean = _weighted_mean(values, weights)
-    if mean is None:
-        return 0.0
-    d = values - mean
-    return float(_running_total(weights * d * d) / _running_total(weights))
-
-
-def _sweep(
-    f: np.ndarray,
-    w_row: np.ndarray,
-    w_col: np.ndarray,
-    joint: np.ndarray | None,
-    row_mass: np.ndarray,
-    col_mass: np.ndarray,
-) -> float:
-    w_rows = joint if joint is not None else np.broadcast_to(w_col, f.shape)
-    den = _running_total(w_rows, 1)
-    if joint is None:
-        den = np.full(f.shape[0], _running_total(w_col))
-    ok = den > 0.0
-    m = _running_total(w_rows * f, 1)[ok] / den[ok]
-    f[ok] -= m[:, None]
-    row_mass[ok] += m
-    w_cols = joint if joint is not None else np.broadcast_to(w_row[:, None], f.shape)
-    den = _running_total(w_cols, 0)
-    if joint is None:
-        den = np.full(f.shape[1], _running_total(w_row))
-    ok = den > 0.0
-    m = _running_total(w_cols * f, 0)[ok] / den[ok]
-    f[:, ok] -= m
-    col_mass[ok] += m
-    den = _running_total(w_rows, 1)
-    ok = den > 0.0
-    return float(np.max(np.abs(_running_total(w_rows * f, 1)[ok] / den[ok]), initial=0.0))
-
-
-def _purify_interaction(
-    f: np.ndarray, w_row: np.ndarray, w_col: np.ndarray, joint: np.ndarray | None
-) -> tuple:
-    row_mass, col_mass = np.zeros(f.shape[0]), np.zeros(f.shape[1])
-    scale = float(np.max(np.abs(f), initial=0.0))
-    if scale == 0.0:
-        return True, row_mass, col_mass
-    for _ in range(_MAX_SWEEPS):
-        if _sweep(f, w_row, w_col, joint, row_mass, col_mass) <= _PURITY_TOL * scale:
-            return True, row_mass, col_mass
-    return False, row_mass, col_mass
-
-
-def _coarse_cells(fine: np.ndarray, coarse: np.ndarray) -> np.ndarray:
-    # Fine cell k >= 1 starts at fine[k - 1]; its coarse cell is the number of
-    # coarse split points at or below that start.
-    return np.concatenate([[0], np.searchsorted(coarse, fine, side="right")])
+# grid cells and of each interaction's joint cells. A Dask matrix is counted
+# block by block on the workers by the core, the counts are added by Dask's
+# tree reduction, and the core purifies the effects from their total, which
+# gives the in-memory effects to the bit.
 
 
 def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool) -> dict:
-    # The unpurified effects do not depend on the data; one placeholder row
-    # stands in for it.
+    # The grids do not depend on the data; one placeholder row stands in for it
+    # to learn how many cells there are to count.
     raw = _decompose(trees, np.zeros((1, trees.n_features)), False, False)
-    mains = [(int(f), np.asarray(s)) for f, s, _, _ in raw["mains"]]
-    slot = {f: k for k, (f, _) in enumerate(mains)}
-    # For each interaction, the coarse cell of each fine cell of its features.
-    pairs = [
-        (int(a), int(b), _coarse_cells(mains[slot[a]][1], sa), _coarse_cells(mains[slot[b]][1], sb))
-        for a, b, sa, sb, _, _ in raw["interactions"]
-    ]
-    sizes = [1] + [s.size + 1 for _, s in mains]
-    sizes += [np.asarray(v).size for _, _, _, _, v, _ in raw["interactions"]]
-    length = int(np.sum(sizes))
-    totals = sum_block_counts(
-        X, lambda block: _grid_counts(block, trees.n_features, mains, pairs, length), length
-    )
-    tables = np.split(totals.astype(np.float64), np.cumsum(sizes)[:-1])
-    if totals[0] == 0:
-        raise MirtError("X has no rows; purification and importances need the training data")
-    counts, joints = tables[1 : 1 + len(mains)], tables[1 + len(mains) :]
+    length = sum(np.asarray(v).size for _, _, v, _ in raw["mains"])
+    length += sum(np.asarray(v).size for _, _, _, _, v, _ in raw["interactions"])
 
-    values = [np.array(v, dtype=np.float64) for _, _, v, _ in raw["mains"]]
-    intercept = float(raw["intercept"])
-    interactions, unconverged = [], []
-    for (a, b, map_a, map_b), (_, _, sa, sb, v, _), joint in zip(
-        pairs, raw["interactions"], joints, strict=True
-    ):
-        f = np.array(v, dtype=np.float64)
-        joint = joint.reshape(f.shape)
-        if purify:
-            ma, mb = slot[a], slot[b]
-            w_row = np.bincount(map_a, weights=counts[ma], minlength=f.shape[0])
-            w_col = np.bincount(map_b, weights=counts[mb], minlength=f.shape[1])
-            converged, row_mass, col_mass = _purify_interaction(
-                f,
-                w_row,
-                w_col,
-                joint if true_to_data else None,
-            )
-            if not converged:
-                unconverged.append((a, b))
-            values[ma] += row_mass[map_a]
-            values[mb] += col_mass[map_b]
-        interactions.append((a, b, sa, sb, f, _weighted_variance(f.ravel(), joint.ravel())))
-    out_mains = []
-    for (f, s), v, w in zip(mains, values, counts, strict=True):
-        if purify:
-            mean = _weighted_mean(v, w)
-            if mean is not None:
-                v -= mean
-                intercept += mean
-        out_mains.append((f, s, v, _weighted_variance(v, w)))
-    return {
-        "intercept": intercept,
-        "mains": out_mains,
-        "interactions": interactions,
-        "unconverged": unconverged,
-    }
+    def count(block: Any) -> np.ndarray:
+        if len(block) == 0:
+            return np.zeros(length, dtype=np.int64)
+        return _native.count_cells(*_tree_arrays(trees), _training_matrix(block, trees.n_features))
+
+    totals = sum_block_counts(X, count, length)
+    if raw["mains"] and totals[: np.asarray(raw["mains"][0][2]).size].sum() == 0:
+        raise MirtError("X has no rows; purification and importances need the training data")
+    return _native.fit_counts(
+        *_tree_arrays(trees), totals, purify, true_to_data, _PURITY_TOL, _MAX_SWEEPS
+    )
 
 
 def _unique_key(effects: dict, name: str) -> str:
