@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import math
 import operator
+import sys
 import warnings
 from collections.abc import Iterator
 from typing import Any
@@ -39,6 +40,15 @@ def _number(value: Any) -> float:
         return float(value)
     except (TypeError, ValueError):
         return math.nan
+
+
+def _warn(message: str) -> None:
+    """A MirtWarning attributed to the first caller outside mirt, so that the
+    warnings filter tells every call site of the user's code once."""
+    frame, level = sys._getframe(1), 2
+    while frame is not None and frame.f_globals.get("__name__", "").startswith("mirt."):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, MirtWarning, stacklevel=level)
 
 
 def check_settings(threshold: Any, min_samples: Any) -> None:
@@ -70,11 +80,9 @@ def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any
             require_finite(values, "the per-sample scores")  # names the culprit
     slicer.threshold_value = slicer.threshold * average
     if perfect_fit(slicer):
-        warnings.warn(
+        _warn(
             f"the {slicer.score_name} of the searched rows is 0, a perfect fit: no region can be "
-            "worse, so no weak region is reported",
-            MirtWarning,
-            stacklevel=3,
+            "worse, so no weak region is reported"
         )
     return slicer.threshold_value
 
@@ -135,11 +143,9 @@ def histogram_fit(
         raise MirtError("no slicing feature was given")
     if len(fidx) > 2:
         ignored = [slicer.feature_names[j] for j in fidx[2:]]
-        warnings.warn(
+        _warn(
             f"the histogram method searches the first two slicing features; {ignored!r} "
-            "were ignored",
-            MirtWarning,
-            stacklevel=3,
+            "were ignored"
         )
     found = _searched_columns(slicer, x, fidx[:2], other_x)
     perfect = perfect_fit(slicer)
