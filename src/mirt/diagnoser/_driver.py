@@ -169,8 +169,13 @@ def _region_stats(slicer: Any, side: _Side, labels, preds, rows, additive: bool)
             y_rows, pred_rows = lowpatch._gather((labels, preds), rows)
         else:
             y_rows, pred_rows = labels[rows], preds[rows]
-        values = checked_scores(slicer.scoring_func(y_rows, pred_rows), len(rows))
-        return values, lowpatch._weighted_mean(values, w)
+        # The mean is NaN or infinite when a score is, so only then is every
+        # score checked, to name the culprit.
+        values = checked_scores(slicer.scoring_func(y_rows, pred_rows), len(rows), finite=False)
+        mean = lowpatch._weighted_mean(values, w)
+        if not math.isfinite(mean):
+            checked_scores(values, len(rows))
+        return values, mean
     score = slicer.scoring_func(labels[rows], np.asarray(side.pred)[rows], sample_weight=w)
     return score, score
 
