@@ -26,6 +26,7 @@ from sklearn.tree import DecisionTreeRegressor
 from mirt.diagnoser import lowpatch
 from mirt.diagnoser._columns import (
     SearchedColumns,
+    as_number,
     checked_scores,
     checked_weights,
     n_rows,
@@ -33,13 +34,6 @@ from mirt.diagnoser._columns import (
     require_finite,
 )
 from mirt.exceptions import MirtError, MirtWarning
-
-
-def _number(value: Any) -> float:
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        return math.nan
 
 
 def _warn(message: str) -> None:
@@ -54,15 +48,15 @@ def _warn(message: str) -> None:
 def check_settings(threshold: Any, min_samples: Any) -> None:
     """Refuse a threshold or min_samples that would make every search find
     nothing, or everything, without a word."""
-    if not (math.isfinite(t := _number(threshold)) and t > 0):
+    if not (math.isfinite(t := as_number(threshold)) and t > 0):
         raise MirtError(f"threshold must be a finite number above 0, got {threshold!r}")
-    if not (math.isfinite(m := _number(min_samples)) and m >= 0):
+    if not (math.isfinite(m := as_number(min_samples)) and m >= 0):
         raise MirtError(f"min_samples must be a non-negative number, got {min_samples!r}")
 
 
 def perfect_fit(slicer: Any) -> bool:
     """An error metric whose average score is 0: no region can be worse."""
-    return _number(slicer.score_sign) <= 0 and _number(slicer.threshold_value) == 0
+    return as_number(slicer.score_sign) <= 0 and as_number(slicer.threshold_value) == 0
 
 
 def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any:
