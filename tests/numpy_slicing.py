@@ -6,8 +6,9 @@ in one process. It follows the documented algorithm literally (one membership
 mask per bin, per region, per side), with the same sound behaviour where the
 native code mends a fault: weights that do not sum to a positive number fall
 back to the plain mean, a bin whose weights do not sum to a positive number
-is never weak while the searched rows' weights do, upper bounds close at the
-searched column's maximum, and regions with a NaN gap sort last.
+is never weak while the searched rows' weights do, nothing is weak when an
+error metric averages 0 (a perfect fit), upper bounds close at the searched
+column's maximum, and regions with a NaN gap sort last.
 """
 
 from __future__ import annotations
@@ -78,7 +79,7 @@ class NumpyHistogramSlicing:
         self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False, sample_weight=None
     ):
         idx = self.get_index(x, lb1, ub1, lb2, ub2, right)
-        if len(idx) == 0:
+        if len(idx) == 0 or getattr(self, "_perfect_fit", False):
             return []
         score = self._score(y, preds, scores, idx, sample_weight)
         unweighted = sample_weight is not None and not np.sum(sample_weight[idx]) > 0
@@ -205,6 +206,7 @@ class NumpyHistogramSlicing:
         else:
             avg = scores
         self.threshold_value = self.threshold * avg
+        self._perfect_fit = self.score_sign <= 0 and self.threshold_value == 0
         fidx = [self.feature_names.index(f) for f in self.slice_features]
         first = np.unique(fidx, return_index=True)[1]
         self.fidx = [fidx[i] for i in sorted(first)]

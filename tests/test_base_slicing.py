@@ -328,3 +328,22 @@ class TestFitInput:
     def test_a_frame_of_results_round_trips(self):
         s = FixedRegions([{"lb1": 0.0, "ub1": 5.0}], [0])
         assert isinstance(s.fit(**sides()), pd.DataFrame)
+
+
+def test_the_search_hands_over_by_return_value_and_leaves_no_transient_attributes():
+    # A hook that returns nothing gets the driver's own passes over the
+    # columns; the table is the same as from what the slicer's search handed
+    # over, and neither fit leaves a private attribute behind.
+    class Quiet(HistogramSlicing):
+        def _fit(self, *args, **kwargs):
+            super()._fit(*args, **kwargs)
+
+    data = sides(n_train=3000, n_test=2000)
+    for features in (["a"], ["a", "b"]):
+        tables = []
+        for cls in (HistogramSlicing, Quiet):
+            s = cls(slice_features=features, min_samples=5, threshold=1.05)
+            tables.append(s.fit(**data, use_test=False))
+            assert not [k for k in vars(s) if k.startswith("_")]
+        assert tables[0] is not None
+        pd.testing.assert_frame_equal(*tables, check_exact=True)

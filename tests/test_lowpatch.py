@@ -8,12 +8,14 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from sklearn.datasets import load_diabetes
 from sklearn.linear_model import LinearRegression, LogisticRegression
 
 from mirt.diagnoser.base import BaseDiagnoser
 from mirt.diagnoser.lowpatch import BaseSlicing, HistogramSlicing, LowPatch, TreeSlicing
-from mirt.exceptions import MirtError
+from mirt.exceptions import MirtError, MirtWarning
 from mirt.utils import TestDataResult
 
 
@@ -264,3 +266,75 @@ class TestWeakSamplePositions:
             "data",
         ]
         assert res.value["data"] is lp.output
+
+
+def rows_in_regions(values: np.ndarray, stats: list, maxima: np.ndarray) -> np.ndarray:
+    """Which rows of the slicing columns lie in a region, by the table's rule."""
+    inside = np.zeros(len(values), dtype=bool)
+    for r in stats:
+        cond = np.ones(len(values), dtype=bool)
+        for k in range(values.shape[1]):
+            col, lb, ub = values[:, k], r[f"lb{k + 1}"], r[f"ub{k + 1}"]
+            cond &= (col >= lb) & ((col <= ub) if ub == maxima[k] else (col < ub))
+        inside |= cond
+    return inside
+
+
+class TestFirstContact:
+    @settings(max_examples=20, deadline=None)
+    @given(seed=st.integers(0, 2**32 - 1), use_test=st.booleans(), two=st.booleans())
+    def test_target_rows_pick_exactly_the_weak_searched_rows_of_x(self, seed, use_test, two):
+        rng = np.random.default_rng(seed)
+        x = pd.DataFrame(np.round(rng.uniform(0, 10, size=(300, 2)), 1), columns=["a", "b"])
+        y = np.where(x["a"] > 6, 3.0, 0.0) + rng.normal(0, 0.3, 300)
+        order = rng.permutation(300)  # a shuffled split, as train_test_split gives
+        lp = LowPatch(None, ["a", "b"][: 1 + two], min_samples=5, use_test=use_test)
+        lp.fit(x, y, order[:200], order[200:], prediction=np.zeros(300))
+        side = order[200:] if use_test else order[:200]
+        features = x[["a", "b"][: 1 + two]].to_numpy()
+        maxima = features[side].max(axis=0)
+        weak = side[rows_in_regions(features[side], lp.diag.weak_region_stats, maxima)]
+        rows = lp.get_target_rows()
+        np.testing.assert_array_equal(rows, np.sort(weak))
+        np.testing.assert_array_equal(x.iloc[rows].to_numpy(), x.to_numpy()[rows])
+
+    @pytest.mark.parametrize(
+        "kwargs, idx, message",
+        [
+            (dict(threshold=0), None, "^threshold must be a finite number above 0"),
+            (dict(threshold=-1.2), None, "^threshold must be a finite number above 0"),
+            (dict(threshold="high"), None, "^threshold must be a finite number above 0"),
+            (dict(task_type="regresion"), None, "^task_type must be None, 'regression' or"),
+            (dict(metric="ACC"), None, "'ACC' needs class labels.*estimator is a regressor"),
+            (dict(metric="LogLoss", task_type="regression"), None, "needs predicted prob"),
+            ({}, "train_idx", "^train_idx is None"),
+            ({}, "test_idx", "^test_idx is None"),
+        ],
+    )
+    def test_settings_that_cannot_mean_anything_are_refused_by_fit(
+        self, diabetes, kwargs, idx, message
+    ):
+        x, y, model, train, test = diabetes
+        lp = LowPatch(model, ["bmi"], **kwargs)  # constructors only store
+        indices = {"train_idx": train, "test_idx": test}
+        if idx is not None:
+            indices[idx] = None
+        with pytest.raises(MirtError, match=message):
+            lp.fit(x, y, prediction_proba=np.full(len(x), 0.5), **indices)
+        assert lp.diag is None
+
+    @pytest.mark.parametrize(
+        "features, method",
+        [(["bmi"], "histogram"), (["bmi", "bp"], "histogram"), (["bmi"], "tree")],
+    )
+    def test_a_perfect_fit_reports_no_weak_region_and_says_why(self, diabetes, features, method):
+        x, y, _, train, test = diabetes
+        lp = LowPatch(None, features, method=method)
+        with pytest.warns(MirtWarning, match="MSE of the searched rows is 0, a perfect fit"):
+            lp.fit(x, y, train, test, prediction=y.to_numpy())
+        assert lp.output is None and lp.diag.weak_region == []
+
+    def test_a_third_histogram_slicing_feature_is_ignored_with_a_warning(self, diabetes):
+        with pytest.warns(MirtWarning, match=r"first two slicing features; \['bp'\] were ignored"):
+            lp = fit(diabetes, slice_features=["bmi", "age", "bp"])
+        assert lp.diag.fidx == [2, 0, 3]

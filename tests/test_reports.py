@@ -226,8 +226,8 @@ def test_shift_defaults_to_the_first_feature_and_reports_its_type():
 
 
 def test_shift_with_every_row_weak_has_no_remaining_rows():
-    # A threshold of 0 makes every leaf of an error metric weak.
-    lp = fitted(threshold=0.0)
+    # A threshold just above 0 makes every leaf of an error metric weak.
+    lp = fitted(threshold=1e-9)
     assert len(lp.get_target_idx()) == len(searched_rows(lp))
     data = lp.get_shift().value["data"]
     assert (data["resi_type_"] == "Weak Regions").all()

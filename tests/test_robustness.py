@@ -166,6 +166,40 @@ def test_arrays_the_core_cannot_read_in_place_give_the_same_results(layout, fitt
         assert np.array_equal(_native.absolute_errors(convert(a), convert(b)), np.abs(a - b))
 
 
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_large_sides_measured_on_several_threads_give_the_same_table_from_any_layout(layout):
+    # Above 2**15 rows a side the other side's columns are copied, and the
+    # regions' scores gathered and averaged, on threads of their own: every
+    # such read is checked here, and by the sanitizers in their run.
+    n = 40_000
+    rng = np.random.default_rng(2)
+    x = np.round(rng.normal(size=(2 * n, 3)), 2)
+    y = x[:, 0] ** 2 + rng.normal(size=2 * n)
+    w = rng.uniform(0, 2, size=2 * n)
+    zeros = np.zeros(n)
+
+    def table(x, y, w, features, use_test):
+        s = HistogramSlicing(slice_features=features, min_samples=20)
+        return s.fit(
+            x[:n],
+            y[:n],
+            x[n:],
+            y[n:],
+            zeros,
+            zeros,
+            ["a", "b", "c"],
+            use_test=use_test,
+            train_sample_weight=w[:n],
+            test_sample_weight=w[n:],
+        )
+
+    convert = LAYOUTS[layout]
+    for features, use_test in ((["a"], False), (["a", "b"], True)):
+        expected = table(x, y, w, features, use_test)
+        assert expected is not None
+        assert table(convert(x), convert(y), convert(w), features, use_test).equals(expected)
+
+
 @settings(max_examples=25, deadline=None)
 @given(
     n=st.integers(1, 300),

@@ -55,14 +55,6 @@ py::array_t<T, py::array::c_style | py::array::forcecast> aligned_array(py::hand
 
 }  // namespace
 
-F64Array ensure_f64(py::handle obj) {
-  try {
-    return aligned_array<double>(obj);
-  } catch (const py::error_already_set&) {
-    return F64Array();
-  }
-}
-
 F64Array as_f64(py::handle obj, const std::string& what) {
   if (obj.is_none()) throw py::type_error(what + " is None; an array of numbers is needed");
   py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
@@ -281,16 +273,6 @@ SumOrder numpy_sum_order() {
 py::object np_float(double v) {
   PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> f64;
   return f64.call_once_and_store_result([] { return numpy().attr("float64"); }).get_stored()(v);
-}
-
-py::object np_int(std::int64_t v) {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> i64;
-  return i64.call_once_and_store_result([] { return numpy().attr("int64"); }).get_stored()(v);
-}
-
-py::object take_rows(py::handle obj, const py::array_t<std::int64_t>& positions) {
-  py::object arr = numpy().attr("asarray")(obj);
-  return arr[positions];
 }
 
 }  // namespace mirt::bind

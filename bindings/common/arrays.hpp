@@ -33,10 +33,6 @@ bool is_real_numeric(py::handle obj);
 // in error messages. Raises TypeError for a non-numeric dtype.
 F64Array as_f64(py::handle obj, const std::string& what);
 
-// Any array-like as an aligned, contiguous, native float64 array (converting
-// as numpy's forced cast does), or an empty handle when numpy cannot make one.
-F64Array ensure_f64(py::handle obj);
-
 // Integer values as an aligned, contiguous int64 array: integer dtypes, or
 // floats that hold whole numbers; anything else is a TypeError naming `what`,
 // never a silent truncation.
@@ -98,13 +94,8 @@ py::array_t<std::int64_t> to_numpy(const Index& positions);
 // found once by summing a probe array both ways and comparing with numpy.
 SumOrder numpy_sum_order();
 
-// numpy scalars, which the results use where numpy's own operations would
-// have produced them.
+// A numpy float64 scalar, which the results use where numpy's own operations
+// would have produced one.
 py::object np_float(double v);
-py::object np_int(std::int64_t v);
-
-// `obj[positions]` with numpy fancy indexing along the first axis; works for
-// any dtype (labels may be strings).
-py::object take_rows(py::handle obj, const py::array_t<std::int64_t>& positions);
 
 }  // namespace mirt::bind

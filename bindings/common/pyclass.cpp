@@ -193,6 +193,7 @@ py::object make_function(const std::string& name, const std::string& qualname,
   PyObject* fn = PyCFunction_NewEx(&raw->def, owner.ptr(), module_name.ptr());
   if (fn == nullptr) throw py::error_already_set();
   py::object function = py::reinterpret_steal<py::object>(fn);
+  if (kind == Kind::function) return function;
   if (kind == Kind::static_method) {
     return py::reinterpret_steal<py::object>(PyStaticMethod_New(function.ptr()));
   }
@@ -254,6 +255,15 @@ py::object import_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
 
+Impl call_python(const char* module, const char* function) {
+  return [module, function](py::handle self, const Args& args) {
+    py::dict kwargs;
+    for (std::size_t i = 0; i < args.size(); ++i) kwargs[py::str(args.name(i))] = args.at(i);
+    py::object body = import_attr(module, function);
+    return self ? body(self, **kwargs) : body(**kwargs);
+  };
+}
+
 bool compare(py::handle a, py::handle b, int op) {
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
   if (r < 0) throw py::error_already_set();
@@ -274,10 +284,6 @@ py::object checked(PyObject* r) {
 }  // namespace
 
 py::object mul(py::handle a, py::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
-py::object sub(py::handle a, py::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-py::object truediv(py::handle a, py::handle b) {
-  return checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-}
 
 py::list to_list(py::handle obj) {
   PyObject* l = PySequence_List(obj.ptr());

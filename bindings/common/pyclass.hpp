@@ -43,6 +43,7 @@ class Args {
   // The bound value of a parameter (its default when the caller left it out).
   const py::object& operator[](const char* name) const;
   const py::object& at(std::size_t i) const { return values_.at(i); }
+  const std::string& name(std::size_t i) const { return params_->at(i).name; }
   std::size_t size() const { return values_.size(); }
 
  private:
@@ -52,11 +53,17 @@ class Args {
 
 using Impl = std::function<py::object(py::handle self, const Args& args)>;
 
-enum class Kind { method, static_method };
+enum class Kind { method, static_method, function };
+
+// The body of a method that is orchestration, drawing or frame building, which
+// live in the toolbox's Python modules: `module.function(self, **arguments)`
+// (without self for a static method), imported at the first call.
+Impl call_python(const char* module, const char* function);
 
 // A Python builtin function calling `impl`; the function's docstring begins
 // with its text signature. For a method, `self` is the first positional
-// argument and is not listed in `params`.
+// argument and is not listed in `params`; a static method comes wrapped for a
+// class namespace, a function (of a module) as it is.
 py::object make_function(const std::string& name, const std::string& qualname,
                          const std::string& module, std::vector<Param> params,
                          const std::string& doc, Impl impl, Kind kind);
@@ -98,15 +105,12 @@ py::object import_attr(const char* module, const char* name);
 
 // Python's own comparisons and truth test, raising what Python would raise.
 bool compare(py::handle a, py::handle b, int op);
-inline bool lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
 inline bool le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
 inline bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 bool truthy(py::handle h);
 
 // Python's arithmetic on objects (numpy scalars keep numpy's rules).
 py::object mul(py::handle a, py::handle b);
-py::object sub(py::handle a, py::handle b);
-py::object truediv(py::handle a, py::handle b);
 
 // `list(obj)`.
 py::list to_list(py::handle obj);

@@ -72,7 +72,6 @@ void init_module(py::module_& /*m*/) {
   numpy();
   numpy_sum_order();
   np_float(0.0);
-  np_int(0);
   g_main_thread.store(
       py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
   set_interrupt_poll(&poll_signals);

@@ -105,7 +105,7 @@ struct Records {
 // Per-bin scores of a metric that is not additive: the metric on each
 // non-empty bin's rows, and the bins' weak flags.
 std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, py::handle preds,
-                                   py::handle weights) {
+                                   py::handle weights, bool perfect_fit) {
   std::vector<py::object> values(s.bins.size());
   py::object scoring = self.attr("scoring_func");
   py::object sign = self.attr("score_sign");
@@ -127,14 +127,16 @@ std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, p
     py::dict kw;
     kw["sample_weight"] = w_arr.is_none() ? py::object(py::none()) : py::object(w_arr[pos]);
     values[i] = scoring(y_arr[pos], p_arr[pos], **kw);
-    s.bins[i].weak = bind::le(bind::mul(sign, values[i]), bind::mul(sign, threshold_value));
+    s.bins[i].weak =
+        !perfect_fit && bind::le(bind::mul(sign, values[i]), bind::mul(sign, threshold_value));
   }
   return values;
 }
 
 // Rule records and weak regions of a finished search, in the order the
 // search defines: fused rules first, then the untouched bin rules.
-Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive, py::handle y,
+Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive,
+                   bool perfect_fit, py::handle y,
                    py::handle preds, py::handle weights) {
   const bind::GcPause no_gc;
   Records out;
@@ -146,7 +148,7 @@ Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive
       values.push_back(b.count == 0 ? nan_float() : bind::np_float(b.value));
     }
   } else {
-    values = score_bins(self, s, y, preds, weights);
+    values = score_bins(self, s, y, preds, weights, perfect_fit);
   }
   std::vector<py::dict> bin_rules;
   for (std::size_t i = 0; i < s.bins.size(); ++i) {
@@ -234,7 +236,19 @@ bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
   return view;
 }
 
-py::object fit1d(py::handle self, const Args& a) {
+// The smallest and largest value of each searched column when the caller
+// found them (and that every value is finite) while copying the columns.
+const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t columns) {
+  if (ranges.is_none()) return nullptr;
+  keep = bind::as_f64(ranges, "ranges");
+  if (keep.size() != 2 * columns) throw py::value_error("ranges must hold 2 values a column");
+  return keep.data();
+}
+
+// The one-feature search: (weak_region, rule_list, bins1d) and, with
+// `keep_members`, the searched rows of each fused region.
+std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::handle ranges,
+                                        bool keep_members, bool perfect_fit) {
   Mode mode;
   mode.two = py::len(self.attr("fidx")) != 1;
   mode.lb1 = a["lb1"];
@@ -245,12 +259,10 @@ py::object fit1d(py::handle self, const Args& a) {
                            static_cast<py::ssize_t>(x.column.size()), additive);
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
-  std::vector<double> range;
-  params.known_range = stashed_range(self, a["x"], range);
-  // On the driver's own copy of the column the regions' rows are kept for
-  // its statistics, which would otherwise look for them again.
-  MembersStash* wanted = wanted_members(self);
-  params.keep_members = wanted != nullptr && additive && !mode.two && params.known_range != nullptr;
+  params.perfect_fit = perfect_fit;
+  bind::F64Array range;
+  params.known_range = known_range(ranges, range, 1);
+  params.keep_members = keep_members && additive && !mode.two;
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
@@ -259,31 +271,39 @@ py::object fit1d(py::handle self, const Args& a) {
                  : bin_rows(rows, params);
   }
   require_finite_after(num, !additive || bins_finite(s));
-  if (params.keep_members) {
-    wanted->column = py::reinterpret_borrow<py::object>(a["x"]);
-    wanted->hi = s.hi;
-    wanted->regions.clear();
-    for (Region& region : s.regions) {
-      if (!region.has_members) continue;
-      wanted->regions.push_back({region.lb, region.ub, std::move(region.members)});
-    }
+  FoundRegions found{s.hi, {}};
+  for (Region& region : s.regions) {
+    if (region.has_members) found.regions.push_back({region.lb, region.ub, std::move(region.members)});
   }
-  Records r = records_of(self, s, mode, additive, a["y"], a["preds"], num.weight_object());
-  return py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges));
+  Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
+                         num.weight_object());
+  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)),
+          py::cast(std::move(found))};
 }
 
-py::object fit2d(py::handle self, const Args& a) {
+py::object fit1d(py::handle self, const Args& a) {
+  return search1d(self, a, py::none(), false, false).first;
+}
+
+py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perfect_fit) {
   const bool additive = truthy(self.attr("is_metric_additive"));
   py::object x = a["x"];
   const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  bind::ColumnView c0 = slicing_column(x, 0, py::none(), "searched");
-  bind::ColumnView c1 = slicing_column(x, 1, py::none(), "searched");
+  bind::F64Array range;
+  const double* known = known_range(ranges, range, 2);
+  // Columns whose range the caller found were checked to be finite then.
+  auto column = [&](py::ssize_t j) {
+    return known != nullptr ? bind::column_view(x, j, "the values to bin")
+                            : slicing_column(x, j, py::none(), "searched");
+  };
+  bind::ColumnView c0 = column(0);
+  bind::ColumnView c1 = column(1);
   if (n == 0) mirt_error("there are no rows to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
-  std::vector<double> range;
-  params.known_range = stashed_range(self, x, range);
+  params.perfect_fit = perfect_fit;
+  params.known_range = known;
   Search2D s;
   {
     py::gil_scoped_release nogil;
@@ -327,7 +347,7 @@ py::object fit2d(py::handle self, const Args& a) {
       kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(weights[pos]);
       self.attr("scoring_func")(y[pos], preds[pos], **kw);
     }
-    Records r = records_of(self, fb.inner, mode, additive, y, preds, weights);
+    Records r = records_of(self, fb.inner, mode, additive, perfect_fit, y, preds, weights);
     // The search placed its fused regions already; single weak bins (metrics
     // that are not additive) are placed here among the bin's rows.
     std::size_t k = 0;
@@ -351,105 +371,56 @@ py::object fit2d(py::handle self, const Args& a) {
   return py::make_tuple(weak_region, rule_list_all, edges_array(s.edges));
 }
 
-py::object hist_init(py::handle self, const Args& a) {
-  self.attr("bins") = a["bins"];
-  py::dict kw;
-  kw["estimator"] = a["estimator"];
-  kw["slice_features"] = a["slice_features"];
-  kw["task_type"] = a["task_type"];
-  kw["threshold"] = a["threshold"];
-  kw["min_samples"] = a["min_samples"];
-  kw["metric"] = a["metric"];
-  bind::super_of(ctx().histogram_slicing, self).attr("__init__")(**kw);
-  return py::none();
-}
-
-py::object hist_fit(py::handle self, const Args& a) {
-  py::object x = a["x"];
-  py::object scores = a["scores"];
-  py::object w = a["sample_weight"];
-  self.attr("x") = x;
-  self.attr("y") = a["y"];
-  self.attr("preds") = a["preds"];
-  self.attr("scores") = scores;
-  self.attr("rule_list") = py::list();
-  self.attr("weak_region") = py::list();
-
-  store_threshold_value(self, x, scores, w);
-  const std::vector<py::ssize_t> fidx_v = store_fidx(self);
-  if (fidx_v.empty()) mirt_error("no slicing feature was given");
-  checked_bins(self.attr("bins"));
-
-  // The slicing columns are read out of the (possibly wide) matrix once; the
-  // searches and the driver's statistics read these copies.
-  const std::vector<py::ssize_t> used(fidx_v.begin(), fidx_v.begin() + (fidx_v.size() == 1 ? 1 : 2));
-  const SlicingColumns columns =
-      contiguous_columns(x, used, self.attr("feature_names"), "searched");
-  stash_columns(self, x, used, columns);
-  py::dict kw;
-  kw["sample_weight"] = w;
-  py::object result;
-  if (used.size() == 1) {
-    result = self.attr("_fit1d")(columns.columns[0], a["y"], a["preds"], scores, **kw);
-  } else {
-    result = self.attr("_fit2d")(columns.block, a["y"], a["preds"], scores, **kw);
-  }
-  py::list parts = bind::to_list(result);
-  if (parts.size() != 3) throw py::value_error("a search must return three results");
-  self.attr("weak_region") = parts[0];
-  self.attr("rule_list") = parts[1];
-  self.attr("bins1d") = parts[2];
-  return py::none();
+py::object fit2d(py::handle self, const Args& a) {
+  return search2d(self, a, py::none(), false);
 }
 
 }  // namespace
 
-void register_histogram_slicing(py::module_& m) {
-  bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(ctx().base_slicing),
+void register_histogram_slicing(py::module_& m, py::handle base) {
+  bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(base),
                          "\n    Histogram based slicing for analyzing 1D or 2D numerical features.\n");
   cls.def("__init__",
           {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
            opt("threshold", py::float_(1.2)), opt("min_samples", py::int_(30)),
            opt("bins", py::int_(10)), opt_none("metric")},
-          R"(Histogram slicer: equal-width bins of one or two slicing features.
-
-Weak bins that touch are fused into one region when the metric is additive,
-and fused regions with fewer than ``min_samples`` rows are dropped. With two
-slicing features the second is binned afresh inside every bin of the first.
-
-Examples
---------
->>> from mirt.diagnoser.lowpatch import HistogramSlicing
->>> slicer = HistogramSlicing(slice_features=["age"], bins=10, min_samples=20)
-)",
-          hist_init);
+          doc("HistogramSlicing.__init__"),
+          bind::call_python("mirt.diagnoser._searches", "histogram_init"));
   cls.def("_fit", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
-          R"(Search the rows for weak regions: sets ``x``, ``y``, ``preds``,
-``scores``, ``threshold_value``, ``fidx``, ``weak_region``, ``rule_list`` and
-``bins1d``.
-)",
-          hist_fit);
+          doc("HistogramSlicing._fit"),
+          bind::call_python("mirt.diagnoser._searches", "histogram_fit"));
   cls.def("_fit1d",
           {req("x"), req("y"), req("preds"), req("scores"), opt_none("lb1"), opt_none("ub1"),
            opt_none("lb2"), opt_none("ub2"), opt_none("sample_weight")},
-          R"(The one-feature search on the values ``x``.
-
-Returns ``(weak_region, rule_list, bins1d)``: the kept regions, the rules
-(fused rules first, then the bin rules not folded into one) and the bin edges.
-With two slicing features ``x`` holds the second feature of the rows of one
-bin of the first, whose bounds ``lb1``/``ub1`` stay fixed.
-)",
+          doc("HistogramSlicing._fit1d"),
           fit1d);
   cls.def("_fit2d", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
-          R"(The two-feature search on the two columns of ``x``.
-
-Returns ``(weak_region, rule_list, bins1d)`` with the first feature's edges,
-and sets ``bin_stats`` (range of the second feature and row count of every
-bin of the first). Regions carry "lb2q"/"ub2q", the percentages of their bin's
-second-feature values below their bounds.
-)",
+          doc("HistogramSlicing._fit2d"),
           fit2d);
-  ctx().histogram_slicing = cls.finish().release();
+  cls.finish();
+
+  // The searches as the slicer's own `_fit` runs them: on columns whose range
+  // it found while copying them, and, for one feature, keeping the rows of
+  // each fused region for the driver.
+  const std::string module = m.attr("__name__").cast<std::string>();
+  const std::vector<Param> params{req("slicer"), req("x"), req("y"), req("preds"), req("scores"),
+                                  opt_none("lb1"), opt_none("ub1"), opt_none("sample_weight"),
+                                  opt_none("ranges"), opt("perfect_fit", py::bool_(false))};
+  m.attr("_search_1d") = bind::make_function(
+      "_search_1d", "_search_1d", module, params,
+      "``_fit1d`` with known ranges; also returns the fused regions' rows.\n",
+      [](py::handle, const Args& a) {
+        auto [result, found] =
+            search1d(a["slicer"], a, a["ranges"], true, truthy(a["perfect_fit"]));
+        return py::make_tuple(result, found);
+      },
+      bind::Kind::function);
+  m.attr("_search_2d") = bind::make_function(
+      "_search_2d", "_search_2d", module, params, "``_fit2d`` with known ranges.\n",
+      [](py::handle, const Args& a) {
+        return search2d(a["slicer"], a, a["ranges"], truthy(a["perfect_fit"]));
+      },
+      bind::Kind::function);
 }
 
 }  // namespace mirt::lowpatch

@@ -63,6 +63,9 @@ struct SearchParams {
   // weights do not carries no weighted evidence and is never weak (its
   // score falls back to the plain mean of rows the caller weighted 0).
   bool weighted_evidence = false;
+  // The searched rows fit perfectly (an error metric averaging 0, so a
+  // threshold value of 0): no region can be worse, and no bin is weak.
+  bool perfect_fit = false;
 };
 
 // One equal-width bin of a search.

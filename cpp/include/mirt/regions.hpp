@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mirt/columns.hpp"
 #include "mirt/span.hpp"
 
 namespace mirt {
@@ -45,14 +46,6 @@ std::vector<Index> members_each(Column x1, Column x2, const std::vector<Box>& bo
 // Positions inside at least one of the boxes, ascending and without repeats.
 Index members_of_any(Column x1, Column x2, const std::vector<Box>& boxes);
 
-// The first value of a pass that was not finite: its column (0 for x1, 1 for
-// x2) and row, or row -1 when every value was.
-struct NonFinite {
-  int column = -1;
-  std::int64_t row = -1;
-  explicit operator bool() const noexcept { return row >= 0; }
-};
-
 // members_each on columns read in place, which also checks that every value
 // of x1 (and of x2, when given) is finite: the one pass a table needs over a
 // side whose columns sit in a wide row-major matrix. x2 may be null only when
@@ -67,20 +60,6 @@ Membership members_each_checked(Strided x1, const Strided* x2, const std::vector
 // own; the lists are joined in row order and equal the single pass's.
 Membership members_each_checked(Strided x1, const Strided* x2, const std::vector<Box>& boxes,
                                 std::size_t parts);
-
-// Copies columns read in place into one column-major block (column j at
-// out + j * n, n rows each) in a single pass over the rows, and reports the
-// first value that is not finite (column numbered by its place in `columns`).
-// When `range` is given it receives each column's smallest and largest value
-// (2 per column), meaningful only when every value is finite.
-NonFinite copy_columns(const std::vector<Strided>& columns, double* out, double* range = nullptr);
-
-// Largest value, or NaN when the column is empty or holds a NaN (numpy's max).
-double column_max(Column x);
-double column_min(Column x);
-
-// Whether every value is finite; the position of the first that is not, or -1.
-std::int64_t first_non_finite(Column x);
 
 // The table's rule for a bound found by a search: the upper bound is closed
 // exactly when it equals the maximum of the searched column.

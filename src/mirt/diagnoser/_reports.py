@@ -1,8 +1,9 @@
 """The reports of a fitted LowPatch, built from what its fit left behind.
 
 ``get_distance`` ranks the features that drift between the weak rows and the
-others, ``get_shift`` stacks the rows for a shift chart of one feature and
-``get_marginal`` hands over everything the marginal plot needs. The compiled
+others, ``get_shift`` stacks the rows for a shift chart of one feature,
+``get_marginal`` hands over everything the marginal plot needs, and
+``get_result`` packages the weak-region table with the settings. The compiled
 methods of the same names call these functions.
 """
 
@@ -14,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from mirt import _native
+from mirt.diagnoser._diagnosis import searched_positions
 from mirt.diagnoser.utils import calculate_distance
 from mirt.exceptions import MirtError
 from mirt.utils import TestDataResult
@@ -65,9 +67,7 @@ def _searched_rows(lp: Any, diag: Any) -> _SearchedRows:
             "the fit found no weak region, so there are no weak samples to compare; try a lower "
             "threshold, a smaller min_samples or other slicing features"
         )
-    use_test = getattr(diag, "use_test", lp.use_test)
-    idx = lp.test_idx if use_test else lp.train_idx
-    x = np.asarray(lp.x).take(idx, axis=0)
+    x = np.asarray(lp.x).take(searched_positions(lp, diag), axis=0)
     n = x.shape[0]
     try:
         rest = _native.complement(n, positions)
@@ -167,6 +167,21 @@ def get_shift(lp: Any, show_feature: Any = None, compare_to: Any = "remaining") 
             "data": draw_test,
         },
     )
+
+
+def get_result(lp: Any) -> TestDataResult:
+    """The body of ``LowPatch.get_result``; see its docstring."""
+    diag = _fitted_diag(lp)
+    result = {
+        "slice_features": lp.slice_features,
+        "bins": lp.bins,
+        "method": lp.method,
+        "min_samples": lp.min_samples,
+        "metric": lp.metric,
+        "threshold_value": diag.threshold_value,
+        "data": lp.output,
+    }
+    return TestDataResult(key="lowpatch_result", value=result)
 
 
 def get_marginal(lp: Any) -> TestDataResult:
