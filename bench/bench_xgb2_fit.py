@@ -36,11 +36,17 @@ def timed(fn) -> float:
     return time.perf_counter() - t0
 
 
-def compare(label: str, ours, direct, repeat: int) -> None:
-    t_ours, t_direct = [], []
+def alternate(first, second, repeat: int) -> tuple[list[float], list[float]]:
+    """Times of `repeat` runs of each, alternating so that load slows both alike."""
+    t_first, t_second = [], []
     for _ in range(repeat):
-        t_ours.append(timed(ours))
-        t_direct.append(timed(direct))
+        t_first.append(timed(first))
+        t_second.append(timed(second))
+    return t_first, t_second
+
+
+def compare(label: str, ours, direct, repeat: int) -> None:
+    t_ours, t_direct = alternate(ours, direct, repeat)
     a, b = min(t_ours), min(t_direct)
     print(
         f"{label:<42} mirt {a * 1e3:8.1f} ms   xgboost {b * 1e3:8.1f} ms   ratio {a / b:5.3f}"

@@ -41,7 +41,7 @@ if ! cmake --version >/dev/null 2>&1 || ! ninja --version >/dev/null 2>&1; then
   PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
 fi
 
-echo "== installing mirt with its test dependencies"
+echo "== installing mirt with its test dependencies and the Dask extra"
 # The build requirements of pyproject.toml's [build-system]: a build without
 # isolation and the sanitizer build of the modules both need them here.
 "$PYTHON" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0"
@@ -49,13 +49,13 @@ installed=$("$PYTHON" tools/source_digest.py --installed)
 current=$("$PYTHON" tools/source_digest.py)
 if [ -n "$installed" ] && [ "$installed" = "$current" ]; then
   echo "   the installed build was made from these sources: testing it as it is"
-  "$PYTHON" -m pip install -q "mirt[test]"
+  "$PYTHON" -m pip install -q "mirt[test,dask]"
 else
   # Without build isolation the build directory set in pyproject.toml is kept
   # from one run to the next (an isolated build starts from an empty one), so
   # only what changed is compiled again. The build requirements must then be
   # installed here: those of pyproject.toml's [build-system], installed above.
-  "$PYTHON" -m pip install -q --no-build-isolation ".[test]"
+  "$PYTHON" -m pip install -q --no-build-isolation ".[test,dask]"
 fi
 
 if have_gtest; then

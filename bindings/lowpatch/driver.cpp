@@ -154,9 +154,18 @@ py::list gather(py::handle arrays, py::handle positions) {
   return out;
 }
 
-py::list to_arrays(const std::vector<Index>& rows) {
+// The lists as numpy arrays that take over their memory, which is in cache
+// and faulted in already, instead of copies.
+py::list to_arrays(std::vector<Index>& rows) {
   py::list out;
-  for (const Index& r : rows) out.append(bind::to_numpy(r));
+  for (Index& r : rows) {
+    auto held = std::make_unique<Index>(std::move(r));
+    const auto n = static_cast<py::ssize_t>(held->size());
+    const std::int64_t* data = held->data();
+    py::capsule owner(held.get(), [](void* p) { delete static_cast<Index*>(p); });
+    held.release();  // the capsule owns it now
+    out.append(py::array_t<std::int64_t>(n, data, owner));
+  }
   return out;
 }
 
@@ -165,8 +174,16 @@ py::list to_arrays(const std::vector<Index>& rows) {
 // while the driver scores the other side's regions (which needs the GIL).
 class RegionMeasure {
  public:
-  py::list other_rows() const { return to_arrays(rows_.other); }
-  py::list searched_rows() const { return to_arrays(stats_ ? stats_->rows() : rows_.searched); }
+  // Each list is handed over once; later calls return the same arrays.
+  py::list other_rows() {
+    if (!other_) other_ = to_arrays(rows_.other);
+    return other_;
+  }
+  py::list searched_rows() {
+    if (stats_) throw py::value_error("the searched rows are the worker's; use searched_stats()");
+    if (!searched_) searched_ = to_arrays(rows_.searched);
+    return searched_;
+  }
   py::object non_finite_value() const { return bad_; }
 
   // (scores of each region, their mean): an empty list and NaN for a region
@@ -196,6 +213,7 @@ class RegionMeasure {
  private:
   py::list keep_;  // the arrays whose memory the passes read
   RegionRows rows_;
+  py::object other_, searched_;
   py::object bad_ = py::none();
   std::vector<py::array_t<double>> values_;
   std::unique_ptr<SearchedStats> stats_;  // last: joined before what it reads goes

@@ -156,50 +156,75 @@ py::array_t<double> to_array(const std::vector<double>& v) {
   return out;
 }
 
-py::dict decompose_trees_py(py::handle offsets, py::handle left, py::handle right,
-                            py::handle feature, py::handle threshold, py::handle tree_weight,
-                            std::int64_t n_features, py::handle X, bool purify, bool true_to_data,
-                            double tol, std::size_t max_sweeps) {
-  const bind::I64Array off = int_array(offsets, "offsets");
-  const bind::I64Array l = int_array(left, "left"), r = int_array(right, "right");
-  const bind::I64Array f = int_array(feature, "feature");
-  const bind::F64Array t = bind::as_f64_1d(threshold, "threshold");
-  const bind::F64Array w = bind::as_f64_1d(tree_weight, "tree_weight");
-  auto ispan = [](const bind::I64Array& a) {
-    return ISpan(a.data(), static_cast<std::size_t>(a.size()));
-  };
-  TreeEnsemble trees{ispan(off), ispan(l), ispan(r), ispan(f), bind::span(t), bind::span(w),
-                     n_features};
+// The node arrays of an ensemble, converted once and kept alive with the view.
+struct Ensemble {
+  bind::I64Array offsets, left, right, feature;
+  bind::F64Array threshold, tree_weight;
+  std::int64_t n_features;
 
+  Ensemble(py::handle off, py::handle l, py::handle r, py::handle f, py::handle t, py::handle w,
+           std::int64_t n)
+      : offsets(int_array(off, "offsets")),
+        left(int_array(l, "left")),
+        right(int_array(r, "right")),
+        feature(int_array(f, "feature")),
+        threshold(bind::as_f64_1d(t, "threshold")),
+        tree_weight(bind::as_f64_1d(w, "tree_weight")),
+        n_features(n) {}
+
+  TreeEnsemble view() const {
+    auto ispan = [](const bind::I64Array& a) {
+      return ISpan(a.data(), static_cast<std::size_t>(a.size()));
+    };
+    return {ispan(offsets), ispan(left),          ispan(right), ispan(feature),
+            bind::span(threshold), bind::span(tree_weight), n_features};
+  }
+};
+
+// The training matrix as the core reads it, refused when its width is not the model's.
+struct Matrix {
+  py::array keep;
+  MatrixView view;
+};
+Matrix training_matrix(py::handle X, std::int64_t n_features) {
   const py::array a = data_matrix(X);
   if (a.shape(1) != n_features) {
     mirt_error("X has " + std::to_string(a.shape(1)) + " columns, but the model was trained on " +
                std::to_string(n_features));
   }
-  const py::array xf = bind::readable_matrix(a);
+  py::array xf = bind::readable_matrix(a);
   const MatrixView view{static_cast<const double*>(xf.data()),
                         static_cast<std::size_t>(xf.shape(0)),
                         static_cast<std::size_t>(xf.shape(1)), xf.strides(0) / 8,
                         xf.strides(1) / 8};
+  return {std::move(xf), view};
+}
+
+FitOptions fit_options(bool purify, bool true_to_data, double tol, std::size_t max_sweeps) {
   FitOptions opt;
   opt.purify = purify;
   opt.true_to_data = true_to_data;
   opt.tol = tol;
   opt.max_sweeps = max_sweeps;
+  return opt;
+}
 
-  Decomposition dec;
-  FitReport report;
+// Runs a core step on the trees without the GIL, with the toolbox's words for
+// a deep tree and a missing value.
+template <typename Step>
+void run_on_trees(Step&& step) {
   try {
     py::gil_scoped_release release;
-    dec = decompose_trees(trees);
-    report = fit_effects(dec, view, opt);
+    step();
   } catch (const DepthError& e) {
     mirt_error(e.what());
   } catch (const MissingValueError& e) {
     mirt_error("X holds NaN in row " + std::to_string(e.row()) +
                "; missing values cannot be placed on the split grid, impute or remove them first");
   }
+}
 
+py::dict effects_dict(const Decomposition& dec, const FitReport& report) {
   py::list mains, pairs, unconverged;
   for (const MainEffect& m : dec.mains) {
     mains.append(py::make_tuple(m.feature, to_array(m.splits), to_array(m.values), m.importance));
@@ -220,6 +245,71 @@ py::dict decompose_trees_py(py::handle offsets, py::handle left, py::handle righ
   return out;
 }
 
+py::dict decompose_trees_py(py::handle offsets, py::handle left, py::handle right,
+                            py::handle feature, py::handle threshold, py::handle tree_weight,
+                            std::int64_t n_features, py::handle X, bool purify, bool true_to_data,
+                            double tol, std::size_t max_sweeps) {
+  const Ensemble trees(offsets, left, right, feature, threshold, tree_weight, n_features);
+  const Matrix x = training_matrix(X, n_features);
+  const FitOptions opt = fit_options(purify, true_to_data, tol, max_sweeps);
+  Decomposition dec;
+  FitReport report;
+  run_on_trees([&] {
+    dec = decompose_trees(trees.view());
+    report = fit_effects(dec, x.view, opt);
+  });
+  return effects_dict(dec, report);
+}
+
+// The rows of X counted on every grid of the trees' effects, as one flat
+// int64 vector (main effects, then interactions, in the decomposition's
+// order): counts of several parts of the data add up to the whole's.
+py::array_t<std::int64_t> count_cells_py(py::handle offsets, py::handle left, py::handle right,
+                                         py::handle feature, py::handle threshold,
+                                         py::handle tree_weight, std::int64_t n_features,
+                                         py::handle X) {
+  const Ensemble trees(offsets, left, right, feature, threshold, tree_weight, n_features);
+  const Matrix x = training_matrix(X, n_features);
+  CellCounts counts;
+  run_on_trees([&] { counts = count_cells(decompose_trees(trees.view()), x.view); });
+  std::vector<std::int64_t> flat;
+  for (const auto* group : {&counts.mains, &counts.interactions}) {
+    for (const std::vector<double>& c : *group) flat.insert(flat.end(), c.begin(), c.end());
+  }
+  return bind::to_numpy(flat);
+}
+
+py::dict fit_counts_py(py::handle offsets, py::handle left, py::handle right, py::handle feature,
+                       py::handle threshold, py::handle tree_weight, std::int64_t n_features,
+                       py::handle counts, bool purify, bool true_to_data, double tol,
+                       std::size_t max_sweeps) {
+  const Ensemble trees(offsets, left, right, feature, threshold, tree_weight, n_features);
+  const bind::I64Array flat = int_array(counts, "counts");
+  const FitOptions opt = fit_options(purify, true_to_data, tol, max_sweeps);
+  Decomposition dec;
+  FitReport report;
+  run_on_trees([&] {
+    dec = decompose_trees(trees.view());
+    CellCounts cc;
+    std::size_t at = 0;
+    const auto take = [&](std::size_t size) {
+      if (at + size > static_cast<std::size_t>(flat.size())) {
+        throw std::invalid_argument("the cell counts do not match the effects' grids");
+      }
+      std::vector<double> part(flat.data() + at, flat.data() + at + size);
+      at += size;
+      return part;
+    };
+    for (const MainEffect& m : dec.mains) cc.mains.push_back(take(m.values.size()));
+    for (const Interaction& in : dec.interactions) cc.interactions.push_back(take(in.values.size()));
+    if (at != static_cast<std::size_t>(flat.size())) {
+      throw std::invalid_argument("the cell counts do not match the effects' grids");
+    }
+    report = fit_effects_from_counts(dec, cc, opt);
+  });
+  return effects_dict(dec, report);
+}
+
 }  // namespace
 
 void register_effects(py::module_& m) {
@@ -236,6 +326,15 @@ void register_effects(py::module_& m) {
         py::arg("n_features"), py::arg("X"), py::arg("purify"), py::arg("true_to_data"),
         py::arg("tol"), py::arg("max_sweeps"),
         "Decompose depth-2 trees into effects on split grids and purify them on X.");
+  m.def("count_cells", &count_cells_py, py::arg("offsets"), py::arg("left"), py::arg("right"),
+        py::arg("feature"), py::arg("threshold"), py::arg("tree_weight"), py::arg("n_features"),
+        py::arg("X"),
+        "Rows of X per cell of every effect's grid, flat: main effects, then interactions.");
+  m.def("fit_counts", &fit_counts_py, py::arg("offsets"), py::arg("left"), py::arg("right"),
+        py::arg("feature"), py::arg("threshold"), py::arg("tree_weight"), py::arg("n_features"),
+        py::arg("counts"), py::arg("purify"), py::arg("true_to_data"), py::arg("tol"),
+        py::arg("max_sweeps"),
+        "decompose_trees with the rows given as the cell counts of count_cells (or their sum).");
 }
 
 }  // namespace mirt::native

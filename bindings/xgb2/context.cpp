@@ -59,6 +59,7 @@ void load_imports(py::module_& m) {
   c.check_numeric_columns = keep(utils.attr("check_numeric_columns"));
   c.mirt_error = keep(exceptions.attr("MirtError"));
   c.not_parsed_error = keep(exceptions.attr("NotParsedError"));
+  c.dask = keep(py::module_::import((pkg + "._dask").c_str()));
   // scikit-learn 1.6 moved the estimator's data check to a function and 1.7
   // removed the method; older versions only have the method.
   py::object validation = py::module_::import("sklearn.utils.validation");
@@ -153,6 +154,20 @@ py::object checked_predict_input(py::handle self, py::handle X) {
   }
   return checked;
 }
+
+const char* const kPredictX =
+    "X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame\n"
+    "    Dask input gives a lazy dask array, computed block by block on the workers;\n"
+    "    every block holds what the in-memory method gives for its rows.\n\n";
+
+bool is_dask(std::initializer_list<py::handle> objects) {
+  py::tuple args(objects.size());
+  std::size_t i = 0;
+  for (py::handle obj : objects) args[i++] = py::reinterpret_borrow<py::object>(obj);
+  return bind::truthy(ctx().dask.attr("is_dask")(*args));
+}
+
+py::object dask_function(const char* name) { return ctx().dask.attr(name); }
 
 void require_fitted(py::handle self, const std::string& next_step) {
   py::dict kw;

@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "arrays.hpp"
@@ -30,6 +31,9 @@ struct Context {
   py::handle check_numeric_columns;
   py::handle mirt_error;
   py::handle not_parsed_error;
+  // The toolbox's Dask functions (mirt.models.xgb2._dask), which import Dask
+  // only when Dask input reaches them.
+  py::handle dask;
 };
 
 Context& ctx();
@@ -69,6 +73,15 @@ py::tuple check_x_y(py::handle self, py::handle x, py::handle y, bool y_numeric)
 
 // The prediction methods' checks: check_array, check_is_fitted, column count.
 py::object checked_predict_input(py::handle self, py::handle X);
+
+// The prediction methods' entry for X, which says what Dask input gives.
+extern const char* const kPredictX;
+
+// Whether any argument is a Dask collection: such input goes to one function
+// of the toolbox's Dask module, everything else down the in-memory path.
+bool is_dask(std::initializer_list<py::handle> objects);
+// A function of that module, by name.
+py::object dask_function(const char* name);
 
 // scikit-learn's NotFittedError unless fit has stored the booster and the
 // training matrix; `next_step` says what to call after fit.

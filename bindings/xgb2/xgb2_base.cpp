@@ -30,6 +30,15 @@ py::object base_init(py::handle self, const Args& a) {
   return py::none();
 }
 
+// A distributed.Client holds live connections and does not pickle; the model
+// keeps one for fitting only, and a model read back uses the current client.
+py::object getstate(py::handle self, const Args&) {
+  py::object state = bind::super_of(ctx().xgb2_base, self).attr("__getstate__")();
+  if (py::isinstance<py::dict>(state)) state = state.attr("copy")();
+  if (py::isinstance<py::dict>(state)) state.attr("pop")("client", py::none());
+  return state;
+}
+
 // A plain string names one feature; `in` on it would match any feature whose
 // name is a substring of it and constrain the wrong columns.
 bool listed(py::handle name, py::handle names) {
@@ -128,6 +137,11 @@ py::object fit_xgb_raw(py::handle self, const Args& a) {
   py::dict params = booster_params(self, py::str(py::tuple(constraints)));
   self.attr("xgb_params_") = params;
 
+  if (is_dask({a["X"], a["y"], a["sample_weight"]})) {
+    self.attr("estimator_") =
+        dask_function("fit_booster")(self, a["X"], a["y"], a["sample_weight"]);
+    return py::none();
+  }
   const bool classifier = bind::truthy(global("is_classifier")(self));
   py::object booster_class = global(classifier ? "XGBClassifier" : "XGBRegressor");
   py::object estimator = booster_class(**params);
@@ -206,6 +220,7 @@ py::object partial_dependence(py::handle self, const Args& a) {
           ? global("predict_1D_func_tree")(own, splits[py::int_(0)], item["values"], true)
           : global("predict_2D_func_tree")(own, splits[py::int_(0)], splits[py::int_(1)],
                                            item["values"], true);
+  if (is_dask({a["X"]})) return dask_function("map_rows")(func, a["X"]);
   return func(a["X"]);
 }
 
@@ -217,6 +232,9 @@ void register_xgb2_base(py::module_& m) {
   cls.def("__init__", init_params(Defaults::base),
           "Store the thirteen booster parameters unchanged; nothing is checked before fit.",
           base_init)
+      .def("__getstate__", {},
+           "The model's state for pickling, without a Dask client set as ``client``.",
+           getstate)
       .def("_base_extract_rules", {},
            "Distinct split thresholds of every feature across all trees.\n\n"
            "Returns a dict from each name of ``feature_names_`` to the sorted array of the\n"
@@ -235,6 +253,17 @@ void register_xgb2_base(py::module_& m) {
            "sample_weight : array-like of shape (n_samples,), default=None\n"
            "    Rows whose weight is not positive are left out; the others are rescaled\n"
            "    to sum to the number of rows kept.\n\n"
+           "X, y and sample_weight may also be Dask collections (dask arrays, DataFrames or\n"
+           "Series) split into the same partitions. Their partitions are checked and\n"
+           "reweighted on the workers, and the booster is trained through ``xgboost.dask``\n"
+           "with the ``distributed.Client`` set as ``model.client``, or else the current\n"
+           "default one (``distributed.get_client()``: the latest Client started, or the\n"
+           "one of a ``with client.as_current():`` block). ``estimator_`` then holds the\n"
+           "trained booster in an in-memory XGBoost estimator, and ``X_`` the lazy\n"
+           "training matrix. ``client`` is an attribute, not a constructor parameter:\n"
+           "``clone`` and ``get_params`` do not carry it. Lazy results (predictions, the\n"
+           "counts ``parse_model`` takes) are computed by the current client: use\n"
+           "``with client.as_current():`` for one that is not the default.\n\n"
            "Returns\n-------\nself\n\n"
            "Examples\n--------\n"
            ">>> from sklearn.datasets import make_regression\n"
@@ -250,8 +279,9 @@ void register_xgb2_base(py::module_& m) {
            "fidx : str, or tuple or list of one or two column indices or feature names\n"
            "    An effect's name (\"bmi\", \"s1 x s5\"), or a main effect's column, or an\n"
            "    interaction's two columns in either order, each by index or by name.\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nThe effect's value for every row.\n\n"
+           "X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame\n\n"
+           "Returns\n-------\nThe effect's value for every row: a lazy dask array, mapped over the\n"
+           "blocks of X, when X is a Dask collection.\n\n"
            "Raises\n------\nValueError\n    \"Effect not found.\" when no effect has these columns or this name.\n"
            "NotParsedError\n    An ``AttributeError`` of ``mirt.exceptions``, before ``parse_model()``.\n"
            "NotFittedError\n    scikit-learn's, also an ``AttributeError``, before ``fit``.\n\n"
@@ -263,7 +293,7 @@ void register_xgb2_base(py::module_& m) {
            ">>> _ = model.parse_model()\n"
            ">>> model.partial_dependence((0,), X[:3]).shape\n"
            "(3,)\n"
-           ">>> bool((model.partial_dependence(\"X3 x X0\", X) == model.partial_dependence((3, 0), X)).all())\n"
+           ">>> bool((model.partial_dependence(\"X0 x X3\", X) == model.partial_dependence((3, 0), X)).all())\n"
            "True\n",
            partial_dependence)
       .def("parse_model", {},

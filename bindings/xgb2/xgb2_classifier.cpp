@@ -32,6 +32,9 @@ py::object sklearn_tags(py::handle self, const Args&) {
 }
 
 py::object validate_input(py::handle self, const Args& a) {
+  if (is_dask({a["x"], a["y"], a["sample_weight"]})) {
+    return dask_function("validate_input")(self, a["x"], a["y"], a["sample_weight"]);
+  }
   py::tuple xy = check_x_y(self, a["x"], a["y"], false);
   py::tuple rows = validate_rows(self, xy[0], xy[1], a["sample_weight"], false);
   py::object y = rows[1];
@@ -49,6 +52,7 @@ py::object validate_input(py::handle self, const Args& a) {
 }
 
 py::object predict_proba(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "predict_proba");
   py::object X = checked_predict_input(self, a["X"]);
   return self.attr("estimator_").attr("predict_proba")(X);
 }
@@ -77,6 +81,7 @@ void with_second_class(py::handle self, py::handle X, Fn&& fn) {
 }
 
 py::object decision_function(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "decision_function");
   py::array_t<double> out;
   with_second_class(self, a["X"], [&](const auto* p, std::size_t n, std::ptrdiff_t stride) {
     out = py::array_t<double>(static_cast<py::ssize_t>(n));
@@ -88,6 +93,7 @@ py::object decision_function(py::handle self, const Args& a) {
 }
 
 py::object predict(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "predict");
   py::array_t<std::int64_t> pred;
   with_second_class(self, a["X"], [&](const auto* p, std::size_t n, std::ptrdiff_t stride) {
     pred = py::array_t<std::int64_t>(static_cast<py::ssize_t>(n));
@@ -118,9 +124,8 @@ void register_xgb2_classifier(py::module_& m) {
       .def("decision_function", {req("X")},
            "Log-odds of the second class, log(p / (1 - p)), with p clipped to\n"
            "[1e-7, 1 - 1e-7] in double precision, so that scores stay finite.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples,), float64\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples,), float64\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Classifier\n"
@@ -131,9 +136,8 @@ void register_xgb2_classifier(py::module_& m) {
            decision_function)
       .def("predict_proba", {req("X")},
            "Class probabilities; column 1 belongs to the second entry of ``classes_``.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples, 2)\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples, 2)\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Classifier\n"
@@ -144,9 +148,8 @@ void register_xgb2_classifier(py::module_& m) {
       .def("predict", {req("X")},
            "Class labels, as they were given in the training target; the second class\n"
            "when its probability is strictly above 0.5.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples,)\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples,)\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Classifier\n"

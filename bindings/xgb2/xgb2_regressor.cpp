@@ -32,11 +32,15 @@ py::object sklearn_tags(py::handle self, const Args&) {
 }
 
 py::object validate_input(py::handle self, const Args& a) {
+  if (is_dask({a["x"], a["y"], a["sample_weight"]})) {
+    return dask_function("validate_input")(self, a["x"], a["y"], a["sample_weight"]);
+  }
   py::tuple xy = check_x_y(self, a["x"], a["y"], true);
   return validate_rows(self, xy[0], xy[1], a["sample_weight"], true);
 }
 
 py::object predict(py::handle self, const Args& a) {
+  if (is_dask({a["X"]})) return dask_function("predict")(self, a["X"], "predict");
   py::object X = checked_predict_input(self, a["X"]);
   return self.attr("estimator_").attr("predict")(X);
 }
@@ -59,9 +63,8 @@ void register_xgb2_regressor(py::module_& m) {
            validate_input)
       .def("predict", {req("X")},
            "Predict the target for the rows of X.\n\n"
-           "Parameters\n----------\n"
-           "X : array-like of shape (n_samples, n_features)\n\n"
-           "Returns\n-------\nndarray of shape (n_samples,)\n\n"
+           "Parameters\n----------\n" + std::string(kPredictX) +
+               "Returns\n-------\nndarray of shape (n_samples,)\n\n"
            "Examples\n--------\n"
            ">>> import numpy as np\n"
            ">>> from mirt.models.xgb2.xgboost import XGB2Regressor\n"

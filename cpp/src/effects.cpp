@@ -282,37 +282,112 @@ Decomposition decompose_trees(const TreeEnsemble& trees) {
 namespace {
 
 template <typename Cell>
-FitReport fit_with_cells(Decomposition& dec, const MatrixView& X, const FitOptions& opt) {
+CellCounts count_with_cells(const Decomposition& dec, const MatrixView& X) {
   const std::size_t n = X.rows;
   std::map<std::int64_t, std::size_t> slot;
   std::vector<std::vector<Cell>> cells(dec.mains.size());
-  std::vector<std::vector<double>> counts(dec.mains.size());
+  CellCounts out;
+  out.mains.resize(dec.mains.size());
   for (std::size_t m = 0; m < dec.mains.size(); ++m) {
     const MainEffect& me = dec.mains[m];
     slot[me.feature] = m;
     cells[m].resize(n);
     cells_of(X.column(static_cast<std::size_t>(me.feature)), DSpan(me.splits), SplitRule::kXgboost,
              cells[m].data());
-    counts[m].assign(me.values.size(), 0.0);
-    for (const Cell c : cells[m]) counts[m][c] += 1.0;
+    out.mains[m].assign(me.values.size(), 0.0);
+    for (const Cell c : cells[m]) out.mains[m][c] += 1.0;
   }
-
-  FitReport report;
-  for (Interaction& in : dec.interactions) {
+  for (const Interaction& in : dec.interactions) {
     check_interrupt();
     const std::size_t ma = slot.at(in.a), mb = slot.at(in.b);
     const auto map_a = coarse_cells(DSpan(dec.mains[ma].splits), DSpan(in.splits_a));
     const auto map_b = coarse_cells(DSpan(dec.mains[mb].splits), DSpan(in.splits_b));
-    std::vector<double> joint(in.rows() * in.cols(), 0.0);
+    std::vector<double>& joint = out.interactions.emplace_back(in.rows() * in.cols(), 0.0);
     const std::vector<Cell>& ca = cells[ma];
     const std::vector<Cell>& cb = cells[mb];
     for (std::size_t i = 0; i < n; ++i) {
       joint[map_a[ca[i]] * in.cols() + map_b[cb[i]]] += 1.0;
     }
+  }
+  return out;
+}
+
+void check_counts(const Decomposition& dec, const CellCounts& counts) {
+  bool fits = counts.mains.size() == dec.mains.size() &&
+              counts.interactions.size() == dec.interactions.size();
+  for (std::size_t m = 0; fits && m < dec.mains.size(); ++m) {
+    fits = counts.mains[m].size() == dec.mains[m].values.size();
+  }
+  for (std::size_t q = 0; fits && q < dec.interactions.size(); ++q) {
+    fits = counts.interactions[q].size() == dec.interactions[q].values.size();
+  }
+  if (!fits) throw std::invalid_argument("the cell counts do not match the effects' grids");
+  double rows = 0.0;
+  for (const std::vector<double>& c : counts.mains) {
+    for (const double v : c) {
+      if (!(v >= 0.0) || std::isinf(v)) {
+        throw std::invalid_argument("cell counts must be finite and not negative");
+      }
+      rows += v;
+    }
+  }
+  for (const std::vector<double>& c : counts.interactions) {
+    for (const double v : c) {
+      if (!(v >= 0.0) || std::isinf(v)) {
+        throw std::invalid_argument("cell counts must be finite and not negative");
+      }
+    }
+  }
+  if (!dec.mains.empty() && rows == 0.0) throw std::invalid_argument("the data has no rows");
+}
+
+void check_data(const Decomposition& dec, const MatrixView& X) {
+  for (const MainEffect& m : dec.mains) {
+    if (m.feature < 0 || static_cast<std::size_t>(m.feature) >= X.cols) {
+      throw std::out_of_range("feature " + std::to_string(m.feature) + " is beyond the data's " +
+                              std::to_string(X.cols) + " columns");
+    }
+  }
+  for (const Interaction& in : dec.interactions) {
+    bool a = false, b = false;
+    for (const MainEffect& m : dec.mains) {
+      a = a || m.feature == in.a;
+      b = b || m.feature == in.b;
+    }
+    if (!a || !b) throw std::invalid_argument("an interaction lacks the main effect of a feature");
+  }
+}
+
+}  // namespace
+
+CellCounts count_cells(const Decomposition& dec, const MatrixView& X) {
+  check_data(dec, X);
+  std::size_t widest = 0;
+  for (const MainEffect& m : dec.mains) widest = std::max(widest, m.values.size());
+  // Two bytes per row and feature cover every grid a histogram booster builds.
+  if (widest <= std::numeric_limits<std::uint16_t>::max()) {
+    return count_with_cells<std::uint16_t>(dec, X);
+  }
+  return count_with_cells<std::uint32_t>(dec, X);
+}
+
+FitReport fit_effects_from_counts(Decomposition& dec, const CellCounts& counts,
+                                  const FitOptions& opt) {
+  check_counts(dec, counts);
+  std::map<std::int64_t, std::size_t> slot;
+  for (std::size_t m = 0; m < dec.mains.size(); ++m) slot[dec.mains[m].feature] = m;
+  FitReport report;
+  for (std::size_t q = 0; q < dec.interactions.size(); ++q) {
+    check_interrupt();
+    Interaction& in = dec.interactions[q];
+    const std::vector<double>& joint = counts.interactions[q];
     if (opt.purify) {
+      const std::size_t ma = slot.at(in.a), mb = slot.at(in.b);
+      const auto map_a = coarse_cells(DSpan(dec.mains[ma].splits), DSpan(in.splits_a));
+      const auto map_b = coarse_cells(DSpan(dec.mains[mb].splits), DSpan(in.splits_b));
       std::vector<double> w_row(in.rows(), 0.0), w_col(in.cols(), 0.0);
-      for (std::size_t k = 0; k < map_a.size(); ++k) w_row[map_a[k]] += counts[ma][k];
-      for (std::size_t k = 0; k < map_b.size(); ++k) w_col[map_b[k]] += counts[mb][k];
+      for (std::size_t k = 0; k < map_a.size(); ++k) w_row[map_a[k]] += counts.mains[ma][k];
+      for (std::size_t k = 0; k < map_b.size(); ++k) w_col[map_b[k]] += counts.mains[mb][k];
       std::vector<double> row_mass, col_mass;
       const SweepOutcome outcome = purify_interaction(
           in.values, in.rows(), in.cols(), DSpan(w_row), DSpan(w_col),
@@ -327,37 +402,15 @@ FitReport fit_with_cells(Decomposition& dec, const MatrixView& X, const FitOptio
     in.importance = weighted_variance(DSpan(in.values), DSpan(joint));
   }
   for (std::size_t m = 0; m < dec.mains.size(); ++m) {
-    if (opt.purify) dec.intercept += center_main(dec.mains[m].values, DSpan(counts[m]));
-    dec.mains[m].importance = weighted_variance(DSpan(dec.mains[m].values), DSpan(counts[m]));
+    if (opt.purify) dec.intercept += center_main(dec.mains[m].values, DSpan(counts.mains[m]));
+    dec.mains[m].importance = weighted_variance(DSpan(dec.mains[m].values), DSpan(counts.mains[m]));
   }
   return report;
 }
 
-}  // namespace
-
 FitReport fit_effects(Decomposition& dec, const MatrixView& X, const FitOptions& options) {
   if (X.rows == 0) throw std::invalid_argument("the data has no rows");
-  std::size_t widest = 0;
-  for (const MainEffect& m : dec.mains) {
-    if (m.feature < 0 || static_cast<std::size_t>(m.feature) >= X.cols) {
-      throw std::out_of_range("feature " + std::to_string(m.feature) + " is beyond the data's " +
-                              std::to_string(X.cols) + " columns");
-    }
-    widest = std::max(widest, m.values.size());
-  }
-  for (const Interaction& in : dec.interactions) {
-    bool a = false, b = false;
-    for (const MainEffect& m : dec.mains) {
-      a = a || m.feature == in.a;
-      b = b || m.feature == in.b;
-    }
-    if (!a || !b) throw std::invalid_argument("an interaction lacks the main effect of a feature");
-  }
-  // Two bytes per row and feature cover every grid a histogram booster builds.
-  if (widest <= std::numeric_limits<std::uint16_t>::max()) {
-    return fit_with_cells<std::uint16_t>(dec, X, options);
-  }
-  return fit_with_cells<std::uint32_t>(dec, X, options);
+  return fit_effects_from_counts(dec, count_cells(dec, X), options);
 }
 
 }  // namespace mirt

@@ -310,6 +310,47 @@ TEST(Effects, PurificationKeepsEveryPredictionAndCentresEveryEffect) {
   }
 }
 
+TEST(Effects, CountsOfTwoPartsAddUpToTheWholeDatasEffects) {
+  const Forest f = random_forest(120, 3, 31);
+  const Data X = random_data(1001, 3, 32);
+  const mirt::MatrixView all = X.view();
+  const mirt::MatrixView head{X.values.data(), 400, 3, 3, 1};
+  const mirt::MatrixView tail{X.values.data() + 400 * 3, 601, 3, 3, 1};
+  for (const bool true_to_data : {false, true}) {
+    mirt::FitOptions opt;
+    opt.true_to_data = true_to_data;
+    auto whole = mirt::decompose_trees(f.view());
+    mirt::fit_effects(whole, all, opt);
+
+    const auto raw = mirt::decompose_trees(f.view());
+    mirt::CellCounts sum = mirt::count_cells(raw, head);
+    const mirt::CellCounts more = mirt::count_cells(raw, tail);
+    for (std::size_t m = 0; m < sum.mains.size(); ++m) {
+      for (std::size_t k = 0; k < sum.mains[m].size(); ++k) sum.mains[m][k] += more.mains[m][k];
+    }
+    for (std::size_t q = 0; q < sum.interactions.size(); ++q) {
+      for (std::size_t k = 0; k < sum.interactions[q].size(); ++k) {
+        sum.interactions[q][k] += more.interactions[q][k];
+      }
+    }
+    auto parts = raw;
+    mirt::fit_effects_from_counts(parts, sum, opt);
+    // Bit for bit: the counts are whole numbers, exact in any order of addition.
+    EXPECT_EQ(parts.intercept, whole.intercept);
+    for (std::size_t m = 0; m < whole.mains.size(); ++m) {
+      EXPECT_EQ(parts.mains[m].values, whole.mains[m].values);
+      EXPECT_EQ(parts.mains[m].importance, whole.mains[m].importance);
+    }
+    for (std::size_t q = 0; q < whole.interactions.size(); ++q) {
+      EXPECT_EQ(parts.interactions[q].values, whole.interactions[q].values);
+    }
+  }
+  auto d = mirt::decompose_trees(f.view());
+  mirt::CellCounts wrong = mirt::count_cells(d, head);
+  wrong.mains.pop_back();
+  EXPECT_THROW(mirt::fit_effects_from_counts(d, wrong, {}), std::invalid_argument);
+}
+
 TEST(Effects, ProductPurificationKeepsAMonotoneMainEffectMonotone) {
   // Both trees increase in x0 whatever x1 is, as a monotone constraint forces.
   Forest f;

@@ -92,6 +92,26 @@ struct FitReport {
   std::vector<std::pair<std::int64_t, std::int64_t>> unconverged;
 };
 
+// How many rows fall in each cell: of every main effect's grid (in the order
+// of dec.mains) and of every interaction's joint grid (row-major, in the order
+// of dec.interactions). The rows enter purification and the importances only
+// through these counts, so counts summed over parts of the data (partitions on
+// several machines) give the same effects as the whole data.
+struct CellCounts {
+  std::vector<std::vector<double>> mains;
+  std::vector<std::vector<double>> interactions;
+};
+
+// Checks X against the decomposition as fit_effects does (an empty X is
+// counted as zeros) and counts its rows on every grid.
+CellCounts count_cells(const Decomposition& dec, const MatrixView& X);
+
+// fit_effects from counts made by count_cells (or their sums). Throws
+// std::invalid_argument when the counts do not match the decomposition's
+// grids or hold no row.
+FitReport fit_effects_from_counts(Decomposition& dec, const CellCounts& counts,
+                                  const FitOptions& options);
+
 // Locates the rows of X on every grid, purifies the decomposition when asked
 // (mass moves from interactions to main effects, then from main effects to the
 // intercept, so that every effect has zero weighted mean) and sets each

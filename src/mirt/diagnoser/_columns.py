@@ -46,6 +46,14 @@ class SearchedColumns(NamedTuple):
     other: Any = None
 
 
+def as_number(value: Any) -> float:
+    """``float(value)``, or NaN for what is not a number."""
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return math.nan
+
+
 def numbers(values: Any, what: str, suffix: str = "") -> np.ndarray:
     """One float64 value per row (an (n, 1) column is read as n values)."""
     if values is None:

@@ -33,6 +33,7 @@ import pandas as pd
 from mirt.diagnoser import _searches, lowpatch
 from mirt.diagnoser._columns import (
     SearchedColumns,
+    as_number,
     checked_scores,
     checked_weights,
     column_name,
@@ -91,13 +92,6 @@ def _require_predictions(slicer: Any, side: _Side) -> None:
     if proba:
         message += "; pass prediction_proba or use an estimator with predict_proba"
     raise MirtError(message)
-
-
-def _as_float(value: Any) -> float:
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        return math.nan
 
 
 def _own_hook(slicer: Any) -> Any:
@@ -186,8 +180,13 @@ def _region_stats(slicer: Any, side: _Side, labels, preds, rows, additive: bool)
             y_rows, pred_rows = lowpatch._gather((labels, preds), rows)
         else:
             y_rows, pred_rows = labels[rows], preds[rows]
-        values = checked_scores(slicer.scoring_func(y_rows, pred_rows), len(rows))
-        return values, lowpatch._weighted_mean(values, w)
+        # The mean is NaN or infinite when a score is, so only then is every
+        # score checked, to name the culprit.
+        values = checked_scores(slicer.scoring_func(y_rows, pred_rows), len(rows), finite=False)
+        mean = lowpatch._weighted_mean(values, w)
+        if not math.isfinite(mean):
+            checked_scores(values, len(rows))
+        return values, mean
     score = slicer.scoring_func(labels[rows], np.asarray(side.pred)[rows], sample_weight=w)
     return score, score
 
@@ -195,7 +194,7 @@ def _region_stats(slicer: Any, side: _Side, labels, preds, rows, additive: bool)
 def ranked(records: list) -> list:
     """Largest gap first and stable; a NaN gap (a side without rows) cannot be
     ranked, so such records go last instead of scrambling the order."""
-    gaps = [_as_float(r["Gap"]) for r in records]
+    gaps = [as_number(r["Gap"]) for r in records]
     keys = [(True, 0.0) if math.isnan(g) else (False, -g) for g in gaps]
     return [records[k] for k in sorted(range(len(records)), key=keys.__getitem__)]
 
@@ -253,7 +252,7 @@ def fit(
     own = _own_hook(slicer)
     if additive:
         scores = checked_scores(scores, searched.rows, finite=own is None)
-    elif not math.isfinite(_as_float(scores)):
+    elif not math.isfinite(as_number(scores)):
         raise MirtError(
             f"the metric {slicer.score_name} is not a finite number on the searched rows "
             f"({scores!r})"

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import math
 import operator
+import sys
 import warnings
 from collections.abc import Iterator
 from typing import Any, NamedTuple
@@ -26,6 +27,7 @@ from mirt import _native
 from mirt.diagnoser import lowpatch
 from mirt.diagnoser._columns import (
     SearchedColumns,
+    as_number,
     checked_scores,
     checked_weights,
     n_rows,
@@ -36,25 +38,27 @@ from mirt.diagnoser.levels import MAX_LEVELS, Levels, LevelSet, as_levels
 from mirt.exceptions import MirtError, MirtWarning
 
 
-def _number(value: Any) -> float:
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        return math.nan
+def _warn(message: str) -> None:
+    """A MirtWarning attributed to the first caller outside mirt, so that the
+    warnings filter tells every call site of the user's code once."""
+    frame, level = sys._getframe(1), 2
+    while frame is not None and frame.f_globals.get("__name__", "").startswith("mirt."):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, MirtWarning, stacklevel=level)
 
 
 def check_settings(threshold: Any, min_samples: Any) -> None:
     """Refuse a threshold or min_samples that would make every search find
     nothing, or everything, without a word."""
-    if not (math.isfinite(t := _number(threshold)) and t > 0):
+    if not (math.isfinite(t := as_number(threshold)) and t > 0):
         raise MirtError(f"threshold must be a finite number above 0, got {threshold!r}")
-    if not (math.isfinite(m := _number(min_samples)) and m >= 0):
+    if not (math.isfinite(m := as_number(min_samples)) and m >= 0):
         raise MirtError(f"min_samples must be a non-negative number, got {min_samples!r}")
 
 
 def perfect_fit(slicer: Any) -> bool:
     """An error metric whose average score is 0: no region can be worse."""
-    return _number(slicer.score_sign) <= 0 and _number(slicer.threshold_value) == 0
+    return as_number(slicer.score_sign) <= 0 and as_number(slicer.threshold_value) == 0
 
 
 def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any:
@@ -72,11 +76,9 @@ def threshold_value(slicer: Any, x: Any, scores: Any, sample_weight: Any) -> Any
             require_finite(values, "the per-sample scores")  # names the culprit
     slicer.threshold_value = slicer.threshold * average
     if perfect_fit(slicer):
-        warnings.warn(
+        _warn(
             f"the {slicer.score_name} of the searched rows is 0, a perfect fit: no region can be "
-            "worse, so no weak region is reported",
-            MirtWarning,
-            stacklevel=3,
+            "worse, so no weak region is reported"
         )
     return slicer.threshold_value
 
@@ -155,11 +157,9 @@ def histogram_fit(
         raise MirtError("no slicing feature was given")
     if len(fidx) > 2:
         ignored = [slicer.feature_names[j] for j in fidx[2:]]
-        warnings.warn(
+        _warn(
             f"the histogram method searches the first two slicing features; {ignored!r} "
-            "were ignored",
-            MirtWarning,
-            stacklevel=3,
+            "were ignored"
         )
     found = _searched_columns(slicer, x, fidx[:2], other_x)
     perfect = perfect_fit(slicer)

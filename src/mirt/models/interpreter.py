@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from mirt.exceptions import MirtError
-from mirt.models.utils import find_effect
+from mirt.models.utils import find_effect, is_dask
 
 if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn
     from matplotlib.figure import Figure
@@ -149,8 +149,8 @@ class FANOVAInterpreter:
     def _feature_names(self) -> list[str]:
         names = getattr(self.model, "feature_names_", None)
         if names is None:
-            X = np.asarray(self.model.X_)
-            return [f"X{j}" for j in range(X.shape[1])]
+            # The shape alone, which a Dask matrix knows without computing.
+            return [f"X{j}" for j in range(np.shape(self.model.X_)[1])]
         return [str(n) for n in names]
 
     def _name(self, key: Any, rec: dict[str, Any]) -> str:
@@ -176,10 +176,14 @@ class FANOVAInterpreter:
             return "log-odds" if is_classifier(self.model) else "prediction"
         return "log-odds" if hasattr(self.model, "predict_proba") else "prediction"
 
-    def _training_matrix(self) -> np.ndarray:
+    def _training_matrix(self) -> Any:
         X = getattr(self.model, "X_", None)
         if X is None:
             raise MirtError("the model keeps no training matrix (X_); fit it first")
+        if is_dask(X):
+            # Read where it lives: only ranges and bin counts reach the client.
+            X = X.to_dask_array() if hasattr(X, "to_dask_array") else X
+            return X.astype(np.float64)
         return np.asarray(X, dtype=np.float64)
 
     # -------------------------------------------------------------- importance
@@ -321,13 +325,15 @@ class FANOVAInterpreter:
                 ax_d = fig.add_subplot(grid[1], sharex=ax)
             else:
                 ax = fig.add_subplot()
-            edges = _edges(splits[0], X[:, fidx[0]])
+            data_range = _column_range(X, fidx[0])
+            edges = _edges(splits[0], data_range)
             ax.stairs(values, edges, baseline=None, color="#4C72B0", linewidth=2)
             ax.axhline(0.0, color="0.6", linewidth=0.8, zorder=0)
             ax.set_ylabel(what)
             _fit_title(ax, f"Main effect of {names[fidx[0]]}")
             if density:
-                ax_d.hist(X[:, fidx[0]], bins=40, color="0.6")
+                args, kwargs = _histogram(X, fidx[0], 40, data_range)
+                ax_d.hist(*args, **kwargs, color="0.6")
                 ax_d.set_yticks([])
                 ax_d.set_ylabel("rows", fontsize=8)
                 ax_d.set_xlabel(names[fidx[0]])
@@ -340,8 +346,8 @@ class FANOVAInterpreter:
             return fig
         fig = _figure(figsize=figsize or (6.0, 5.0))
         ax = fig.add_subplot()
-        e1 = _edges(splits[0], X[:, fidx[0]])
-        e2 = _edges(splits[1], X[:, fidx[1]])
+        e1 = _edges(splits[0], _column_range(X, fidx[0]))
+        e2 = _edges(splits[1], _column_range(X, fidx[1]))
         vmax = float(np.max(np.abs(values))) if values.size else 0.0
         vmax = vmax if vmax > 0 else 1.0
         mesh = ax.pcolormesh(e1, e2, values.T, cmap="RdBu_r", vmin=-vmax, vmax=vmax)
@@ -483,10 +489,33 @@ def _fit_title(ax: Any, text: str, fontsize: float = 12.0) -> None:
     ax.set_title(textwrap.fill(text, width=max(chars, 20)), fontsize=fontsize)
 
 
-def _edges(splits: np.ndarray, column: np.ndarray) -> np.ndarray:
+def _column_range(X: Any, j: int) -> tuple[float, float] | None:
+    """The smallest and largest value of column j, or None for no rows."""
+    column = X[:, j]
+    if is_dask(X):
+        import dask
+
+        return tuple(float(v) for v in dask.compute(column.min(), column.max()))
+    return (float(np.min(column)), float(np.max(column))) if column.size else None
+
+
+def _histogram(
+    X: Any, j: int, bins: int, data_range: tuple[float, float] | None
+) -> tuple[tuple, dict]:
+    """What ``Axes.hist`` draws for column j: the column itself in memory; for
+    a Dask matrix, the same bins' counts, counted on the workers."""
+    if not is_dask(X):
+        return (X[:, j],), {"bins": bins}
+    import dask.array as da
+
+    edges = np.histogram_bin_edges(np.asarray(data_range), bins=bins)
+    counts, _ = da.histogram(X[:, j], bins=edges)
+    return (edges[:-1],), {"bins": edges, "weights": counts.compute()}
+
+
+def _edges(splits: np.ndarray, data_range: tuple[float, float] | None) -> np.ndarray:
     """Cell edges for drawing: the split points, closed off by the data range."""
-    lo = float(np.min(column)) if column.size else 0.0
-    hi = float(np.max(column)) if column.size else 1.0
+    lo, hi = data_range if data_range is not None else (0.0, 1.0)
     if splits.size:
         span = float(splits[-1] - splits[0]) or max(abs(float(splits[0])), 1.0)
         pad = 0.05 * span

@@ -25,6 +25,7 @@ message that names them.
 from __future__ import annotations
 
 import numbers
+import sys
 from collections.abc import Collection, Mapping, Sequence
 from typing import Any
 
@@ -38,6 +39,7 @@ __all__ = [
     "EffectFunction",
     "check_numeric_columns",
     "find_effect",
+    "is_dask",
     "predict_1D_func_tree",
     "predict_2D_func_tree",
 ]
@@ -306,6 +308,25 @@ def find_effect(
         if len(own) == len(wanted) and set(own) == set(wanted):
             return key, rec
     return None
+
+
+def is_dask(*objects: Any) -> bool:
+    """Whether any of the objects is a Dask collection.
+
+    Without Dask imported nothing can be one, and Dask is not imported to
+    find that out.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> is_dask(np.zeros(3), None)
+    False
+    """
+    if "dask" not in sys.modules:
+        return False
+    from dask import is_dask_collection
+
+    return any(is_dask_collection(obj) for obj in objects)
 
 
 def _holds_text(values: Any) -> bool:

@@ -25,6 +25,8 @@ import numpy as np
 
 from mirt import _native
 from mirt.exceptions import MirtError, MirtWarning
+from mirt.models.utils import is_dask
+from mirt.models.xgb2._dask import sum_block_counts
 
 __all__ = ["XGBInterpreter"]
 
@@ -294,7 +296,9 @@ class XGBInterpreter:
         X : array-like of shape (n_samples, n_features)
             The training matrix: finite numbers, as many columns as the model.
             Its rows give the cell frequencies that purification and the
-            importances use.
+            importances use. A Dask array or DataFrame is counted block by
+            block on the workers and gives the same effects, to the bit, as
+            the same rows in memory; only the counts reach the client.
 
         Returns
         -------
@@ -310,22 +314,14 @@ class XGBInterpreter:
         'main_effect'
         """
         trees = _read_trees(self.estimator)
-        X = _training_matrix(X, trees.n_features)
-        names = _names(self.feature_names, trees.n_features, self.estimator)
-        out = _native.decompose_trees(
-            trees.offsets,
-            trees.left,
-            trees.right,
-            trees.feature,
-            trees.threshold,
-            trees.tree_weight,
-            trees.n_features,
-            X,
-            bool(self.purification),
-            bool(self.true_to_data),
-            _PURITY_TOL,
-            _MAX_SWEEPS,
-        )
+        purify, true_to_data = bool(self.purification), bool(self.true_to_data)
+        if is_dask(X):
+            names = _names(self.feature_names, trees.n_features, self.estimator)
+            out = _decompose_on_counts(trees, X, purify, true_to_data)
+        else:
+            X = _training_matrix(X, trees.n_features)
+            names = _names(self.feature_names, trees.n_features, self.estimator)
+            out = _decompose(trees, X, purify, true_to_data)
         for a, b in out["unconverged"]:
             warnings.warn(
                 f"purifying the interaction {names[a]} x {names[b]} did not converge in "
@@ -384,6 +380,52 @@ class XGBInterpreter:
         if len(rec["fidx"]) == 1:
             return predict_1D_func_tree(rec["fidx"], s[0], rec["values"], True)(X)
         return predict_2D_func_tree(rec["fidx"], s[0], s[1], rec["values"], True)(X)
+
+
+def _tree_arrays(trees: _Trees) -> tuple:
+    return (
+        trees.offsets,
+        trees.left,
+        trees.right,
+        trees.feature,
+        trees.threshold,
+        trees.tree_weight,
+        trees.n_features,
+    )
+
+
+def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -> dict:
+    return _native.decompose_trees(
+        *_tree_arrays(trees), X, purify, true_to_data, _PURITY_TOL, _MAX_SWEEPS
+    )
+
+
+# ------------------------------------------------ fitting from cell counts
+# The rows of X enter the decomposition only as counts: of each main effect's
+# grid cells and of each interaction's joint cells. A Dask matrix is counted
+# block by block on the workers by the core, the counts are added by Dask's
+# tree reduction, and the core purifies the effects from their total, which
+# gives the in-memory effects to the bit.
+
+
+def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool) -> dict:
+    # The grids do not depend on the data; one placeholder row stands in for it
+    # to learn how many cells there are to count.
+    raw = _decompose(trees, np.zeros((1, trees.n_features)), False, False)
+    length = sum(np.asarray(v).size for _, _, v, _ in raw["mains"])
+    length += sum(np.asarray(v).size for _, _, _, _, v, _ in raw["interactions"])
+
+    def count(block: Any) -> np.ndarray:
+        if len(block) == 0:
+            return np.zeros(length, dtype=np.int64)
+        return _native.count_cells(*_tree_arrays(trees), _training_matrix(block, trees.n_features))
+
+    totals = sum_block_counts(X, count, length)
+    if raw["mains"] and totals[: np.asarray(raw["mains"][0][2]).size].sum() == 0:
+        raise MirtError("X has no rows; purification and importances need the training data")
+    return _native.fit_counts(
+        *_tree_arrays(trees), totals, purify, true_to_data, _PURITY_TOL, _MAX_SWEEPS
+    )
 
 
 def _unique_key(effects: dict, name: str) -> str:
