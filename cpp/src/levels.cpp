@@ -183,15 +183,12 @@ Search1D bin_levels(const RowSet& rows, std::size_t n_levels) {
   return s;
 }
 
-namespace {
-
-// f(part, row, level) for every row, in parts on threads; codes that are no
-// level are refused, naming the first.
-template <typename F>
-void for_each_level(Column codes, std::size_t n_levels, std::size_t parts, const F& f) {
-  require_levels(n_levels);
-  const LevelLocator locate{n_levels};
+Index level_members(Column codes, const std::vector<char>& in_set) {
+  require_levels(in_set.size());
+  const LevelLocator locate{in_set.size()};
   const std::size_t n = codes.size();
+  const std::size_t parts = parts_for(n);
+  std::vector<Index> found(parts);
   std::vector<char> bad(parts, 0);
   run_parts(n, parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     bool ok = true;
@@ -199,24 +196,15 @@ void for_each_level(Column codes, std::size_t n_levels, std::size_t parts, const
       const double v = codes[j];
       const bool good = locate.valid(v);
       ok &= good;
-      if (good) f(p, j, locate.inside(v));
+      if (good && in_set[locate.inside(v)]) found[p].push_back(static_cast<std::int64_t>(j));
     }
     bad[p] = ok ? 0 : 1;
   });
-  if (std::find(bad.begin(), bad.end(), 1) == bad.end()) return;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!locate.valid(codes[j])) locate.refuse(j, codes[j]);
+  if (std::find(bad.begin(), bad.end(), 1) != bad.end()) {
+    for (std::size_t j = 0; j < n; ++j) {
+      if (!locate.valid(codes[j])) locate.refuse(j, codes[j]);
+    }
   }
-}
-
-}  // namespace
-
-Index level_members(Column codes, const std::vector<char>& in_set) {
-  const std::size_t parts = parts_for(codes.size());
-  std::vector<Index> found(parts);
-  for_each_level(codes, in_set.size(), parts, [&](std::size_t p, std::size_t j, std::size_t k) {
-    if (in_set[k]) found[p].push_back(static_cast<std::int64_t>(j));
-  });
   Index out;
   for (Index& part : found) out.insert(out.end(), part.begin(), part.end());
   return out;

@@ -230,7 +230,7 @@ def _require_tree_sums(scores: Any, weights: Any, rows: int) -> None:
 
 class _Ranked(NamedTuple):
     """A categorical slicing feature as the tree sees it: its levels ranked by
-    their mean score on the searched rows, best to worst."""
+    their mean score on the searched rows, lowest first."""
 
     levels: Levels
     rank: np.ndarray  # per level; NaN for levels none of the rows has
