@@ -8,7 +8,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from mirt import _native
 from mirt.diagnoser.levels import MISSING, Levels, as_levels, encode_frame
+from mirt.diagnoser.lowpatch import HistogramSlicing
 from mirt.exceptions import MirtError
 
 labels = st.sampled_from(["Lyon", "Paris", "Nice", "", "missing", None, np.nan])
@@ -60,3 +62,22 @@ def test_level_sets_read_as_sets_and_survive_pickling():
         city.decode([4])
     with pytest.raises(MirtError, match="must map feature names"):
         as_levels(["Lyon"])
+
+
+def test_the_weak_set_follows_from_per_level_figures_alone():
+    # What a search over partial results (per-level figures) would do gives
+    # the search's own set.
+    rng = np.random.default_rng(5)
+    codes = rng.integers(0, 6, 500).astype(float)
+    scores = rng.uniform(size=500) * (1 + 2 * np.isin(codes, [2, 4]))
+    counts, values, weighted, sums = _native.level_stats(codes, 6, scores)
+    assert sums.tolist() == counts.tolist() and not weighted.any()
+    slicer = HistogramSlicing(slice_features=["c"], min_samples=20, levels={"c": range(6)})
+    slicer.feature_names = ["c"]
+    slicer._fit(codes[:, None], scores, scores, scores)
+    weak, in_region, count, kept = _native.weak_levels(
+        counts, values, weighted, -1.0, slicer.threshold_value, 20
+    )
+    region = slicer.weak_region[0]["lb1"]
+    assert kept and np.flatnonzero(in_region).tolist() == list(region.codes) == [2, 4]
+    assert count == slicer.rule_list[0]["counts"] and weak.tolist() == in_region.tolist()
