@@ -172,4 +172,4 @@ def test_levels_that_could_go_wrong():
             assert sum(r["counts"] for r in lp.diag.rule_list) == ids.size
             continue
         with pytest.raises(MirtError, match="more than the 100000"):
-            lp.fit(big, zeros, np.arange(ids.size), [], prediction=zeros, feature_types=kinds)
+            lp.fit(big, zeros, np.arange(ids.size), [], prediction=big["z"], feature_types=kinds)
