@@ -60,7 +60,8 @@ class TestFeatures:
         diag = fitted(frame, np.zeros(N))
         assert diag.x.dtype == np.float64 and diag.x.shape == (N, 3)
         assert diag.feature_names == ["age", "income", "member"]
-        assert diag.feature_types == ["numerical"] * 3
+        # A bool column is categorical; its codes are its values.
+        assert diag.feature_types == ["numerical", "numerical", "categorical"]
         np.testing.assert_array_equal(diag.x[:, 2], frame["member"].astype(float))
 
     def test_array_defaults_and_one_dimensional_x(self):
@@ -84,14 +85,36 @@ class TestFeatures:
         diag = fitted(x, [0, 1, 0])
         assert np.isnan(diag.x[1, 0]) and diag.x[2, 0] == 3.0
 
-    def test_non_numeric_columns_are_named(self, frame):
-        bad = frame.assign(city=["a"] * N, grade=pd.Categorical(["b"] * N))
-        with pytest.raises(MirtError, match="x must be numeric") as info:
-            fitted(bad, np.zeros(N))
-        assert "'city'" in str(info.value) and "'grade'" in str(info.value)
-        assert "'age'" not in str(info.value)
-        with pytest.raises(MirtError, match="x must be numeric"):
-            fitted(np.array([["a", "b"]], dtype=object), [1])
+    def test_mixed_columns_become_codes_and_the_estimator_sees_them_as_given(self, frame):
+        mixed = frame.assign(city=["b", None, "a"] * (N // 3), grade=pd.Categorical(["y"] * N))
+        seen = []
+
+        class Model:
+            def predict(self, x):
+                seen.append(x)
+                return np.zeros(len(x))
+
+        diag = fitted(mixed, np.zeros(N), estimator=Model())
+        assert seen[0] is mixed
+        assert diag.feature_types[3:] == ["categorical", "categorical"]
+        assert diag.x[:3, 3].tolist() == [1.0, 2.0, 0.0]
+        assert diag.levels["city"].names() == ["a", "b", "missing"]
+        np.testing.assert_array_equal(diag.x[:, :2], frame[["age", "income"]].to_numpy(float))
+        # A numeric column typed categorical gets its sorted values as levels.
+        typed = fitted(frame, np.zeros(N), feature_types=["categorical", "numerical", "numerical"])
+        assert typed.levels["age"].labels == tuple(sorted(frame["age"].unique().tolist()))
+        assert fitted(np.array([["a", 1.5]], dtype=object), [1]).feature_types == [
+            "categorical",
+            "numerical",
+        ]
+
+    def test_columns_that_cannot_be_read_are_named(self, frame):
+        dated = frame.assign(when=pd.Timestamp("2020-01-01"), city="a")
+        with pytest.raises(MirtError, match="unsupported: 'when'") as info:
+            fitted(dated, np.zeros(N))
+        assert "'city'" not in str(info.value)
+        with pytest.raises(MirtError, match="must have the feature type 'categorical': 'city'"):
+            fitted(frame.assign(city="a"), np.zeros(N), feature_types=["numerical"] * 4)
 
     @pytest.mark.parametrize(
         "x, message",

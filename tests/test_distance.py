@@ -102,3 +102,16 @@ class TestRefusedInput:
     def test_bad_samples(self, reference, weak, message):
         with pytest.raises(MirtError, match=message):
             calculate_distance(reference, weak)
+
+
+def test_categorical_samples_are_compared_by_their_levels_shares():
+    # Two levels coded 0/1 give the numeric PSI too; labels and missing values
+    # are levels of their own, in any order of appearance.
+    ref, weak = np.array([0.0, 0.0, 1.0, 1.0]), np.array([1.0, 1.0, 1.0])
+    assert calculate_distance(ref, weak, categorical=True) == pytest.approx(
+        calculate_distance(ref, weak)
+    )
+    labels = calculate_distance(["b", "a", None, "a"], ["a", None], categorical=True)
+    codes = calculate_distance([1, 0, 2, 0], [0, 2], categorical=True, method="KS")
+    assert labels == pytest.approx(codes) and labels > 0
+    assert calculate_distance(["a", "b"], ["b", "a"], categorical=True) == 0.0

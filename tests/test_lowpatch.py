@@ -213,8 +213,8 @@ class TestBadInput:
         bad.loc[3, "bmi"] = np.nan
         with pytest.raises(MirtError, match="NaN"):
             LowPatch(model, ["bmi"]).fit(bad, y, train, test, prediction=np.zeros(len(x)))
-        with pytest.raises(MirtError, match="non-numeric"):
-            LowPatch(model, ["bmi"]).fit(x.assign(city="x"), y, train, test)
+        with pytest.raises(MirtError, match="unsupported: 'when'"):
+            LowPatch(model, ["bmi"]).fit(x.assign(when=pd.Timestamp(0)), y, train, test)
         with pytest.raises(MirtError, match="y has"):
             LowPatch(model, ["bmi"]).fit(x, y[:-1], train, test)
 

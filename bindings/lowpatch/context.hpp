@@ -12,6 +12,7 @@
 #include <string>
 
 #include "arrays.hpp"
+#include "mirt/levels.hpp"
 #include "mirt/region_stats.hpp"
 #include "pyclass.hpp"
 
@@ -61,6 +62,8 @@ py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::st
 struct FoundRegions {
   double hi = 0;
   std::vector<FoundRows> regions;
+  // A search over levels: the rows of its set of weak levels.
+  std::vector<FoundLevels> level_sets;
 };
 
 // Registration of each class and of the driver's passes; the module file

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "context.hpp"
+#include "mirt/levels.hpp"
 #include "mirt/region_stats.hpp"
 
 namespace mirt::lowpatch {
@@ -204,7 +205,8 @@ class RegionMeasure {
   }
 
   struct Input {
-    py::object bounds, searched, maxima, other_x, other_fidx, other_names, found, scores, weights;
+    py::object bounds, searched, maxima, other_x, other_fidx, other_names, found, scores, weights,
+        levels;
   };
   static std::unique_ptr<RegionMeasure> measure(const Input& a);
 
@@ -251,7 +253,28 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
   sides.other2 = other[two ? 1 : 0].column;
   FoundRegions found;
   if (!a.found.is_none()) found = std::move(a.found.cast<FoundRegions&>());
-  {
+  if (!a.levels.is_none()) {
+    // Regions whose categorical sides are sets of levels: their flags per
+    // region and side (None for a numeric side).
+    std::vector<LevelBox> level_boxes;
+    py::list per_region = bind::to_list(a.levels);
+    if (per_region.size() != boxes.size()) throw py::value_error("levels must hold one entry a region");
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+      LevelBox lb;
+      lb.box = boxes[k];
+      py::list sides_of = bind::to_list(per_region[k]);
+      for (std::size_t j = 0; j < sides_of.size() && j < fidx.size(); ++j) {
+        if (sides_of[j].is_none()) continue;
+        py::array_t<bool, py::array::c_style | py::array::forcecast> flags =
+            py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(sides_of[j]);
+        if (!flags || flags.ndim() != 1) throw py::value_error("level flags must be one-dimensional");
+        (j == 0 ? lb.levels1 : lb.levels2).assign(flags.data(), flags.data() + flags.size());
+      }
+      level_boxes.push_back(std::move(lb));
+    }
+    py::gil_scoped_release nogil;
+    out->rows_ = level_region_rows(level_boxes, sides, std::move(found.level_sets));
+  } else {
     py::gil_scoped_release nogil;
     out->rows_ = region_rows(boxes, maxima.data()[0], sides, std::move(found.regions), found.hi);
   }
@@ -307,13 +330,13 @@ void register_driver_passes(py::module_& m) {
       "_measure_regions",
       [](py::object bounds, py::object searched, py::object maxima, py::object other_x,
          py::object other_fidx, py::object other_names, py::object found, py::object scores,
-         py::object weights) {
-        return RegionMeasure::measure(
-            {bounds, searched, maxima, other_x, other_fidx, other_names, found, scores, weights});
+         py::object weights, py::object levels) {
+        return RegionMeasure::measure({bounds, searched, maxima, other_x, other_fidx,
+                                       other_names, found, scores, weights, levels});
       },
       py::kw_only(), py::arg("bounds"), py::arg("searched"), py::arg("maxima"),
       py::arg("other_x"), py::arg("other_fidx"), py::arg("other_names"), py::arg("found"),
-      py::arg("scores"), py::arg("weights"));
+      py::arg("scores"), py::arg("weights"), py::arg("levels") = py::none());
 }
 
 }  // namespace mirt::lowpatch

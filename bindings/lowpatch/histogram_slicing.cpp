@@ -1,7 +1,9 @@
 // HistogramSlicing: weak regions among equal-width bins of one slicing
-// feature, or of the second feature inside each bin of the first. For an
-// additive metric the whole search is one call into the core; a metric that is
-// not additive is called once per non-empty bin on the rows the core found.
+// feature, or of the second feature inside each bin of the first. A
+// categorical feature's bins are its levels, and its weak levels form one
+// region, a level set. For an additive metric the whole search is one call
+// into the core; a metric that is not additive is called once per non-empty
+// bin on the rows the core found.
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -10,7 +12,9 @@
 #include <vector>
 
 #include "context.hpp"
+#include "levels.hpp"
 #include "mirt/histogram.hpp"
+#include "mirt/levels.hpp"
 #include "mirt/pairwise.hpp"
 #include "setup.hpp"
 
@@ -133,15 +137,55 @@ std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, p
   return values;
 }
 
+// The rows of the flagged levels, ascending: what a metric that is not
+// additive scores a set of levels on.
+py::array_t<std::int64_t> rows_of_levels(const Search1D& s, const std::vector<char>& in) {
+  Index rows;
+  for (std::size_t k = 0; k < in.size(); ++k) {
+    if (!in[k]) continue;
+    rows.insert(rows.end(), s.bin_rows.begin() + s.bin_offsets[k],
+                s.bin_rows.begin() + s.bin_offsets[k + 1]);
+  }
+  std::sort(rows.begin(), rows.end());
+  return bind::to_numpy(rows);
+}
+
+// A metric that is not additive on the weak levels of a categorical search:
+// their set is one region when it holds at least min_samples rows, and its
+// score is the metric on their rows. Sets `absorbed`; returns the region's
+// bounds (the set) and score, or nothing.
+std::optional<std::pair<py::object, py::object>> scored_level_set(
+    py::handle self, Search1D& s, const FeatureLevels& lv, const std::vector<py::object>& values,
+    bool perfect_fit, py::handle y, py::handle preds, py::handle weights) {
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    s.bins[i].value = s.bins[i].count == 0 ? std::nan("") : bind::to_double(values[i]);
+  }
+  SearchParams params = search_params(self);
+  params.perfect_fit = perfect_fit;
+  const LevelRegion set = weak_levels(s.bins, params);
+  if (!set.kept) return std::nullopt;
+  s.absorbed = set.in;
+  const py::array_t<std::int64_t> pos = rows_of_levels(s, set.in);
+  const auto rows = [&](py::handle v) { return bind::numpy().attr("asarray")(v)[pos]; };
+  py::dict kw;
+  kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(rows(weights));
+  py::object score = self.attr("scoring_func")(rows(y), rows(preds), **kw);
+  return std::make_pair(lv.set_of(set.in), score);
+}
+
 // Rule records and weak regions of a finished search, in the order the
-// search defines: fused rules first, then the untouched bin rules.
+// search defines: fused rules first, then the untouched bin rules. With
+// `lv` the bins are the levels of a categorical feature, each named by its
+// level set in both bounds, and the region is the set of the weak levels.
 Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive,
-                   bool perfect_fit, py::handle y,
-                   py::handle preds, py::handle weights) {
+                   bool perfect_fit, py::handle y, py::handle preds, py::handle weights,
+                   const FeatureLevels* lv = nullptr) {
   const bind::GcPause no_gc;
   Records out;
   std::vector<py::object> edges;
   for (double e : s.edges) edges.push_back(bind::np_float(e));
+  auto bin_lb = [&](std::size_t i) { return lv ? lv->single(i) : edges[i]; };
+  auto bin_ub = [&](std::size_t i, const py::object& lb) { return lv ? lb : edges[i + 1]; };
   std::vector<py::object> values;
   if (additive) {
     for (const Bin& b : s.bins) {
@@ -153,7 +197,20 @@ Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive
   std::vector<py::dict> bin_rules;
   for (std::size_t i = 0; i < s.bins.size(); ++i) {
     if (i % 1024 == 1023) bind::check_signals();
-    bin_rules.push_back(rule(splits_of(mode, edges[i], edges[i + 1]), values[i], s.bins[i].count));
+    const py::object lb = bin_lb(i);
+    bin_rules.push_back(rule(splits_of(mode, lb, bin_ub(i, lb)), values[i], s.bins[i].count));
+  }
+  if (!additive && lv) {
+    if (auto set = scored_level_set(self, s, *lv, values, perfect_fit, y, preds, weights)) {
+      out.weak_region.append(region_of(mode, set->first, set->first));
+      std::int64_t count = 0;
+      for (std::size_t i = 0; i < s.bins.size(); ++i) count += s.absorbed[i] ? s.bins[i].count : 0;
+      out.rule_list.append(rule(splits_of(mode, set->first, set->first), set->second, count));
+    }
+    for (std::size_t i = 0; i < s.bins.size(); ++i) {
+      if (!s.absorbed[i]) out.rule_list.append(bin_rules[i]);
+    }
+    return out;
   }
   if (!additive) {
     // No fusion: every weak bin is a region of its own, with its bin edges.
@@ -164,14 +221,18 @@ Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive
     return out;
   }
   for (const Region& region : s.regions) {
-    out.weak_region.append(
-        region_of(mode, bind::np_float(region.lb), bind::np_float(region.ub)));
+    // A categorical search has at most one region, the set of its levels.
+    const py::object set = lv ? lv->set_of(s.absorbed) : py::object();
+    out.weak_region.append(lv ? region_of(mode, set, set)
+                              : region_of(mode, bind::np_float(region.lb),
+                                          bind::np_float(region.ub)));
     if (!region.has_rule) continue;
     py::object value = region.rule_count == 0 ? py::object(py::int_(0))
                                               : bind::np_float(region.rule_value);
-    out.rule_list.append(rule(splits_of(mode, bind::np_float(region.rule_lb),
-                                        bind::np_float(region.rule_ub)),
-                              value, region.rule_count));
+    const py::dict splits = lv ? splits_of(mode, set, set)
+                               : splits_of(mode, bind::np_float(region.rule_lb),
+                                           bind::np_float(region.rule_ub));
+    out.rule_list.append(rule(splits, value, region.rule_count));
   }
   for (std::size_t i = 0; i < s.bins.size(); ++i) {
     if (!s.absorbed[i]) out.rule_list.append(bin_rules[i]);
@@ -245,6 +306,20 @@ const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t c
   return keep.data();
 }
 
+// The bins of level codes as edges: level k is the unit interval [k, k + 1).
+py::array_t<double> level_edges(std::size_t n_levels) {
+  std::vector<double> edges(n_levels + 1);
+  for (std::size_t k = 0; k <= n_levels; ++k) edges[k] = static_cast<double>(k);
+  return edges_array(edges);
+}
+
+// The levels of slicing feature k (0 first, 1 second) when it is categorical.
+std::optional<FeatureLevels> slicing_levels(py::handle self, std::size_t k) {
+  py::list fidx = bind::to_list(self.attr("fidx"));
+  if (fidx.size() <= k) return std::nullopt;
+  return feature_levels(self, fidx[k].cast<py::ssize_t>());
+}
+
 // The one-feature search: (weak_region, rule_list, bins1d) and, with
 // `keep_members`, the searched rows of each fused region.
 std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::handle ranges,
@@ -260,6 +335,27 @@ std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::ha
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
   params.perfect_fit = perfect_fit;
+  // With two slicing features the values are the second feature's.
+  if (const std::optional<FeatureLevels> lv = slicing_levels(self, mode.two ? 1 : 0)) {
+    params.keep_members = keep_members && additive && !mode.two;
+    Search1D s;
+    {
+      const RowSet rows{x.column, nullptr};
+      py::gil_scoped_release nogil;
+      s = additive ? search_levels(rows, lv->n, num.score_span(), num.weight_span(), params)
+                   : bin_levels(rows, lv->n);
+    }
+    require_finite_after(num, !additive || bins_finite(s));
+    // The set's rows, found by the search, spare the driver a pass.
+    FoundRegions found{s.hi, {}, {}};
+    for (Region& region : s.regions) {
+      if (region.has_members) found.level_sets.push_back({s.absorbed, std::move(region.members)});
+    }
+    Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
+                           num.weight_object(), &*lv);
+    return {py::make_tuple(r.weak_region, r.rule_list, level_edges(lv->n)),
+            py::cast(std::move(found))};
+  }
   bind::F64Array range;
   params.known_range = known_range(ranges, range, 1);
   params.keep_members = keep_members && additive && !mode.two;
@@ -271,7 +367,7 @@ std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::ha
                  : bin_rows(rows, params);
   }
   require_finite_after(num, !additive || bins_finite(s));
-  FoundRegions found{s.hi, {}};
+  FoundRegions found{s.hi, {}, {}};
   for (Region& region : s.regions) {
     if (region.has_members) found.regions.push_back({region.lb, region.ub, std::move(region.members)});
   }
@@ -304,11 +400,13 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
   params.weighted_evidence = weighted_evidence(num);
   params.perfect_fit = perfect_fit;
   params.known_range = known;
+  const std::optional<FeatureLevels> lv1 = slicing_levels(self, 0);
+  const std::optional<FeatureLevels> lv2 = slicing_levels(self, 1);
   Search2D s;
   {
     py::gil_scoped_release nogil;
-    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive,
-                  params);
+    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive, params,
+                  lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
   }
   bool finite = true;
   for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
@@ -319,13 +417,14 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
 
   const bind::GcPause no_gc;
   py::list bin_stats, weak_region, rule_list_all;
-  for (FirstBin& fb : s.bins) {
+  for (std::size_t i = 0; i < s.bins.size(); ++i) {
+    FirstBin& fb = s.bins[i];
     bind::check_signals();
     py::dict stat;
     Mode mode;
     mode.two = true;
-    mode.lb1 = bind::np_float(std::max(fb.lb, s.lo1));
-    mode.ub1 = bind::np_float(std::min(fb.ub, s.hi1));
+    mode.lb1 = lv1 ? lv1->single(i) : bind::np_float(std::max(fb.lb, s.lo1));
+    mode.ub1 = lv1 ? mode.lb1 : bind::np_float(std::min(fb.ub, s.hi1));
     stat["lb1"] = mode.lb1;
     stat["ub1"] = mode.ub1;
     if (fb.support == 0) {
@@ -335,8 +434,17 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
       bin_stats.append(stat);
       continue;
     }
-    stat["lb2"] = bind::np_float(fb.lo2);
-    stat["ub2"] = bind::np_float(fb.hi2);
+    if (lv2) {
+      // The second feature's range in the bin: the levels its rows have.
+      std::vector<char> present(lv2->n, 0);
+      for (std::size_t k = 0; k < lv2->n; ++k) present[k] = fb.inner.bins[k].count > 0;
+      const py::object set = lv2->set_of(present);
+      stat["lb2"] = set;
+      stat["ub2"] = set;
+    } else {
+      stat["lb2"] = bind::np_float(fb.lo2);
+      stat["ub2"] = bind::np_float(fb.hi2);
+    }
     stat["support"] = py::int_(fb.support);
     bin_stats.append(stat);
     if (!additive) {
@@ -347,13 +455,17 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
       kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(weights[pos]);
       self.attr("scoring_func")(y[pos], preds[pos], **kw);
     }
-    Records r = records_of(self, fb.inner, mode, additive, perfect_fit, y, preds, weights);
+    Records r = records_of(self, fb.inner, mode, additive, perfect_fit, y, preds, weights,
+                           lv2 ? &*lv2 : nullptr);
     // The search placed its fused regions already; single weak bins (metrics
-    // that are not additive) are placed here among the bin's rows.
+    // that are not additive) are placed here among the bin's rows. A set of
+    // levels has no place among ordered values.
     std::size_t k = 0;
     for (py::handle item : r.weak_region) {
       QuantilePosition q{};
-      if (additive) {
+      if (lv2) {
+        q = {std::nan(""), std::nan("")};
+      } else if (additive) {
         const Region& region = fb.inner.regions[k++];
         q = {region.lb_quantile, region.ub_quantile};
       } else {
@@ -368,7 +480,8 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
     for (py::handle rr : r.rule_list) rule_list_all.append(rr);
   }
   self.attr("bin_stats") = bin_stats;
-  return py::make_tuple(weak_region, rule_list_all, edges_array(s.edges));
+  return py::make_tuple(weak_region, rule_list_all,
+                        lv1 ? level_edges(lv1->n) : edges_array(s.edges));
 }
 
 py::object fit2d(py::handle self, const Args& a) {
@@ -383,7 +496,7 @@ void register_histogram_slicing(py::module_& m, py::handle base) {
   cls.def("__init__",
           {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
            opt("threshold", py::float_(1.2)), opt("min_samples", py::int_(30)),
-           opt("bins", py::int_(10)), opt_none("metric")},
+           opt("bins", py::int_(10)), opt_none("metric"), opt_none("levels")},
           doc("HistogramSlicing.__init__"),
           bind::call_python("mirt.diagnoser._searches", "histogram_init"));
   cls.def("_fit", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},

@@ -5,9 +5,11 @@
 // frames and the marginal plot, which the toolbox's Python modules build
 // (mirt.diagnoser._reports, imported on the first call like
 // mirt.diagnoser._marginal_plot, which brings matplotlib).
+#include <algorithm>
 #include <vector>
 
 #include "context.hpp"
+#include "mirt/levels.hpp"
 #include "mirt/region_stats.hpp"
 
 namespace mirt::lowpatch {
@@ -38,15 +40,47 @@ py::object get_target_idx(py::handle self, const Args&) {
       two ? slicing_column(x, fidx[1].cast<py::ssize_t>(), names, "searched") : c1;
   const double max1 = column_max(c1.column);
   const double max2 = column_max(c2.column);
+  // A categorical side of a region is a set of levels: its flags, and NaN
+  // bounds for the intervals.
+  py::handle level_set = bind::import_attr("mirt.diagnoser.levels", "LevelSet");
   std::vector<RegionBounds> regions;
+  std::vector<std::vector<char>> flags[2];
+  bool any_levels = false;
   for (py::handle item : stats) {
-    const auto bound = [&](const char* key) { return bind::to_double(item[key]); };
-    regions.push_back(
-        {bound("lb1"), bound("ub1"), two ? bound("lb2") : 0.0, two ? bound("ub2") : 0.0});
+    double b[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int side = 0; side < (two ? 2 : 1); ++side) {
+      py::object lb = item[py::str(side == 0 ? "lb1" : "lb2")];
+      std::vector<char> in;
+      if (py::isinstance(lb, level_set)) {
+        py::array_t<bool> mask = lb.attr("mask")();
+        in.assign(mask.data(), mask.data() + mask.size());
+        b[2 * side] = b[2 * side + 1] = std::nan("");
+        any_levels = true;
+      } else {
+        b[2 * side] = bind::to_double(lb);
+        b[2 * side + 1] = bind::to_double(item[py::str(side == 0 ? "ub1" : "ub2")]);
+      }
+      flags[side].push_back(std::move(in));
+    }
+    regions.push_back({b[0], b[1], b[2], b[3]});
   }
   const std::vector<Box> boxes = table_boxes(regions, two, max1, max2);
   Index positions;
-  {
+  if (any_levels) {
+    std::vector<LevelBox> level_boxes(boxes.size());
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+      level_boxes[k].box = boxes[k];
+      level_boxes[k].levels1 = flags[0][k];
+      if (two) level_boxes[k].levels2 = flags[1][k];
+    }
+    const Strided s1(c1.column), s2(c2.column);
+    py::gil_scoped_release nogil;
+    for (const Index& rows : level_members_each(s1, two ? &s2 : nullptr, level_boxes).rows) {
+      positions.insert(positions.end(), rows.begin(), rows.end());
+    }
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  } else {
     py::gil_scoped_release nogil;
     positions = members_of_any(c1.column, c2.column, boxes);
   }

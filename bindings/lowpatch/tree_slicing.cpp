@@ -52,7 +52,7 @@ void register_tree_slicing(py::module_& m, py::handle base) {
           {opt_none("estimator"), opt_none("slice_features"), opt_none("task_type"),
            opt("threshold", py::float_(1.2)), opt("max_depth", py::int_(2)),
            opt("min_samples", py::int_(30)), opt_none("metric"),
-           opt("random_state", py::int_(0))},
+           opt("random_state", py::int_(0)), opt_none("levels")},
           doc("TreeSlicing.__init__"),
           bind::call_python(kSearches, "tree_init"));
   cls.def("_fit", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},

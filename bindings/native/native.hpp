@@ -18,4 +18,7 @@ void register_pointwise(py::module_& m);
 // The numbers behind the diagnoser's reports and marginal plot.
 void register_reports(py::module_& m);
 
+// Per-level statistics and weak-level sets of categorical features.
+void register_levels(py::module_& m);
+
 }  // namespace mirt::native

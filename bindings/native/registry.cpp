@@ -7,6 +7,7 @@ void register_all(py::module_& m) {
   register_effects(m);
   register_pointwise(m);
   register_reports(m);
+  register_levels(m);
 }
 
 }  // namespace mirt::native

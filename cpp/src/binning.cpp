@@ -48,6 +48,8 @@ __attribute__((target("avx2"))) inline __m128i four_bins(const BinConstants& c, 
 
 }  // namespace
 
+namespace {
+
 __attribute__((target("avx2"))) void inside_avx2(const BinLocator& loc, const double* x,
                                                  std::size_t n, std::uint8_t* out) {
   const BinConstants c{_mm256_set1_pd(loc.first), _mm256_set1_pd(loc.scale),
@@ -61,7 +63,23 @@ __attribute__((target("avx2"))) void inside_avx2(const BinLocator& loc, const do
   }
   for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(loc.inside(x[i]));
 }
+
+}  // namespace
 #endif
+
+bool BinLocator::bytes(const double* x, std::size_t n, std::uint8_t* out) const {
+#if defined(MIRT_AVX2_BINNING)
+  if (arithmetic && use_avx2()) {
+    inside_avx2(*this, x, n, out);
+    return true;
+  }
+#else
+  (void)x;
+  (void)n;
+  (void)out;
+#endif
+  return false;
+}
 
 std::vector<std::int64_t> part_cursors(const std::vector<std::int64_t>& part_counts,
                                        std::size_t parts, std::size_t k) {

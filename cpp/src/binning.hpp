@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -131,6 +132,7 @@ void value_range(const R& rows, double& lo, double& hi) {
 // Finds a value's bin among equal-width edges: the width gives the bin up to
 // rounding, and the exact edges, which numpy compares with, settle it.
 struct BinLocator {
+  static constexpr bool kChecks = false;  // the rows lie within the edges' range
   const double* edges;
   std::size_t k;
   double first, last, scale;
@@ -186,6 +188,36 @@ struct BinLocator {
     if (!(v >= first && v <= last) || (v == last && !last_closed)) return k;
     return inside(v);
   }
+
+  // The bins of n contiguous values in vector registers, when the machine
+  // and the edges allow (bins numbered below 255); false leaves them to
+  // `inside` (binning.cpp).
+  bool bytes(const double* x, std::size_t n, std::uint8_t* out) const;
+};
+
+// The level codes of n contiguous values, four at a time in vector
+// registers, when the machine allows and every value is a code below k <= 255
+// (levels.cpp); false leaves them to the checking scalar loop.
+bool level_bytes(const double* x, std::size_t n, std::size_t k, std::uint8_t* out);
+
+// Bins of a categorical column: each level code 0 .. k - 1 is a bin of its
+// own. Codes arrive as float64 from any caller, so each is checked.
+struct LevelLocator {
+  static constexpr bool kChecks = true;
+  std::size_t k;
+  bool valid(double v) const {
+    return v >= 0.0 && v < static_cast<double>(k) && v == std::floor(v);
+  }
+  std::size_t inside(double v) const { return static_cast<std::size_t>(v); }
+  bool bytes(const double* x, std::size_t n, std::uint8_t* out) const {
+    return level_bytes(x, n, k, out);
+  }
+  [[noreturn]] void refuse(std::size_t row, double v) const {
+    std::ostringstream msg;
+    msg << "a categorical column must hold level codes, whole numbers from 0 to " << k - 1
+        << ", but row " << row << " holds " << v;
+    throw std::invalid_argument(msg.str());
+  }
 };
 
 // Every row's bin, computed once and read by the later passes; a byte per row
@@ -199,38 +231,43 @@ struct BinIds {
   std::vector<std::int64_t> part_counts;  // parts x bins
 };
 
-#if defined(MIRT_AVX2_BINNING)
-// BinLocator::inside for every value, four at a time, for equal-width edges
-// and bins numbered below 255 (binning.cpp).
-void inside_avx2(const BinLocator& loc, const double* x, std::size_t n, std::uint8_t* out);
-#endif
-
-template <typename Id, typename R>
-BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
+// Every row's bin under a locator L with bins numbered 0 .. L::k - 1, which
+// provides `inside(v)` (the bin of a value of the searched rows) and
+// `bytes(x, n, out)` (the bins of n contiguous values at once, or false to
+// leave them to `inside`); when L::kChecks, values must also pass `valid(v)`,
+// and `refuse(row, v)` throws for the first that does not.
+template <typename Id, typename R, typename L>
+BinIds<Id> assign_ids(const R& rows_in, const L& locate_in) {
   BinIds<Id> out;
   const std::size_t n = rows_in.size();
   const std::size_t k = locate_in.k;
   out.ids = scratch<Id>(n);
   out.parts = parts_for(n);
   out.part_counts.assign(out.parts * k, 0);
+  std::vector<char> bad(out.parts, 0);
   Id* const ids = out.ids.get();
   run_parts(n, out.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     // Locals, not captures: a byte store may alias anything reached through
     // a reference, which would reload them on every row.
     const R rows = rows_in;
-    const BinLocator locate = locate_in;
+    const L locate = locate_in;
     Id* const out_ids = ids;
-    // The rows of a search lie within the range the edges were built on.
     bool done = false;
-#if defined(MIRT_AVX2_BINNING)
     if constexpr (std::is_same_v<Id, std::uint8_t> && std::is_same_v<R, AllRows>) {
-      if (locate.arithmetic && use_avx2()) {
-        inside_avx2(locate, rows.x.data() + begin, end - begin, out_ids + begin);
-        done = true;
-      }
+      done = locate.bytes(rows.x.data() + begin, end - begin, out_ids + begin);
     }
-#endif
-    if (!done) {
+    if constexpr (L::kChecks) {
+      // Invalid values get bin 0 and are refused once the pass is over.
+      bool ok = true;
+      for (std::size_t j = begin; j < end && !done; ++j) {
+        const double v = rows.value(j);
+        const bool good = locate.valid(v);
+        ok &= good;
+        out_ids[j] = good ? static_cast<Id>(locate.inside(v)) : Id{0};
+      }
+      bad[p] = ok ? 0 : 1;
+    } else if (!done) {
+      // The rows of a search lie within the range the edges were built on.
       for (std::size_t j = begin; j < end; ++j) {
         out_ids[j] = static_cast<Id>(locate.inside(rows.value(j)));
       }
@@ -254,6 +291,13 @@ BinIds<Id> assign_ids(const R& rows_in, const BinLocator& locate_in) {
           tally[b] + tally[stride + b] + tally[2 * stride + b] + tally[3 * stride + b];
     }
   });
+  if constexpr (L::kChecks) {
+    if (std::find(bad.begin(), bad.end(), 1) != bad.end()) {
+      for (std::size_t j = 0; j < n; ++j) {
+        if (!locate_in.valid(rows_in.value(j))) locate_in.refuse(rows_in.row(j), rows_in.value(j));
+      }
+    }
+  }
   out.counts.assign(k, 0);
   for (std::size_t p = 0; p < out.parts; ++p) {
     for (std::size_t b = 0; b < k; ++b) out.counts[b] += out.part_counts[p * k + b];

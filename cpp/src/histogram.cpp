@@ -2,13 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "bin_scores.hpp"
 #include "binning.hpp"
 #include "mirt/pairwise.hpp"
 
@@ -19,15 +15,13 @@ namespace {
 using detail::assign_ids;
 using detail::BinIds;
 using detail::BinLocator;
-using detail::offsets_of;
-using detail::part_cursors;
-using detail::run_parts;
-using detail::Scratch;
-using detail::scratch;
+using detail::BinRange;
+using detail::list_bin_rows;
+using detail::score_bins;
+using detail::union_mean;
 using detail::value_range;
+using detail::weak_bin;
 using detail::with_rows;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Edges, bins and the data range of a search, before any row is assigned.
 template <typename R>
@@ -52,160 +46,6 @@ Search1D prepare(const R& rows, const Column& x, const Index* subset,
   }
   s.absorbed.assign(k, 0);
   return s;
-}
-
-double sum_of(const double* a, std::size_t n, SumOrder order) {
-  return numpy_sum_array(a, n, order);
-}
-
-// The mean of a run of gathered scores, weighted when weights are given and
-// sum to a positive number, plain otherwise (`weighted` tells which).
-WeightedMean slice_mean(const double* values, const double* products, const double* weights,
-                        std::size_t n, SumOrder order) {
-  if (n == 0) return {kNaN, 0.0, false};
-  const auto value_at = [values](std::size_t i) { return values[i]; };
-  const auto weight_at = [weights](std::size_t i) { return weights[i]; };
-  if (weights != nullptr) {
-    const double ws = sum_of(weights, n, order);
-    if (ws > 0.0) {
-      return {mean_from_sums(sum_of(products, n, order), ws, value_at, weight_at, true, n, order),
-              ws, true};
-    }
-  }
-  const auto count = static_cast<double>(n);
-  return {mean_from_sums(sum_of(values, n, order), count, value_at, weight_at, false, n, order),
-          count, false};
-}
-
-bool is_weak(double value, const SearchParams& p) {
-  return !p.perfect_fit && p.sign * value <= p.sign * p.threshold_value;
-}
-
-// Scores (and, with weights, weighted scores and weights) gathered into
-// runs, so that numpy's pairwise sum can be taken over each run.
-struct Gathered {
-  Scratch<double> values, products, weights;
-  Gathered(std::size_t n, bool weighted)
-      : values(scratch<double>(n)),
-        products(weighted ? scratch<double>(n) : nullptr),
-        weights(weighted ? scratch<double>(n) : nullptr) {}
-  void put(std::size_t at, std::size_t r, DSpan scores, DSpan w) {
-    values[at] = scores[r];
-    if (products) {
-      const double p = scores[r] * w[r];
-      products[at] = p;
-      weights[at] = w[r];
-    }
-  }
-  WeightedMean mean(std::size_t at, std::size_t n, SumOrder order) const {
-    return slice_mean(values.get() + at, products ? products.get() + at : nullptr,
-                      weights ? weights.get() + at : nullptr, n, order);
-  }
-};
-
-// Each bin's scores side by side in row order, with one scattered write per
-// row, then numpy's pairwise sum over every bin's run.
-template <typename Id, typename R>
-void score_bins(Search1D& s, const R& rows, const BinIds<Id>& bins, DSpan scores, DSpan weights,
-                SumOrder order) {
-  const std::size_t k = s.bins.size();
-  const std::vector<std::int64_t> off = offsets_of(bins.counts);
-  Gathered g(static_cast<std::size_t>(off[k]), has_weights(weights));
-  const std::vector<std::int64_t> start = part_cursors(bins.part_counts, bins.parts, k);
-  const Id* const ids = bins.ids.get();
-  run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    std::vector<std::int64_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(p * k),
-                                     start.begin() + static_cast<std::ptrdiff_t>((p + 1) * k));
-    if (has_weights(weights)) {
-      for (std::size_t j = begin; j < end; ++j) {
-        const std::size_t b = ids[j];
-        g.put(static_cast<std::size_t>(cursor[b]++), rows.row(j), scores, weights);
-      }
-    } else {
-      double* const values = g.values.get();
-      for (std::size_t j = begin; j < end; ++j) {
-        values[cursor[ids[j]]++] = scores[rows.row(j)];
-      }
-    }
-  });
-  for (std::size_t i = 0; i < k; ++i) {
-    const WeightedMean m = g.mean(static_cast<std::size_t>(off[i]),
-                                  static_cast<std::size_t>(bins.counts[i]), order);
-    s.bins[i].value = m.value;
-    s.bins[i].weighted = m.weighted;
-  }
-}
-
-// The mean score of the rows of bins first..last, gathered in row order;
-// their positions go to `members` when it is given.
-template <typename Id, typename R>
-double union_mean(const R& rows, const BinIds<Id>& bins, std::size_t first, std::size_t last,
-                  std::size_t count, DSpan scores, DSpan weights, SumOrder order,
-                  Index* members = nullptr) {
-  Gathered g(count, has_weights(weights));
-  const std::size_t k = bins.counts.size();
-  std::vector<std::int64_t> start(bins.parts + 1, 0);
-  for (std::size_t p = 0; p < bins.parts; ++p) {
-    std::int64_t c = 0;
-    for (std::size_t b = first; b <= last; ++b) c += bins.part_counts[p * k + b];
-    start[p + 1] = start[p] + c;
-  }
-  const Id* const ids = bins.ids.get();
-  const std::size_t width = last - first;
-  if (members != nullptr) members->resize(count);
-  std::int64_t* const positions = members != nullptr ? members->data() : nullptr;
-  const bool weighted = has_weights(weights);
-  run_parts(rows.size(), bins.parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
-    auto at = static_cast<std::size_t>(start[p]);
-    const auto stop = static_cast<std::size_t>(start[p + 1]);
-    double* const values = g.values.get();
-    // Row j's numbers to the cursor's slot; the caller moves the cursor.
-    auto write = [&](std::size_t j) {
-      const std::size_t r = rows.row(j);
-      if (weighted) {
-        g.put(at, r, scores, weights);
-      } else {
-        values[at] = scores[r];
-      }
-      if (positions != nullptr) positions[at] = static_cast<std::int64_t>(r);
-    };
-#if defined(__SSE2__)
-    if constexpr (std::is_same_v<Id, std::uint8_t>) {
-      // Sixteen ids are compared with the bins' range at once and only the
-      // members among them are visited, so a row outside costs no read of
-      // its score and no write.
-      const __m128i low = _mm_set1_epi8(static_cast<char>(first));
-      const __m128i span = _mm_set1_epi8(static_cast<char>(width));
-      std::size_t j = begin;
-      for (; j + 16 <= end && at < stop; j += 16) {
-        const __m128i d =
-            _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ids + j)), low);
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, span), d)));
-        while (mask != 0) {
-          write(j + static_cast<std::size_t>(__builtin_ctz(mask)));
-          ++at;
-          mask &= mask - 1;
-        }
-      }
-      for (; j < end && at < stop; ++j) {
-        if (static_cast<std::size_t>(ids[j]) - first <= width) {
-          write(j);
-          ++at;
-        }
-      }
-      return;
-    }
-#endif
-    // Every row is written and only a member advances the cursor: whether a
-    // row belongs follows the data, and a branch on it mispredicts on about
-    // every other row. While at < stop a member of this part is still to
-    // come, so a slot written for a row outside is overwritten by it.
-    for (std::size_t j = begin; j < end && at < stop; ++j) {
-      write(j);
-      at += (static_cast<std::size_t>(ids[j]) - first <= width) ? 1 : 0;
-    }
-  });
-  return g.mean(0, static_cast<std::size_t>(start[bins.parts]), order).value;
 }
 
 // Fuses touching weak bins, keeps intervals with at least min_samples rows and
@@ -269,7 +109,7 @@ void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan
                            region.ub == s.edges[region.last_bin + 1];
       region.rule_value =
           rule_count == 0 ? 0.0
-                          : union_mean(rows, ids, region.first_bin, region.last_bin,
+                          : union_mean(rows, ids, BinRange{region.first_bin, region.last_bin},
                                        static_cast<std::size_t>(rule_count), scores, weights,
                                        params.order,
                                        region.has_members ? &region.members : nullptr);
@@ -283,12 +123,10 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
                      const SearchParams& params) {
   const BinLocator locate(s.edges, s.hi);
   const BinIds<Id> bins = assign_ids<Id>(rows, locate);
-  for (std::size_t i = 0; i < s.bins.size(); ++i) s.bins[i].count = bins.counts[i];
-  score_bins(s, rows, bins, scores, weights, params.order);
+  score_bins(s.bins, rows, bins, scores, weights, params.order);
   bool any_weak = false;
   for (Bin& bin : s.bins) {
-    bin.weak = bin.count > 0 && (bin.weighted || !params.weighted_evidence) &&
-               is_weak(bin.value, params);
+    bin.weak = weak_bin(bin, params);
     any_weak = any_weak || bin.weak;
   }
   if (any_weak) fuse(s, rows, bins, scores, weights, params);
@@ -310,19 +148,7 @@ template <typename R>
 Search1D search_binned(const R& rows, const RowSet& set, const SearchParams& params) {
   Search1D s = prepare(rows, set.x, set.rows, params);
   const BinLocator locate(s.edges, s.hi);
-  const BinIds<std::uint32_t> bins = assign_ids<std::uint32_t>(rows, locate);
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    s.bins[i].count = bins.counts[i];
-    s.bins[i].value = kNaN;
-  }
-  s.bin_offsets = offsets_of(bins.counts);
-  s.bin_rows.assign(static_cast<std::size_t>(s.bin_offsets.back()), 0);
-  std::vector<std::int64_t> cursor(s.bin_offsets.begin(), s.bin_offsets.end() - 1);
-  for (std::size_t j = 0; j < rows.size(); ++j) {
-    const std::size_t b = bins.ids[j];
-    if (b >= s.bins.size()) continue;
-    s.bin_rows[static_cast<std::size_t>(cursor[b]++)] = static_cast<std::int64_t>(rows.row(j));
-  }
+  list_bin_rows(s, rows, assign_ids<std::uint32_t>(rows, locate));
   return s;
 }
 

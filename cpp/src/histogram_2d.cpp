@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <limits>
 #include <vector>
 
 #include "binning.hpp"
 #include "mirt/histogram.hpp"
+#include "mirt/levels.hpp"
 
 namespace mirt {
 
@@ -14,6 +16,7 @@ using detail::AllRows;
 using detail::assign_ids;
 using detail::BinIds;
 using detail::BinLocator;
+using detail::LevelLocator;
 using detail::offsets_of;
 using detail::part_cursors;
 using detail::parts_for;
@@ -30,18 +33,15 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // their second-feature values, scores and weights, so that the inner searches
 // read contiguous memory. The order within a bin is the row order, which
 // keeps every sum equal to numpy's. Returns the bins' row counts.
-template <typename Id>
+template <typename Id, typename L>
 std::vector<std::int64_t> place_first_bins(Search2D& out, Column x1, Column x2, DSpan scores,
-                                           DSpan weights, bool additive,
-                                           const BinLocator& locate, Scratch<double>& x2g,
-                                           Scratch<double>& sg, Scratch<double>& wg) {
-  const std::size_t k = out.edges.size() - 1;
+                                           DSpan weights, bool additive, const L& locate,
+                                           Scratch<double>& x2g, Scratch<double>& sg,
+                                           Scratch<double>& wg) {
+  const std::size_t k = out.bins.size();
   const BinIds<Id> first_bins = assign_ids<Id>(AllRows{x1}, locate);
   const std::vector<std::int64_t>& counts = first_bins.counts;
-  out.bins.resize(k);
   for (std::size_t i = 0; i < k; ++i) {
-    out.bins[i].lb = out.edges[i];
-    out.bins[i].ub = out.edges[i + 1];
     out.bins[i].support = counts[i];
     if (!additive) out.bins[i].rows.reserve(static_cast<std::size_t>(counts[i]));
   }
@@ -104,38 +104,66 @@ void region_quantiles(const Search1D& s, const RowSet& rows, Region& region) {
   region.ub_quantile = static_cast<double>(below_ub) * scale;
 }
 
+template <typename L>
+std::vector<std::int64_t> bin_first_feature(Search2D& out, Column x1, Column x2, DSpan scores,
+                                            DSpan weights, bool additive, const L& locate,
+                                            Scratch<double>& x2g, Scratch<double>& sg,
+                                            Scratch<double>& wg) {
+  // Bin ids of a byte each where the bins allow: a quarter of the memory to
+  // write and read back.
+  return out.bins.size() < 255
+             ? place_first_bins<std::uint8_t>(out, x1, x2, scores, weights, additive, locate,
+                                              x2g, sg, wg)
+             : place_first_bins<std::uint32_t>(out, x1, x2, scores, weights, additive, locate,
+                                               x2g, sg, wg);
+}
+
 }  // namespace
 
 Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool additive,
-                   const SearchParams& params) {
+                   const SearchParams& params, std::size_t levels1, std::size_t levels2) {
   require_same_length(x1.size(), x2.size(), "the two slicing columns differ in length");
   if (params.max_bins < 1) throw std::invalid_argument("bins must be a positive integer");
   Search2D out;
-  if (params.known_range != nullptr) {
+  if (levels1 > 0) {
+    out.lo1 = out.hi1 = kNaN;
+  } else if (params.known_range != nullptr) {
     out.lo1 = params.known_range[0];
     out.hi1 = params.known_range[1];
   } else {
     value_range(AllRows{x1}, out.lo1, out.hi1);
+  }
+  if (levels2 == 0 && params.known_range == nullptr) {
     double lo2 = 0, hi2 = 0;
     value_range(AllRows{x2}, lo2, hi2);  // refuse non-finite values before any search
   }
   // The inner searches run on a bin's rows, whose range is their own.
   SearchParams inner_params = params;
   inner_params.known_range = nullptr;
-  const auto distinct =
-      count_distinct_upto(x1, nullptr, static_cast<std::size_t>(params.max_bins));
-  out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
-  const std::size_t k = out.edges.size() - 1;
-  const BinLocator locate(out.edges, out.hi1);
-  // Bin ids of a byte each where the bins allow: a quarter of the memory to
-  // write and read back.
   const bool weighted = has_weights(weights);
   Scratch<double> x2g, sg, wg;
-  const std::vector<std::int64_t> counts =
-      k < 255 ? place_first_bins<std::uint8_t>(out, x1, x2, scores, weights, additive, locate,
-                                                x2g, sg, wg)
-              : place_first_bins<std::uint32_t>(out, x1, x2, scores, weights, additive, locate,
-                                                 x2g, sg, wg);
+  std::vector<std::int64_t> counts;
+  if (levels1 > 0) {
+    // A categorical first feature: each of its levels is a first bin.
+    out.bins.resize(levels1);
+    for (std::size_t i = 0; i < levels1; ++i) {
+      out.bins[i].lb = out.bins[i].ub = static_cast<double>(i);
+    }
+    counts = bin_first_feature(out, x1, x2, scores, weights, additive, LevelLocator{levels1}, x2g,
+                               sg, wg);
+  } else {
+    const auto distinct =
+        count_distinct_upto(x1, nullptr, static_cast<std::size_t>(params.max_bins));
+    out.edges = histogram_edges(out.lo1, out.hi1, static_cast<std::int64_t>(distinct));
+    out.bins.resize(out.edges.size() - 1);
+    for (std::size_t i = 0; i < out.bins.size(); ++i) {
+      out.bins[i].lb = out.edges[i];
+      out.bins[i].ub = out.edges[i + 1];
+    }
+    counts = bin_first_feature(out, x1, x2, scores, weights, additive,
+                               BinLocator(out.edges, out.hi1), x2g, sg, wg);
+  }
+  const std::size_t k = out.bins.size();
   const std::vector<std::int64_t> off = offsets_of(counts);
   const auto total = static_cast<std::size_t>(off[k]);
   auto search_bin = [&](std::size_t i) {
@@ -149,9 +177,22 @@ Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool addit
     const auto n = static_cast<std::size_t>(fb.support);
     const RowSet inner = additive ? RowSet{Column(x2g.get() + at, n), nullptr}
                                   : RowSet{x2, &fb.rows};
-    fb.inner = additive ? search_1d_additive(inner, DSpan(sg.get() + at, n),
-                                             weighted ? DSpan(wg.get() + at, n) : DSpan(),
-                                             inner_params)
+    const DSpan inner_scores = additive ? DSpan(sg.get() + at, n) : DSpan();
+    const DSpan inner_weights = additive && weighted ? DSpan(wg.get() + at, n) : DSpan();
+    if (levels2 > 0) {
+      fb.inner = additive ? search_levels(inner, levels2, inner_scores, inner_weights,
+                                          inner_params)
+                          : bin_levels(inner, levels2);
+      // The smallest and largest level the bin holds.
+      fb.lo2 = fb.hi2 = kNaN;
+      for (const Bin& level : fb.inner.bins) {
+        if (level.count == 0) continue;
+        if (std::isnan(fb.lo2)) fb.lo2 = level.lb;
+        fb.hi2 = level.lb;
+      }
+      return;
+    }
+    fb.inner = additive ? search_1d_additive(inner, inner_scores, inner_weights, inner_params)
                         : bin_rows(inner, inner_params);
     fb.lo2 = fb.inner.lo;
     fb.hi2 = fb.inner.hi;

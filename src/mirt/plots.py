@@ -252,10 +252,12 @@ def plot_shift(
     bins : int, default=20
         Number of equal-width bins, shared by both groups, for a numerical
         feature. A feature typed "categorical" is drawn as the share of each
-        category in each group instead.
+        level in each group instead, every level of a categorical column
+        (those no row has too) in the column's order.
     distance_metric : {"PSI", "WD1", "KS"}, default="PSI"
         The distance between the two groups that the title states, as
-        ``calculate_distance`` measures it (for numeric values).
+        ``calculate_distance`` measures it (for numeric values; a categorical
+        feature's is always the PSI over its levels' shares).
     psi_buckets : {"uniform", "quantile"}, default="uniform"
         Buckets of the PSI distance.
 
@@ -302,11 +304,19 @@ def plot_shift(
     reference_name = others[0] if others else "Remaining Regions"
     reference = data.loc[(groups == reference_name).to_numpy(), feature]
 
-    distance = _group_distance(reference, weak, psi_buckets, distance_metric)
+    categorical = value.get("feature_type") == "categorical"
+    distance = _group_distance(reference, weak, psi_buckets, distance_metric, categorical)
+    if categorical:
+        distance_metric = "PSI"
     fig = plt.figure(figsize=figsize if figsize is not None else (6.0, 4.0))
     ax = fig.add_subplot()
-    if value.get("feature_type") == "categorical":
-        categories = sorted(pd.unique(data[feature]), key=str)
+    if categorical:
+        column = data[feature]
+        if isinstance(column.dtype, pd.CategoricalDtype):
+            # Every level in its own order, those no row has included.
+            categories = list(column.dtype.categories)
+        else:
+            categories = sorted(pd.unique(column), key=str)
         positions = np.arange(len(categories))
         width = 0.4
         for k, (name, values, colour) in enumerate(
@@ -363,10 +373,17 @@ def _finite(values: Any) -> np.ndarray:
     return numeric[np.isfinite(numeric)]
 
 
-def _group_distance(reference: Any, weak: Any, buckets: str, metric: str) -> float | None:
-    """The distance of the two groups' numeric values, None when either has none."""
+def _group_distance(
+    reference: Any, weak: Any, buckets: str, metric: str, categorical: bool = False
+) -> float | None:
+    """The distance of the two groups' numeric values (of their levels' shares
+    for a categorical feature), None when either has none."""
     from mirt.diagnoser.utils import calculate_distance
 
+    if categorical:
+        if len(reference) == 0 or len(weak) == 0:
+            return None
+        return calculate_distance(reference, weak, categorical=True)
     ref, bad = _finite(reference), _finite(weak)
     if ref.size == 0 or bad.size == 0:
         return None
@@ -374,6 +391,11 @@ def _group_distance(reference: Any, weak: Any, buckets: str, metric: str) -> flo
 
 
 def _interval(name: str, lb: Any, ub: Any) -> str:
+    from mirt.diagnoser.levels import LevelSet
+
+    if isinstance(lb, LevelSet):
+        # A categorical region's bounds are both its set of levels.
+        return f"{name} in {lb!r}"
     return f"{name} [{format_stat(lb)}, {format_stat(ub)})"
 
 

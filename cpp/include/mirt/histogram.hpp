@@ -75,6 +75,7 @@ struct Bin {
   std::int64_t count = 0;
   double value = 0;       // the bin's score; NaN when empty
   bool weighted = false;  // the score is weighted: the bin's weights sum to a positive number
+  double weight_sum = 0;  // the sum of its rows' weights (the count without weights)
   bool weak = false;
 };
 
@@ -142,8 +143,12 @@ struct Search2D {
 };
 
 // additive: whole search; otherwise inner searches are binned only (bin_rows).
+// A positive `levels1` (`levels2`) makes the first (second) feature
+// categorical: its column holds level codes, and its levels are its bins
+// (levels.hpp); a first bin is then a level, with lb = ub = its code.
 Search2D search_2d(Column x1, Column x2, DSpan scores, DSpan weights, bool additive,
-                   const SearchParams& params);
+                   const SearchParams& params, std::size_t levels1 = 0,
+                   std::size_t levels2 = 0);
 
 // Where [lb, ub] sits among the values: the percentage strictly below lb, and
 // the percentage below ub (at or below when ub is the largest value `hi`),

@@ -107,6 +107,8 @@ def fit(
         "slice_features": lp.slice_features,
         "task_type": lp.task_type,
         "threshold": lp.threshold,
+        # Which columns hold level codes, and of which levels.
+        "levels": getattr(lp, "levels", None),
     }
     if lp.method == "tree":
         slicer = lowpatch.TreeSlicing(

@@ -83,6 +83,13 @@ Weak bins that touch are fused into one region when the metric is additive,
 and fused regions with fewer than ``min_samples`` rows are dropped. With two
 slicing features the second is binned afresh inside every bin of the first.
 
+``levels`` maps the names of categorical features to their levels (a
+``mirt.diagnoser.levels.Levels`` or a list of labels); their columns hold
+level codes. A categorical feature's bins are its levels, and its weak levels
+form one region, their set (a ``LevelSet``), kept when it holds at least
+``min_samples`` rows, whatever the metric; both bounds of such a region are
+the set. Levels and bins mix freely with two features.
+
 Examples
 --------
 >>> from mirt.diagnoser.lowpatch import HistogramSlicing
@@ -99,7 +106,9 @@ The one-feature search on the values ``x``.
 Returns ``(weak_region, rule_list, bins1d)``: the kept regions, the rules
 (fused rules first, then the bin rules not folded into one) and the bin edges.
 With two slicing features ``x`` holds the second feature of the rows of one
-bin of the first, whose bounds ``lb1``/``ub1`` stay fixed.
+bin of the first, whose bounds ``lb1``/``ub1`` stay fixed. For a categorical
+feature ``x`` holds level codes, the rules are the set of the weak levels
+and then every other level, and ``bins1d`` is ``0, 1, ..., n_levels``.
 """,
     "HistogramSlicing._fit2d": r"""
 The two-feature search on the two columns of ``x``.
@@ -107,7 +116,9 @@ The two-feature search on the two columns of ``x``.
 Returns ``(weak_region, rule_list, bins1d)`` with the first feature's edges,
 and sets ``bin_stats`` (range of the second feature and row count of every
 bin of the first). Regions carry "lb2q"/"ub2q", the percentages of their bin's
-second-feature values below their bounds.
+second-feature values below their bounds (NaN when the second feature is
+categorical: a set of levels has no place among ordered values). A
+categorical first feature's bins are its levels.
 """,
     "TreeSlicing.__init__": r"""
 Tree slicer: a regression tree of depth ``max_depth`` with at least
@@ -116,6 +127,13 @@ Tree slicer: a regression tree of depth ``max_depth`` with at least
 Only metrics that score every sample (additive metrics) can be used. The tree
 is seeded with ``random_state``, so splits of equal gain are chosen the same
 way on every run.
+
+``levels`` maps the names of categorical features to their levels (a
+``mirt.diagnoser.levels.Levels`` or a list of labels); their columns hold
+level codes. The tree sees such a feature as its levels ordered by their mean
+score on the searched rows and cuts that order, so a leaf is a set of levels
+(a ``LevelSet``, in both bounds of its region and of its rule); levels none
+of the searched rows has belong to no leaf.
 
 Examples
 --------
@@ -145,7 +163,11 @@ Lowpatch Test
         The fitted model to diagnose. Its ``predict`` (and ``predict_proba``)
         are used when predictions are not passed to ``fit``.
     slice_features : str or list of str
-        One or two feature names to slice on.
+        One or two feature names to slice on. A categorical feature (a
+        category, text or bool column, or one typed "categorical") is sliced
+        by its levels: its weak levels form one region, their set, which reads
+        ``{'Lyon', 'Paris'}`` in both of the region's bound columns. At most
+        ``mirt.diagnoser.levels.MAX_LEVELS`` (100000) levels.
     task_type : str, default=None
         "regression" or "classification".
     threshold : float, default=1.2
@@ -198,6 +220,10 @@ Diagnose the model on the data.
 Parameters
 ----------
 x : array-like or pandas.DataFrame of shape (n_samples, n_features)
+    Numeric, category, text (object or string) and bool columns; the
+    estimator is called on ``x`` as given, so a pipeline that encodes its
+    own categories works. Categorical columns are kept as level codes with
+    their levels in ``levels`` (see ``mirt.diagnoser.base.BaseDiagnoser``).
 y : array-like of shape (n_samples,)
 train_idx, test_idx : array-like of int or bool
     Row positions (or masks) of the training and test rows; an empty list
@@ -207,6 +233,8 @@ prediction, prediction_proba : array-like, default=None
     when not given.
 sample_weight : array-like of shape (n_samples,), default=None
 feature_names, feature_types : list of str, default=None
+    ``"categorical"`` in ``feature_types`` slices a numeric column by its
+    distinct values.
 target_name, predict_name : str, default=None
 
 Returns
@@ -239,7 +267,8 @@ The positions index the rows the slicer searched (the test rows when
 ``fit``: ``lp.diag.x[lp.get_target_idx()]`` are the weak rows, and
 ``get_target_rows()`` gives their positions in ``x``. Ascending and without
 repeats; a row lies in a region by the weak-region table's rule (closed lower
-bounds, an upper bound closed where it equals the searched column's maximum).
+bounds, an upper bound closed where it equals the searched column's maximum;
+a categorical feature's level in the region's set of levels).
 An empty array when no region is weak.
 """,
     "LowPatch.get_target_rows": r"""
@@ -274,7 +303,9 @@ The features whose distribution shifts most in the weak regions.
 
 Every feature of the rows the slicer searched (the test rows when the
 diagnoser was fitted with ``use_test=True``, the training rows otherwise) is
-compared between the rows inside a weak region and the reference rows.
+compared between the rows inside a weak region and the reference rows: a
+numeric feature by ``distance_metric``, a categorical one by the PSI over the
+shares of its levels, whatever ``distance_metric``.
 
 Parameters
 ----------
@@ -323,6 +354,9 @@ TestDataResult
     Key "lowpatch_shift"; its value's "data" is a frame of all features plus a
     "resi_type_" column labelling the reference rows ("Remaining Regions" or
     "Full Regions"), which come first, and the weak rows ("Weak Regions").
+    A categorical feature's column holds its labels as a pandas categorical
+    whose categories are all its levels (those no row has too, and
+    "missing"), so that its chart has a bar for every level.
     Its "threshold_value" is the multiplier ``threshold`` given at
     construction, as in ``get_distance``.
 
@@ -366,6 +400,13 @@ With one slicing feature the upper panel shows the score along the feature
 two, an image of the weak regions, one colour each. Below (and, for two
 features, to the left) a density histogram of each feature shows in dark the
 share of samples on the weak side of the threshold.
+
+A categorical feature has a bar per level instead, its levels ordered by
+their score on the searched rows from best to worst (at most the 40 worst):
+with one feature, each level's score (its mean score for an additive metric,
+its rule's score otherwise) with the levels of weak regions dark, and below
+each level's share of the rows with the share on the weak side of the
+threshold dark; with two, a column (or row) of the region image per level.
 
 Parameters
 ----------

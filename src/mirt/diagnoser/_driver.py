@@ -41,6 +41,7 @@ from mirt.diagnoser._columns import (
     non_finite,
     read_columns,
 )
+from mirt.diagnoser.levels import LevelSet
 from mirt.exceptions import MirtError
 
 
@@ -107,6 +108,20 @@ def _own_hook(slicer: Any) -> Any:
     return None
 
 
+def _bounds_and_levels(regions: list, keys: tuple) -> tuple:
+    """The regions' numeric bounds, and, when a side of them is a set of levels
+    (a categorical feature), the flags of its levels per region and side (None
+    for the numeric sides; the bounds hold NaN there). None without any."""
+    sets = [[r[k] if isinstance(r[k], LevelSet) else None for k in keys[::2]] for r in regions]
+    bounds = np.array(
+        [[math.nan if isinstance(r[k], LevelSet) else float(r[k]) for k in keys] for r in regions],
+        dtype=np.float64,
+    )
+    if all(s is None for sides in sets for s in sides):
+        return bounds, None
+    return bounds, [[None if s is None else s.mask() for s in sides] for sides in sets]
+
+
 def _region_rows(
     regions: list,
     fidx: list,
@@ -127,6 +142,7 @@ def _region_rows(
     names = [column_name(feature_names, j, other.name) for j in used]
     if np.asarray(other.x).dtype.kind not in "biuf":
         raise MirtError(f"{names[0]} must hold numbers")
+    bounds, levels = _bounds_and_levels(regions, keys)
     other_x, other_fidx = other.x, used
     if isinstance(found, SearchedColumns) and found.other is not None and found.fidx == tuple(used):
         # The search's copy of the other side's columns, checked as it was made.
@@ -136,7 +152,7 @@ def _region_rows(
             raise non_finite(names[k], value, row)
         other_fidx = list(range(len(used)))
     measure = lowpatch._measure_regions(
-        bounds=np.array([[float(r[k]) for k in keys] for r in regions], dtype=np.float64),
+        bounds=bounds,
         searched=columns,
         maxima=np.ascontiguousarray(ranges[:, 1]),
         other_x=other_x,
@@ -145,6 +161,7 @@ def _region_rows(
         found=rows,
         scores=scores,
         weights=searched.weight if scores is not None else None,
+        levels=levels,
     )
     if measure.non_finite is not None:
         k, row, value = measure.non_finite

@@ -215,6 +215,14 @@ def _read_inputs(diagnose_result: Any, grid: Any) -> _Inputs:
     )
 
 
+def _has_levels(inp: _Inputs) -> bool:
+    """Whether a slicing feature is categorical: its bounds are level sets."""
+    from mirt.diagnoser.levels import LevelSet
+
+    region = inp.stats[0]
+    return any(isinstance(region.get(f"lb{k + 1}"), LevelSet) for k in range(len(inp.fidx)))
+
+
 def _bounds(region: Any, k: int) -> tuple[float, float]:
     """The bounds of one feature of a region, given as lb1/ub1 or lb2/ub2."""
     return float(region[f"lb{k + 1}"]), float(region[f"ub{k + 1}"])
@@ -466,6 +474,22 @@ def _plot_two_features(fig: Figure, inp: _Inputs, scaler: Any) -> _Drawn:
                 Rectangle((x0, y0), x1 - x0, y1 - y0, fill=False, edgecolor="white", lw=0.8)
             )
 
+    caption = _label_regions(fig, ax, ax_y, inp, centre1, centre2)
+
+    # Both panels share the colours: one legend, in the corner, says what they are.
+    _histogram_panel(ax_x, inp, col1, name1, scaler, horizontal=False, with_legend=False)
+    # Density labels on the outer side keep the panels close to the image.
+    ax_x.yaxis.tick_right()
+    ax_x.yaxis.set_label_position("right")
+    _histogram_panel(ax_y, inp, col2, name2, scaler, horizontal=True)
+    return _Drawn(gs, ax, ax_y, caption)
+
+
+def _label_regions(
+    fig: Figure, ax: Axes, ax_y: Axes, inp: _Inputs, centre1: Any, centre2: Any
+) -> Any:
+    """Each region's statistic at its centre (axes fractions) in the region
+    image, and the caption that says what the numbers are; returns the caption."""
     plate = {"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": "none", "alpha": 0.7}
     labels = [
         ax.annotate(
@@ -491,14 +515,7 @@ def _plot_two_features(fig: Figure, inp: _Inputs, scaler: Any) -> _Drawn:
         f"{inp.side()} {inp.score_name} per region", fontsize=_LABEL_SIZE, loc="left"
     )
     caption.set_in_layout(False)
-
-    # Both panels share the colours: one legend, in the corner, says what they are.
-    _histogram_panel(ax_x, inp, col1, name1, scaler, horizontal=False, with_legend=False)
-    # Density labels on the outer side keep the panels close to the image.
-    ax_x.yaxis.tick_right()
-    ax_x.yaxis.set_label_position("right")
-    _histogram_panel(ax_y, inp, col2, name2, scaler, horizontal=True)
-    return _Drawn(gs, ax, ax_y, caption)
+    return caption
 
 
 def _place_corner_legend(fig: Figure, ax_y: Axes) -> float:
@@ -573,7 +590,16 @@ def plot_marginal(
 
     fig = plt.figure(figsize=figsize)
     try:
-        drawn = (_plot_one_feature if len(inp.fidx) == 1 else _plot_two_features)(fig, inp, scaler)
+        if _has_levels(inp):
+            from mirt.diagnoser import _marginal_levels as levels
+
+            if len(inp.fidx) == 1:
+                drawn = levels.plot_one_feature(fig, inp)
+            else:
+                drawn = levels.plot_two_features(fig, inp, scaler)
+        else:
+            plot = _plot_one_feature if len(inp.fidx) == 1 else _plot_two_features
+            drawn = plot(fig, inp, scaler)
         _lay_out(fig, drawn)
     except BaseException:
         # No half-drawn figure is left behind to be saved by mistake.

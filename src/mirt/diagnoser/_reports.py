@@ -16,6 +16,7 @@ import pandas as pd
 
 from mirt import _native
 from mirt.diagnoser._diagnosis import searched_positions
+from mirt.diagnoser.levels import as_levels
 from mirt.diagnoser.utils import calculate_distance
 from mirt.exceptions import MirtError
 from mirt.utils import TestDataResult
@@ -103,9 +104,15 @@ def get_distance(
         )
     reference = rows.x if full else rows.x.take(rows.rest, axis=0)
     names = list(lp.feature_names)
+    levels = _levels_of(lp)
+    # A categorical feature is compared by the shares of its levels (PSI).
     distances = [
         calculate_distance(
-            reference[:, i], rows.weak[:, i], buckettype=psi_buckets, method=distance_metric
+            reference[:, i],
+            rows.weak[:, i],
+            buckettype=psi_buckets,
+            method=distance_metric,
+            categorical=names[i] in levels,
         )
         for i in range(len(names))
     ]
@@ -124,8 +131,20 @@ def get_distance(
     )
 
 
-def _labelled_frame(rows: np.ndarray, names: list[Any], label: str) -> pd.DataFrame:
+def _levels_of(lp: Any) -> dict[str, Any]:
+    """The levels of the diagnoser's categorical features, by name."""
+    return as_levels(getattr(lp, "levels", None))
+
+
+def _labelled_frame(
+    rows: np.ndarray, names: list[Any], label: str, levels: dict[str, Any]
+) -> pd.DataFrame:
     frame = pd.DataFrame(rows, columns=names)
+    for name in names:
+        if name in levels:
+            # Labels, with every level a category, so that counts name the
+            # levels none of these rows has too.
+            frame[name] = levels[name].decode(frame[name].to_numpy())
     # One label per row as a flat array: pandas 3 stores a one-column 2-D string
     # array as a column that later comparisons and concatenation cannot read.
     frame["resi_type_"] = np.full(rows.shape[0], label)
@@ -154,8 +173,10 @@ def get_shift(lp: Any, show_feature: Any = None, compare_to: Any = "remaining") 
     rows = _searched_rows(lp, diag)
     full = _compare_to_full(compare_to)
     reference = rows.x if full else rows.x.take(rows.rest, axis=0)
-    draw_df = _labelled_frame(reference, names, "Full Regions" if full else "Remaining Regions")
-    draw_worst = _labelled_frame(rows.weak, names, "Weak Regions")
+    levels = _levels_of(lp)
+    area = "Full Regions" if full else "Remaining Regions"
+    draw_df = _labelled_frame(reference, names, area, levels)
+    draw_worst = _labelled_frame(rows.weak, names, "Weak Regions", levels)
     draw_test = pd.concat((draw_df, draw_worst), axis=0).reset_index(drop=True)
     return TestDataResult(
         key="lowpatch_shift",

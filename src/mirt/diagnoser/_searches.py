@@ -18,11 +18,12 @@ import operator
 import sys
 import warnings
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from sklearn.tree import DecisionTreeRegressor
 
+from mirt import _native
 from mirt.diagnoser import lowpatch
 from mirt.diagnoser._columns import (
     SearchedColumns,
@@ -33,6 +34,7 @@ from mirt.diagnoser._columns import (
     read_columns,
     require_finite,
 )
+from mirt.diagnoser.levels import MAX_LEVELS, Levels, LevelSet, as_levels
 from mirt.exceptions import MirtError, MirtWarning
 
 
@@ -103,6 +105,24 @@ def slicing_columns(slicer: Any) -> list[int]:
             fidx.append(j)
     slicer.fidx = fidx
     return fidx
+
+
+def slicing_levels(slicer: Any, j: int) -> Levels | None:
+    """The levels of column j when the slicer's ``levels`` name it a
+    categorical feature; a feature with more than ``MAX_LEVELS`` is refused."""
+    levels = as_levels(getattr(slicer, "levels", None))
+    if not levels:
+        return None
+    name = str(slicer.feature_names[j])
+    found = levels.get(name)
+    if found is not None and len(found) > MAX_LEVELS:
+        raise MirtError(
+            f"slicing feature {name!r} has {len(found)} levels, more than the {MAX_LEVELS} a "
+            "categorical slicing feature may have (mirt.diagnoser.levels.MAX_LEVELS); slice on "
+            "a coarser grouping of it, or type it 'numerical' if its values are numbers with "
+            "an order"
+        )
+    return found
 
 
 def _searched_columns(slicer: Any, x: Any, fidx: list[int], other_x: Any) -> SearchedColumns:
@@ -208,7 +228,53 @@ def _require_tree_sums(scores: Any, weights: Any, rows: int) -> None:
         )
 
 
-def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray) -> list[dict]:
+class _Ranked(NamedTuple):
+    """A categorical slicing feature as the tree sees it: its levels ranked by
+    their mean score on the searched rows, lowest first."""
+
+    levels: Levels
+    rank: np.ndarray  # per level; NaN for levels none of the rows has
+    all: LevelSet  # the levels the rows have
+
+    def between(self, lb: float, ub: float) -> LevelSet:
+        """The levels the tree sends between two bounds: ranked in (lb, ub]."""
+        with np.errstate(invalid="ignore"):
+            inside = (self.rank > lb) & (self.rank <= ub)
+        return self.levels.level_set(np.flatnonzero(inside))
+
+
+def _ranked(slicer: Any, fidx: list[int], columns: np.ndarray, scores: Any, weights: Any) -> list:
+    """Per slicing feature: its ranking when it is categorical, else None. The
+    level codes in ``columns`` are replaced by their levels' ranks: the
+    tree's input."""
+    out: list = []
+    for k, j in enumerate(fidx):
+        levels = slicing_levels(slicer, j)
+        if levels is None:
+            out.append(None)
+            continue
+        codes = columns[:, k]
+        counts, values, _, _ = _native.level_stats(codes, len(levels), scores, weights)
+        seen = np.flatnonzero(counts > 0)
+        rank = np.full(len(levels), np.nan)
+        # Ties keep the order of the codes, so that the tree's cuts are repeatable.
+        rank[seen[np.lexsort((seen, values[seen]))]] = np.arange(seen.size)
+        columns[:, k] = rank[codes.astype(np.intp)]
+        out.append(_Ranked(levels, rank, levels.level_set(seen)))
+    return out
+
+
+def _name_leaf_levels(rule_list: list, ranked: list) -> None:
+    """A leaf's bounds on a categorical feature are ranks: each becomes the set
+    of the levels ranked between them, in both "lb" and "ub"."""
+    for leaf in rule_list:
+        for k, r in enumerate(ranked):
+            bounds = leaf["splits"].get(f"f{k}")
+            if r is not None and bounds is not None:
+                bounds["lb"] = bounds["ub"] = r.between(float(bounds["lb"]), float(bounds["ub"]))
+
+
+def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray, ranked: list) -> list[dict]:
     """A region per weak leaf: its split bounds clipped to the data range, and
     the data range where its path has no split."""
     lo = [float(v) for v in ranges[:, 0]]
@@ -218,6 +284,9 @@ def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray) -> list[dict]
         return []
 
     def clip(region: dict, bounds: Any, k: int) -> None:
+        if isinstance(bounds["lb"], LevelSet):
+            region[f"lb{k + 1}"], region[f"ub{k + 1}"] = bounds["lb"], bounds["ub"]
+            return
         region[f"lb{k + 1}"] = np.float64(max(float(bounds["lb"]), lo[k]))
         region[f"ub{k + 1}"] = np.float64(min(float(bounds["ub"]), hi[k]))
 
@@ -228,8 +297,12 @@ def _weak_leaves(slicer: Any, fidx: list[int], ranges: np.ndarray) -> list[dict]
             continue
         region: dict = {}
         if len(fidx) != 1:
-            region = {"lb1": lo[0], "lb2": lo[1], "ub1": hi[0], "ub2": hi[1]}
-            region = {k: np.float64(v) for k, v in region.items()}
+            # The data box; a categorical feature's is every level the rows have.
+            data = [
+                (ranked[k].all,) * 2 if ranked[k] else (np.float64(lo[k]), np.float64(hi[k]))
+                for k in range(2)
+            ]
+            region = {"lb1": data[0][0], "lb2": data[1][0], "ub1": data[0][1], "ub2": data[1][1]}
         for k, key in enumerate(("f0", "f1")[: len(fidx)]):
             if key in splits:
                 clip(region, splits[key], k)
@@ -255,11 +328,19 @@ def tree_fit(
         raise MirtError("Only Support at most two slicing features.")
     found = _searched_columns(slicer, x, fidx, other_x)
     _require_tree_sums(scores, sample_weight, found.columns.shape[0])
+    ranked: list = [None] * len(fidx)
+    columns = found.columns
+    if any(slicing_levels(slicer, j) is not None for j in fidx):
+        # The tree cuts categorical features in the order of their levels'
+        # scores, on a copy: the driver reads the codes.
+        columns = columns.copy()
+        ranked = _ranked(slicer, fidx, columns, scores, sample_weight)
     tree = slicer.tree_estimator
-    tree.fit(found.columns, scores, sample_weight=sample_weight)
+    tree.fit(columns, scores, sample_weight=sample_weight)
     slicer.weak_region = []
     slicer.rule_list = list(slicer._dfs(tree.tree_, 0, {}))
-    slicer.weak_region = _weak_leaves(slicer, fidx, found.ranges)
+    _name_leaf_levels(slicer.rule_list, ranked)
+    slicer.weak_region = _weak_leaves(slicer, fidx, found.ranges, ranked)
     return found
 
 
@@ -272,6 +353,7 @@ def histogram_init(
     min_samples: Any = 30,
     bins: Any = 10,
     metric: Any = None,
+    levels: Any = None,
 ) -> None:
     """The body of ``HistogramSlicing.__init__``; see its docstring."""
     slicer.bins = bins
@@ -283,6 +365,7 @@ def histogram_init(
         min_samples=min_samples,
         metric=metric,
     )
+    slicer.levels = levels
 
 
 def tree_init(
@@ -295,6 +378,7 @@ def tree_init(
     min_samples: Any = 30,
     metric: Any = None,
     random_state: Any = 0,
+    levels: Any = None,
 ) -> None:
     """The body of ``TreeSlicing.__init__``; see its docstring."""
     super(lowpatch.TreeSlicing, slicer).__init__(
@@ -309,6 +393,7 @@ def tree_init(
         raise MirtError("tree slicing is incompatible with this metric.")
     slicer.max_depth = max_depth
     slicer.random_state = random_state
+    slicer.levels = levels
     # Seeded: with candidate splits of equal gain an unseeded tree picks one at
     # random, and the weak regions would change from run to run.
     slicer.tree_estimator = DecisionTreeRegressor(

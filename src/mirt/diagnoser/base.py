@@ -1,10 +1,11 @@
 """Common data handling for model diagnosers.
 
-Every diagnoser works on the same inputs: a numeric feature matrix, the
-target, the model's predictions, a train/test split and optional sample
-weights. :class:`BaseDiagnoser` checks and normalises these once so that the
+Every diagnoser works on the same inputs: a feature matrix, the target, the
+model's predictions, a train/test split and optional sample weights.
+:class:`BaseDiagnoser` checks and normalises these once so that the
 diagnosers built on it (including the compiled ones) can rely on plain numpy
-arrays of known shape and dtype.
+arrays of known shape and dtype: categorical columns become level codes
+(:mod:`mirt.diagnoser.levels`), while the estimator sees the data as given.
 """
 
 from __future__ import annotations
@@ -14,8 +15,9 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from pandas.api.types import is_complex_dtype, is_numeric_dtype
+from pandas.api.types import is_numeric_dtype
 
+from mirt.diagnoser.levels import Levels, encode_frame
 from mirt.exceptions import MirtError
 
 __all__ = ["BaseDiagnoser"]
@@ -62,26 +64,23 @@ def _default_names(n_cols: int) -> list[str]:
     return [f"X{j}" for j in range(n_cols)]
 
 
-def _check_x(x: Any) -> tuple[np.ndarray, list[str]]:
-    """Return x as a 2-D float64 array and the column names it carries."""
+def _check_shape(n_rows: int, n_cols: int) -> None:
+    if n_cols == 0:
+        raise MirtError("x must have at least one column")
+    if n_rows == 0:
+        raise MirtError("x must have at least one row, got 0")
+
+
+def _check_x(
+    x: Any, feature_names: Any, feature_types: Any
+) -> tuple[np.ndarray, list[str], list[str], dict[str, Levels]]:
+    """Return x as a 2-D float64 array, its feature names and types, and the
+    levels of its categorical columns (whose values become level codes)."""
     if isinstance(x, pd.Series):
         x = x.to_frame(name="X0" if x.name is None else x.name)
     if isinstance(x, pd.DataFrame):
-        names = [str(c) for c in x.columns]
-        bad = [
-            f"{name!r} ({dtype})"
-            for name, dtype in zip(names, x.dtypes, strict=True)
-            if not is_numeric_dtype(dtype) or is_complex_dtype(dtype)
-        ]
-        if bad:
-            raise MirtError(
-                "x must be numeric; non-numeric columns: "
-                + ", ".join(bad)
-                + ". Encode them as numbers first."
-            )
-        if x.shape[1] == 0:
-            raise MirtError("x must have at least one column")
-        arr = x.to_numpy(dtype=np.float64, na_value=np.nan)
+        frame = x
+        frame_names = [str(c) for c in x.columns]
     else:
         raw = np.asarray(x)
         if raw.ndim == 1:
@@ -90,23 +89,30 @@ def _check_x(x: Any) -> tuple[np.ndarray, list[str]]:
             raise MirtError(
                 f"x must be a 2-D array (or 1-D for a single feature), got shape {raw.shape}"
             )
-        names = _default_names(raw.shape[1])
+        frame_names = _default_names(raw.shape[1])
+        frame = None
         if raw.dtype.kind not in "biuf":
-            shown = ", ".join(repr(n) for n in names[:10])
-            if len(names) > 10:
-                shown += ", ..."
-            raise MirtError(
-                f"x must be numeric; non-numeric columns: {shown} "
-                f"(dtype {raw.dtype}). Encode them as numbers first."
-            )
-        if raw.shape[1] == 0:
-            raise MirtError("x must have at least one column")
-        arr = raw.astype(np.float64, copy=False)
-    if arr.shape[0] == 0:
-        raise MirtError("x must have at least one row, got 0")
+            # Text and objects are read column by column, as a frame's columns;
+            # a column of numbers among them stays numeric.
+            frame = pd.DataFrame(raw, columns=frame_names, copy=False).infer_objects()
+    n_rows, n_cols = frame.shape if frame is not None else raw.shape
+    _check_shape(n_rows, n_cols)
+    if feature_names is None:
+        names = frame_names
+        _check_unique(names, "column names of x")
+    else:
+        names = _check_feature_names(feature_names, n_cols)
+    types = None if feature_types is None else _check_feature_types(feature_types, n_cols)
+    if frame is not None:
+        arr, types, levels = encode_frame(frame, names, types)
+    elif types is not None and "categorical" in types:
+        arr, types, levels = encode_frame(pd.DataFrame(raw, copy=False), names, types)
+    else:
+        arr, levels = raw.astype(np.float64, copy=False), {}
+        types = types if types is not None else ["numerical"] * n_cols
     # A float64 C-ordered array is kept as given, as numpy and scikit-learn do:
     # copying a large matrix would cost more than the diagnosis itself.
-    return np.ascontiguousarray(arr, dtype=np.float64), names
+    return np.ascontiguousarray(arr, dtype=np.float64), names, types, levels
 
 
 def _check_names(values: Any, name: str, n_cols: int) -> list[str]:
@@ -140,8 +146,6 @@ def _check_unique(names: list[str], name: str) -> None:
 
 
 def _check_feature_types(feature_types: Any, n_cols: int) -> list[str]:
-    if feature_types is None:
-        return ["numerical"] * n_cols
     types = _check_names(feature_types, "feature_types", n_cols)
     bad = [t for t in types if not isinstance(t, str)]
     if bad:
@@ -300,9 +304,12 @@ class BaseDiagnoser:
         Parameters
         ----------
         x : array-like or DataFrame of shape (n_samples, n_features)
-            Numeric features; a 1-D array is a single feature. Boolean and
-            integer columns are converted to float64; text, object and
-            categorical columns are refused.
+            The features; a 1-D array is a single feature. Numeric columns
+            are converted to float64. ``category``, ``object``/``string`` and
+            ``bool`` columns of a frame (and every column of a text or object
+            array) are categorical: they are stored as level codes, see
+            ``levels``. Other column types (dates, complex numbers) are
+            refused unless typed ``"categorical"``.
         y : array-like of shape (n_samples,)
             Target. A Series, one-column DataFrame or ``(n, 1)`` array works;
             class labels may be non-numeric.
@@ -323,7 +330,10 @@ class BaseDiagnoser:
             One unique name per column. Defaults to the DataFrame's columns or
             ``"X0", "X1", ...``.
         feature_types : list of str, optional
-            One type per column; defaults to ``"numerical"`` for all.
+            One type per column. ``"categorical"`` makes a column, numeric or
+            not, categorical; any other type needs a numeric (or bool)
+            column. By default a frame's category, text and bool columns are
+            ``"categorical"`` and the others ``"numerical"``.
         target_name, predict_name : str, optional
             Labels for the target and the prediction; default ``"target"``
             and ``"prediction"``.
@@ -342,8 +352,17 @@ class BaseDiagnoser:
         Stores ``x`` (float64, 2-D), ``y``, ``pred`` and ``pred_proba``,
         ``train_idx`` and ``test_idx`` (int64 positions in ``[0, n)``),
         ``sample_weight`` (float64 or None), ``feature_names``,
-        ``feature_types``, ``target_name`` and ``predict_name``. For a binary
-        classifier ``pred_proba`` is the positive-class probability, 1-D.
+        ``feature_types``, ``levels``, ``target_name`` and ``predict_name``.
+        For a binary classifier ``pred_proba`` is the positive-class
+        probability, 1-D.
+
+        A categorical column of ``x`` holds level codes ``0 .. L - 1``, and
+        ``levels[name]`` (a :class:`mirt.diagnoser.levels.Levels`) says which
+        label each stands for, in the order of a category's declared levels
+        (unused ones included), ``False, True`` for booleans, sorted values
+        otherwise; missing values form the last level, shown as ``missing``.
+        The estimator is always called on ``x`` as given, so a pipeline that
+        encodes its own categories works.
 
         Examples
         --------
@@ -355,28 +374,24 @@ class BaseDiagnoser:
         >>> diag.x.dtype, diag.feature_names
         (dtype('float64'), ['age', 'income'])
         """
-        arr_x, frame_names = _check_x(x)
-        n_rows, n_cols = arr_x.shape
+        arr_x, names, types, levels = _check_x(x, feature_names, feature_types)
+        n_rows = arr_x.shape[0]
 
         arr_y = _as_vector(y, "y")
         _check_length(arr_y, "y", n_rows)
-
-        if feature_names is None:
-            names = frame_names
-            _check_unique(names, "column names of x")
-        else:
-            names = _check_feature_names(feature_names, n_cols)
-        types = _check_feature_types(feature_types, n_cols)
 
         train = _check_index(train_idx, "train_idx", n_rows, default_all=True)
         test = _check_index(test_idx, "test_idx", n_rows, default_all=False)
         weight = _check_sample_weight(sample_weight, n_rows)
 
-        # Estimators fitted on a frame expect its column names back.
+        # The estimator gets the data as the user gave it: a pipeline encodes
+        # its own categories, and a model fitted on a frame expects its columns.
         if isinstance(x, pd.DataFrame):
             x_for_model = x
         elif isinstance(x, pd.Series):
             x_for_model = x.to_frame()
+        elif levels:
+            x_for_model = np.asarray(x).reshape(n_rows, -1)
         else:
             x_for_model = arr_x
         estimator = self.estimator
@@ -407,5 +422,6 @@ class BaseDiagnoser:
         self.pred_proba = proba
         self.feature_names = names
         self.feature_types = types
+        self.levels = levels
         self.target_name = "target" if target_name is None else target_name
         self.predict_name = "prediction" if predict_name is None else predict_name

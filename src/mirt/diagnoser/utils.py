@@ -17,6 +17,7 @@ from functools import partial
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
 from mirt import _native
 from mirt.exceptions import MirtError
@@ -497,9 +498,32 @@ def _psi(reference: np.ndarray, weak: np.ndarray, buckettype: str, bins: int) ->
             np.searchsorted(inner, reference, side="right"), minlength=n_buckets
         )
         weak_counts = np.bincount(np.searchsorted(inner, weak, side="right"), minlength=n_buckets)
-    r = np.maximum(ref_counts / reference.size, _PSI_FLOOR)
-    w = np.maximum(weak_counts / weak.size, _PSI_FLOOR)
+    return _shares_psi(ref_counts, reference.size, weak_counts, weak.size)
+
+
+def _shares_psi(ref_counts: np.ndarray, ref_n: int, weak_counts: np.ndarray, weak_n: int) -> float:
+    r = np.maximum(ref_counts / ref_n, _PSI_FLOOR)
+    w = np.maximum(weak_counts / weak_n, _PSI_FLOOR)
     return float(np.sum((w - r) * np.log(w / r)))
+
+
+def _level_psi(reference: Any, weak: Any) -> float:
+    """PSI over the distinct values of two samples of a categorical feature."""
+    samples = []
+    for values, name in ((reference, "reference"), (weak, "weak")):
+        arr = np.asarray(values).ravel()
+        if arr.size == 0:
+            raise MirtError(f"{name} must not be empty")
+        samples.append(arr)
+    # Each distinct value is a bucket; missing values are one bucket of their own.
+    codes, _ = pd.factorize(
+        pd.Series(np.concatenate(samples).astype(object)), use_na_sentinel=False
+    )
+    k = int(codes.max()) + 1
+    n_ref = samples[0].size
+    ref_counts = np.bincount(codes[:n_ref], minlength=k)
+    weak_counts = np.bincount(codes[n_ref:], minlength=k)
+    return _shares_psi(ref_counts, n_ref, weak_counts, samples[1].size)
 
 
 def calculate_distance(
@@ -508,6 +532,7 @@ def calculate_distance(
     buckettype: str = "uniform",
     method: str = "PSI",
     bins: int = 10,
+    categorical: bool = False,
 ) -> float:
     """Distance between two samples of one feature; larger means more shifted.
 
@@ -528,6 +553,11 @@ def calculate_distance(
         two-sample Kolmogorov-Smirnov statistic.
     bins : int, default 10
         Number of PSI buckets (fewer for quantile buckets with ties).
+    categorical : bool, default False
+        The samples hold levels (labels or level codes) of a categorical
+        feature: the distance is then PSI over the shares of each level
+        (missing values one level of their own), whatever ``method``, since
+        levels have no order for the other distances to measure along.
 
     Returns
     -------
@@ -557,6 +587,8 @@ def calculate_distance(
     0.0
     >>> calculate_distance(a, a + 1.0, method="ks") > 0.3
     True
+    >>> round(calculate_distance(["a", "a", "b"], ["b"], categorical=True), 3)
+    6.601
     """
     if not isinstance(method, str) or method.lower() not in _METHODS:
         raise MirtError(f"unknown method {method!r}; accepted: " + ", ".join(_METHODS.values()))
@@ -564,6 +596,8 @@ def calculate_distance(
         raise MirtError(f"unknown buckettype {buckettype!r}; accepted: " + ", ".join(_BUCKETS))
     if isinstance(bins, (bool, np.bool_)) or not isinstance(bins, numbers.Integral) or bins < 1:
         raise MirtError(f"bins must be a positive integer, got {bins!r}")
+    if categorical:
+        return _level_psi(reference, weak)
     ref = _sample(reference, "reference")
     cmp = _sample(weak, "weak")
     method = method.lower()
