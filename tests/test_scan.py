@@ -23,8 +23,9 @@ CITIES = np.array(["Lyon", "Nice", "Paris", "Rome", "Oslo"])
 
 def frame(n: int, seed: int, features: int = 4) -> pd.DataFrame:
     rng = np.random.default_rng(seed)
-    df = pd.DataFrame(rng.uniform(0, 10, size=(n, features)),
-                      columns=[f"x{i}" for i in range(features)])
+    df = pd.DataFrame(
+        rng.uniform(0, 10, size=(n, features)), columns=[f"x{i}" for i in range(features)]
+    )
     df["city"] = rng.choice(CITIES, size=n)
     return df
 
@@ -72,8 +73,10 @@ def test_planted_regions_are_recovered_significant_and_agree_with_lowpatch(plant
 
 
 def test_null_data_reports_significant_regions_in_at_most_5_percent_of_runs():
-    runs = [scan(frame(1500, seed), np.random.default_rng(seed + 100).normal(size=1500))
-            for seed in range(20)]
+    runs = [
+        scan(frame(1500, seed), np.random.default_rng(seed + 100).normal(size=1500))
+        for seed in range(20)
+    ]
     assert sum(bool(r.regions_["significant"].any()) for r in runs) <= 1
 
 
@@ -89,7 +92,8 @@ def test_one_feature_regions_are_lowpatchs(seed, bins, weighted):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", MirtWarning)
         s = WeakRegionScan(bins=bins, max_pairs=0, verbose=False).fit(
-            df, y, tr, te, prediction=np.zeros(n), sample_weight=w)
+            df, y, tr, te, prediction=np.zeros(n), sample_weight=w
+        )
         for name in ("x0", "city"):
             lp = LowPatch(None, [name], bins=bins)
             lp.fit(df, y, tr, te, prediction=np.zeros(n), sample_weight=w)
@@ -117,8 +121,10 @@ def test_a_merged_box_is_the_union_of_cells_that_share_their_range():
     rows = s.get_rows(i)
     a_edges = np.histogram(df.a[: n // 2], bins=10)[1]
     a, b = df.a[: n // 2], df.b[: n // 2]
-    cells = [np.flatnonzero((a >= a_edges[k]) & (a < a_edges[k + 1]) & (b >= 6) & (b < 8))
-             for k in (3, 4)]
+    cells = [
+        np.flatnonzero((a >= a_edges[k]) & (a < a_edges[k + 1]) & (b >= 6) & (b < 8))
+        for k in (3, 4)
+    ]
     assert np.array_equal(rows, np.union1d(*cells))
     assert s.regions_.loc[i, "#Train"] == len(rows)
     assert s.regions_.loc[i, "significant"]
@@ -142,10 +148,21 @@ def test_bad_input_is_refused_and_an_empty_scan_keeps_its_columns():
         scan(df.assign(x1=1.0), y)
     with pytest.warns(MirtWarning, match="no weak region"):
         s = WeakRegionScan(threshold=100, verbose=False).fit(
-            df, y, np.arange(100), np.arange(100, 200), prediction=np.zeros(n))
+            df, y, np.arange(100), np.arange(100, 200), prediction=np.zeros(n)
+        )
     assert s.regions_.empty
-    assert list(s.regions_.columns) == ["features", "region", "#Train", "#Test", "train_MSE",
-                                        "test_MSE", "Gap", "excess", "p_value", "significant"]
+    assert list(s.regions_.columns) == [
+        "features",
+        "region",
+        "#Train",
+        "#Test",
+        "train_MSE",
+        "test_MSE",
+        "Gap",
+        "excess",
+        "p_value",
+        "significant",
+    ]
 
 
 def test_tree_method_and_aggregate_metrics_scan_through_lowpatchs_slicers():
@@ -159,9 +176,11 @@ def test_tree_method_and_aggregate_metrics_scan_through_lowpatchs_slicers():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", MirtWarning)
         auc = WeakRegionScan(metric="AUC", max_pairs=1, verbose=False).fit(
-            df, y, tr, te, prediction=(proba > 0.5).astype(int), prediction_proba=proba)
+            df, y, tr, te, prediction=(proba > 0.5).astype(int), prediction_proba=proba
+        )
         tree = WeakRegionScan(method="tree", max_pairs=1, verbose=False).fit(
-            df, y.astype(float), tr, te, prediction=proba)
+            df, y.astype(float), tr, te, prediction=proba
+        )
     assert auc.regions_.loc[0, "features"] == ("x0",) and auc.regions_.loc[0, "significant"]
     assert tree.regions_.loc[0, "features"][0] == "x0"
     fig = auc.plot()

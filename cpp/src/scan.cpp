@@ -152,10 +152,13 @@ PairCells cells_of(const PairSpec& p, std::int64_t max_bins, DSpan scores, DSpan
     }
     out.offsets[b + 1] = out.offsets[b] + static_cast<std::int64_t>(cells);
   }
+  // An empty bin gets a locator that is never asked. The locators point into
+  // these vectors (both lvalues here, never a temporary copy).
+  const std::vector<double> unused{0.0, 1.0};
   for (std::size_t b = 0; b < k; ++b) {
-    // An empty bin gets a locator that is never asked.
-    locators.emplace_back(out.edges2[b].empty() ? std::vector<double>{0.0, 1.0} : out.edges2[b],
-                          out.edges2[b].empty() ? 1.0 : out.hi2[b]);
+    const bool empty = out.edges2[b].empty();
+    const std::vector<double>& edges = empty ? unused : out.edges2[b];
+    locators.emplace_back(edges, empty ? 1.0 : out.hi2[b]);
   }
   // The locators point into edges2, which no longer changes size.
   out.cells.resize(static_cast<std::size_t>(out.offsets[k]));

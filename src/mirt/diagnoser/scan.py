@@ -204,8 +204,15 @@ class Searched(NamedTuple):
     p_values: list  # every candidate evaluated
 
 
-def _axis(sums: np.ndarray, edges: np.ndarray, lo: float, hi: float, total: np.ndarray,
-          st: Settings, levels: int) -> tuple[list, list]:
+def _axis(
+    sums: np.ndarray,
+    edges: np.ndarray,
+    lo: float,
+    hi: float,
+    total: np.ndarray,
+    st: Settings,
+    levels: int,
+) -> tuple[list, list]:
     """One axis: the bins' candidates and the kept regions (sides, sums, p)."""
     sums = np.asarray(sums, dtype=np.float64).reshape(-1, 6)
     cand = list(welch_p(sums, total, st.sign)) if len(sums) else []
@@ -290,8 +297,15 @@ def search_from_stats(
     sums = np.asarray(column["sums"], dtype=np.float64).reshape(-1, 6)
     levels1 = int(column.get("levels", 0) or 0)
     if pair is None:
-        cand, kept = _axis(sums, column.get("edges"), column.get("lo", 0.0),
-                           column.get("hi", 0.0), total, settings, levels1)
+        cand, kept = _axis(
+            sums,
+            column.get("edges"),
+            column.get("lo", 0.0),
+            column.get("hi", 0.0),
+            total,
+            settings,
+            levels1,
+        )
         return Searched([Found((s,), part, p, nominal=raw) for s, part, p, raw in kept], cand)
     cells = np.asarray(pair["sums"], dtype=np.float64).reshape(-1, 6)
     offsets = np.asarray(pair["offsets"], dtype=np.int64)
@@ -306,10 +320,20 @@ def search_from_stats(
         if levels1:
             first = ("levels", (i,))
         else:
-            first = ("interval", max(float(edges1[i]), column["lo"]),
-                     min(float(edges1[i + 1]), column["hi"]))
-        cand, kept = _axis(cells[a:b], pair["edges2"][i], float(pair["lo2"][i]),
-                           float(pair["hi2"][i]), total, settings, levels2)
+            first = (
+                "interval",
+                max(float(edges1[i]), column["lo"]),
+                min(float(edges1[i + 1]), column["hi"]),
+            )
+        cand, kept = _axis(
+            cells[a:b],
+            pair["edges2"][i],
+            float(pair["lo2"][i]),
+            float(pair["hi2"][i]),
+            total,
+            settings,
+            levels2,
+        )
         candidates.extend(cand)
         for side, part, p, raw in kept:
             regions.append(Found((first, side), part, p, cells=((i, side),), nominal=raw))
@@ -500,8 +524,9 @@ class WeakRegionScan(BaseDiagnoser):
             cols = []
             for f in wanted:
                 if f not in names:
-                    raise MirtError(f"feature {f!r} is not a column of the data; the columns "
-                                    f"are {names!r}")
+                    raise MirtError(
+                        f"feature {f!r} is not a column of the data; the columns are {names!r}"
+                    )
                 if names.index(f) not in cols:
                     cols.append(names.index(f))
         if not cols:
@@ -542,16 +567,31 @@ class WeakRegionScan(BaseDiagnoser):
         self._check_settings()
         for name, idx in (("train_idx", train_idx), ("test_idx", test_idx)):
             if idx is None:
-                raise MirtError(f"{name} is None; pass the positions of the rows (or an empty "
-                                "list)")
+                raise MirtError(
+                    f"{name} is None; pass the positions of the rows (or an empty list)"
+                )
         self._inputs = {
-            "x": x, "y": y, "train_idx": train_idx, "test_idx": test_idx,
-            "prediction": prediction, "prediction_proba": prediction_proba,
-            "sample_weight": sample_weight, "feature_names": feature_names,
+            "x": x,
+            "y": y,
+            "train_idx": train_idx,
+            "test_idx": test_idx,
+            "prediction": prediction,
+            "prediction_proba": prediction_proba,
+            "sample_weight": sample_weight,
+            "feature_names": feature_names,
             "feature_types": feature_types,
         }
-        super().fit(x, y, prediction, prediction_proba, train_idx, test_idx, sample_weight,
-                    feature_names, feature_types)
+        super().fit(
+            x,
+            y,
+            prediction,
+            prediction_proba,
+            train_idx,
+            test_idx,
+            sample_weight,
+            feature_names,
+            feature_types,
+        )
         cols = self._scanned()
         slicer = self._slicer([self.feature_names[cols[0]]])
         self.score_name = str(slicer.score_name)
@@ -564,8 +604,10 @@ class WeakRegionScan(BaseDiagnoser):
             )
         source = self.pred_proba if slicer.needs_proba else self.pred
         if source is None:
-            raise MirtError(f"no predictions were given and the metric {self.score_name} needs "
-                            "them; pass prediction (or prediction_proba)")
+            raise MirtError(
+                f"no predictions were given and the metric {self.score_name} needs "
+                "them; pass prediction (or prediction_proba)"
+            )
         self._searched_idx = np.asarray(searched_idx, dtype=np.int64)
         self._other_idx = np.asarray(other_idx, dtype=np.int64)
         levels = as_levels(getattr(self, "levels", None))
@@ -602,8 +644,11 @@ class WeakRegionScan(BaseDiagnoser):
 
         _searches.threshold_value(slicer, self._xs, scores, w)
         return Settings(
-            float(slicer.score_sign), float(slicer.threshold_value), float(self.min_samples),
-            w is not None, w is not None and float(np.sum(w)) > 0,
+            float(slicer.score_sign),
+            float(slicer.threshold_value),
+            float(self.min_samples),
+            w is not None,
+            w is not None and float(np.sum(w)) > 0,
             _searches.perfect_fit(slicer),
         )
 
@@ -633,21 +678,35 @@ class WeakRegionScan(BaseDiagnoser):
         candidates: list = []
         info = {}
         for j, nl, (edges, lo, hi, codes, sums) in zip(cols, n_levels, binned, strict=True):
-            info[j] = {"sums": sums, "edges": edges, "lo": lo, "hi": hi, "levels": nl,
-                       "codes": codes}
+            info[j] = {
+                "sums": sums,
+                "edges": edges,
+                "lo": lo,
+                "hi": hi,
+                "levels": nl,
+                "codes": codes,
+            }
             out = search_from_stats(info[j], total, st)
             candidates.extend(out.p_values)
             for r in out.regions:
                 found.append(((j,), r))
         pairs = self._pairs(cols, found, n_pairs, n_pairs_all)
         if pairs:
-            specs = [(info[a]["codes"], len(info[a]["sums"]), self._xs, b, info[b]["levels"])
-                     for a, b in pairs]
+            specs = [
+                (info[a]["codes"], len(info[a]["sums"]), self._xs, b, info[b]["levels"])
+                for a, b in pairs
+            ]
             cells = _native.scan_pair_cells(specs, int(self.bins), scores, w)
             _tick(bar, len(pairs))
             for (a, b), (lo2, hi2, edges2, offsets, csums) in zip(pairs, cells, strict=True):
-                pair = {"sums": csums, "offsets": offsets, "edges2": edges2, "lo2": lo2,
-                        "hi2": hi2, "levels": info[b]["levels"]}
+                pair = {
+                    "sums": csums,
+                    "offsets": offsets,
+                    "edges2": edges2,
+                    "lo2": lo2,
+                    "hi2": hi2,
+                    "levels": info[b]["levels"],
+                }
                 out = search_from_stats(info[a], total, st, pair)
                 candidates.extend(out.p_values)
                 merged, extra = self._merge(a, b, info, out.regions, total, st)
@@ -676,8 +735,11 @@ class WeakRegionScan(BaseDiagnoser):
                 first = ("levels", tuple(firsts))
             else:
                 e = info[a]["edges"]
-                first = ("interval", max(float(e[firsts[0]]), info[a]["lo"]),
-                         min(float(e[firsts[-1] + 1]), info[a]["hi"]))
+                first = (
+                    "interval",
+                    max(float(e[firsts[0]]), info[a]["lo"]),
+                    min(float(e[firsts[-1] + 1]), info[a]["hi"]),
+                )
             sides = (first, second)
             rows = self._rows_of((a, b), sides, self._xs)
             part = self._sums_of(rows)
@@ -694,8 +756,9 @@ class WeakRegionScan(BaseDiagnoser):
     def _sums_of(self, rows: np.ndarray) -> np.ndarray:
         s = self._scores_searched[rows]
         w = np.ones_like(s) if self._w is None else self._w[rows]
-        return np.array([len(rows), w.sum(), (w * w).sum(), s.sum(), (w * s).sum(),
-                         (w * s * s).sum()])
+        return np.array(
+            [len(rows), w.sum(), (w * w).sum(), s.sum(), (w * s).sum(), (w * s * s).sum()]
+        )
 
     def _pairs(self, cols, found, n_pairs, n_pairs_all) -> list[tuple[int, int]]:
         if n_pairs == 0:
@@ -708,8 +771,10 @@ class WeakRegionScan(BaseDiagnoser):
         ranked = sorted(cols, key=lambda j: (-severity[j], cols.index(j)))
         pairs = sorted(
             itertools.combinations(cols, 2),
-            key=lambda p: (min(ranked.index(p[0]), ranked.index(p[1])),
-                           max(ranked.index(p[0]), ranked.index(p[1]))),
+            key=lambda p: (
+                min(ranked.index(p[0]), ranked.index(p[1])),
+                max(ranked.index(p[0]), ranked.index(p[1])),
+            ),
         )
         return [tuple(sorted(p, key=cols.index)) for p in pairs[:n_pairs]]
 
@@ -737,17 +802,26 @@ class WeakRegionScan(BaseDiagnoser):
             return None if v is None else np.asarray(v).take(idx, axis=0)
 
         data = {
-            "train_x": rows(self.x, train), "train_y": rows(self.y, train),
-            "test_x": rows(self.x, test), "test_y": rows(self.y, test),
-            "train_pred": rows(source, train), "test_pred": rows(source, test),
+            "train_x": rows(self.x, train),
+            "train_y": rows(self.y, train),
+            "test_x": rows(self.x, test),
+            "test_y": rows(self.y, test),
+            "train_pred": rows(source, train),
+            "test_pred": rows(source, test),
             "train_sample_weight": rows(self.sample_weight, train),
             "test_sample_weight": rows(self.sample_weight, test),
         }
         y, pred, w = self._scores(slicer, source)
         self._w = w
         self._y_searched, self._pred_searched = y, pred
-        self._st = Settings(float(slicer.score_sign), 0.0, float(self.min_samples),
-                            w is not None, w is not None and float(np.sum(w)) > 0, False)
+        self._st = Settings(
+            float(slicer.score_sign),
+            0.0,
+            float(self.min_samples),
+            w is not None,
+            w is not None and float(np.sum(w)) > 0,
+            False,
+        )
         additive = bool(slicer.is_metric_additive)
         if additive:
             self._scores_searched = np.asarray(slicer.scoring_func(y, pred), dtype=np.float64)
@@ -799,8 +873,9 @@ class WeakRegionScan(BaseDiagnoser):
                     return math.nan
 
         observed = metric(rows)
-        drawn = np.array([metric(self._rng.choice(n, size=k, replace=False))
-                          for _ in range(_PERMUTATIONS)])
+        drawn = np.array(
+            [metric(self._rng.choice(n, size=k, replace=False)) for _ in range(_PERMUTATIONS)]
+        )
         drawn = drawn[np.isfinite(drawn)]
         if not math.isfinite(observed) or drawn.size < 2:
             return 1.0, 0.0
@@ -867,19 +942,27 @@ class WeakRegionScan(BaseDiagnoser):
         singles: dict = {}
         for feats, r in self._found:
             rows = self._rows_of(feats, r.sides, self._xs)
-            rec = {"features": tuple(str(self.feature_names[j]) for j in feats),
-                   "region": self._rule(feats, r.sides), "_feats": feats, "_sides": r.sides,
-                   "_rows": rows, "p_value": r.p_value, "_nominal": r.nominal}
+            rec = {
+                "features": tuple(str(self.feature_names[j]) for j in feats),
+                "region": self._rule(feats, r.sides),
+                "_feats": feats,
+                "_sides": r.sides,
+                "_rows": rows,
+                "p_value": r.p_value,
+                "_nominal": r.nominal,
+            }
             other = self._rows_of(feats, r.sides, other_x)
             searched_m = self._side_metric(self._searched_idx[rows])
             other_m = self._side_metric(self._other_idx[other])
             n_s, n_o = len(rows), len(other)
             if self.use_test:
-                rec.update({"#Train": n_o, "#Test": n_s, f"train_{S}": other_m,
-                            f"test_{S}": searched_m})
+                rec.update(
+                    {"#Train": n_o, "#Test": n_s, f"train_{S}": other_m, f"test_{S}": searched_m}
+                )
             else:
-                rec.update({"#Train": n_s, "#Test": n_o, f"train_{S}": searched_m,
-                            f"test_{S}": other_m})
+                rec.update(
+                    {"#Train": n_s, "#Test": n_o, f"train_{S}": searched_m, f"test_{S}": other_m}
+                )
             rec["Gap"] = rec[f"test_{S}"] - rec[f"train_{S}"]
             rec["excess"] = self._severity(r)
             rec["significant"] = bool(r.p_value <= cutoff)
@@ -893,8 +976,7 @@ class WeakRegionScan(BaseDiagnoser):
             kept.append(rec)
         kept.sort(key=lambda r: -r["excess"])
         self._records = kept
-        cols = ["features", "region", "#Train", "#Test", f"train_{S}", f"test_{S}",
-                *_COLUMNS_AFTER]
+        cols = ["features", "region", "#Train", "#Test", f"train_{S}", f"test_{S}", *_COLUMNS_AFTER]
         self.regions_ = pd.DataFrame([{c: r[c] for c in cols} for r in kept], columns=cols)
         if not kept:
             warnings.warn("the scan found no weak region", MirtWarning, stacklevel=3)
@@ -958,10 +1040,16 @@ class WeakRegionScan(BaseDiagnoser):
 
         rec = self._record(i)
         lp = LowPatch(
-            self.estimator, [self.feature_names[j] for j in rec["_feats"]],
-            threshold=self.threshold, method=self.method, bins=self.bins,
-            max_depth=self.max_depth, min_samples=self.min_samples, metric=self.metric,
-            use_test=self.use_test, random_state=self.random_state,
+            self.estimator,
+            [self.feature_names[j] for j in rec["_feats"]],
+            threshold=self.threshold,
+            method=self.method,
+            bins=self.bins,
+            max_depth=self.max_depth,
+            min_samples=self.min_samples,
+            metric=self.metric,
+            use_test=self.use_test,
+            random_state=self.random_state,
         )
         lp.fit(**self._inputs)
         return lp
@@ -989,8 +1077,10 @@ class WeakRegionScan(BaseDiagnoser):
         ax1.set_yticks(range(len(head))[::-1], list(head["region"]))
         ax1.set_xlabel("excess")
         ax1.set_title("weak regions (red: significant)")
-        names = sorted({f for feats in frame["features"] for f in feats},
-                       key=list(map(str, self.feature_names)).index)
+        names = sorted(
+            {f for feats in frame["features"] for f in feats},
+            key=list(map(str, self.feature_names)).index,
+        )
         grid = np.full((len(names), len(names)), np.nan)
         for feats, ex in zip(frame["features"], frame["excess"], strict=True):
             a, b = (names.index(feats[0]),) * 2 if len(feats) == 1 else map(names.index, feats)
