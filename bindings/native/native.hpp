@@ -21,4 +21,7 @@ void register_reports(py::module_& m);
 // Per-level statistics and weak-level sets of categorical features.
 void register_levels(py::module_& m);
 
+// Binned columns and pair cells of the weak-region scan.
+void register_scan(py::module_& m);
+
 }  // namespace mirt::native
