@@ -21,4 +21,7 @@ void register_reports(py::module_& m);
 // Per-level statistics and weak-level sets of categorical features.
 void register_levels(py::module_& m);
 
+// Per-partition sums and membership of a diagnosis over partitioned rows.
+void register_bin_sums(py::module_& m);
+
 }  // namespace mirt::native

@@ -8,6 +8,7 @@ void register_all(py::module_& m) {
   register_pointwise(m);
   register_reports(m);
   register_levels(m);
+  register_bin_sums(m);
 }
 
 }  // namespace mirt::native
