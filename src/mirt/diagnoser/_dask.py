@@ -511,7 +511,8 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
             if bad is not None:
                 raise MirtError(
                     f"{side_names[k_side]} column {plan.names[fidx[k]]!r} holds "
-                    f"{'NaN' if math.isnan(bad) else 'an infinite value'}; remove or impute such values first"
+                    f"{'NaN' if math.isnan(bad) else 'an infinite value'}; remove or impute "
+                    "such values first"
                 )
     if searched["n"] == 0:
         raise MirtError(f"there are no {side_names[searched_k]} rows to search for weak regions")
