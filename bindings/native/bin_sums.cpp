@@ -18,12 +18,6 @@ namespace mirt::native {
 
 namespace {
 
-py::array_t<double> doubles(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 std::vector<double> to_vector(py::handle values, const char* what) {
   const bind::F64Array a = bind::as_f64_1d(values, what);
   return {a.data(), a.data() + a.size()};

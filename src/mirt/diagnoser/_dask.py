@@ -78,19 +78,24 @@ def _lengths(x: Any) -> list[int]:
     return [int(n) for n in x.map_partitions(len).compute()]
 
 
+def _parts_like_x(value: Any, name: str, x_parts: list) -> list:
+    """A Dask collection's partitions, which must pair off with x's."""
+    parts = _delayed_parts(value, name)
+    if len(parts) != len(x_parts):
+        raise MirtError(
+            f"{name} has {len(parts)} partitions but x has {len(x_parts)}; partition it "
+            "like x (same row chunks)"
+        )
+    return parts
+
+
 def _aligned(value: Any, name: str, x_parts: list, lengths: Callable[[], list]) -> list:
     """value as partitions aligned with x's: its own when it is a Dask
     collection, else cut at x's partition boundaries."""
     if value is None:
         return [None] * len(x_parts)
     if is_dask(value):
-        parts = _delayed_parts(value, name)
-        if len(parts) != len(x_parts):
-            raise MirtError(
-                f"{name} has {len(parts)} partitions but x has {len(x_parts)}; partition it "
-                "like x (same row chunks)"
-            )
-        return parts
+        return _parts_like_x(value, name, x_parts)
     arr = value.to_numpy() if isinstance(value, (pd.Series, pd.DataFrame)) else np.asarray(value)
     sizes = lengths()
     if arr.shape[0] != sum(sizes):
@@ -106,14 +111,8 @@ def _split(idx: Any, name: str, x_parts: list, lengths: Callable[[], list]) -> l
         raise MirtError(
             f"{name} is None; pass row positions or a boolean mask (an empty list for none)"
         )
-    if is_dask(idx):
-        parts = _delayed_parts(idx, name)
-        if len(parts) != len(x_parts):
-            raise MirtError(
-                f"{name} has {len(parts)} partitions but x has {len(x_parts)}; a boolean mask "
-                "must be chunked like x"
-            )
-        return parts
+    if is_dask(idx):  # a boolean mask
+        return _parts_like_x(idx, name, x_parts)
     sizes = lengths()
     n = sum(sizes)
     from mirt.diagnoser.base import _check_index  # the in-memory checks and messages
@@ -245,15 +244,21 @@ def _ranges_task(limit: int, cols, scores, weights) -> dict:
     return out
 
 
+def _union_capped(limit: int, a: list, b: list) -> list:
+    """Per column, the union of two partitions' distinct values; a set that
+    reached the limit already tells that the whole column does."""
+    return [
+        p | q if len(p) < limit and len(q) < limit else (p if len(p) >= limit else q)
+        for p, q in zip(a, b, strict=True)
+    ]
+
+
 def _ranges_combine(limit: int, a: dict, b: dict) -> dict:
     out = {"n": a["n"] + b["n"]}
     out["lo"] = [min(p, q) for p, q in zip(a["lo"], b["lo"], strict=True)]
     out["hi"] = [max(p, q) for p, q in zip(a["hi"], b["hi"], strict=True)]
     out["bad"] = [p if p is not None else q for p, q in zip(a["bad"], b["bad"], strict=True)]
-    out["distinct"] = [
-        p | q if len(p) < limit and len(q) < limit else (p if len(p) >= limit else q)
-        for p, q in zip(a["distinct"], b["distinct"], strict=True)
-    ]
+    out["distinct"] = _union_capped(limit, a["distinct"], b["distinct"])
     out["bad_score"] = a["bad_score"] if a["bad_score"] is not None else b["bad_score"]
     for key in ("sum", "weight_sum", "product_sum"):
         out[key] = a[key] + b[key]
@@ -357,10 +362,6 @@ def _edges(lo: float, hi: float, distinct: int, bins: int) -> np.ndarray:
 
 def _add_sums(a: tuple, b: tuple) -> tuple:
     return tuple(None if p is None else p + q for p, q in zip(a, b, strict=True))
-
-
-def _searched_plan(plan: _Plan, lv: list) -> _Plan:
-    return plan._replace(levels=tuple(lv))
 
 
 def fit(
@@ -635,10 +636,7 @@ def _first_bin_task(rule: tuple, limit: int, cols, scores, weights) -> tuple:
 def _first_bin_combine(limit: int, a: tuple, b: tuple) -> tuple:
     lo = np.fmin(a[0], b[0])
     hi = np.fmax(a[1], b[1])
-    distinct = [
-        p | q if len(p) < limit and len(q) < limit else (p if len(p) >= limit else q)
-        for p, q in zip(a[2], b[2], strict=True)
-    ]
+    distinct = _union_capped(limit, a[2], b[2])
     return lo, hi, distinct
 
 
