@@ -13,6 +13,7 @@
 
 #include "context.hpp"
 #include "levels.hpp"
+#include "mirt/bin_sums.hpp"
 #include "mirt/histogram.hpp"
 #include "mirt/levels.hpp"
 #include "mirt/pairwise.hpp"
@@ -381,40 +382,14 @@ py::object fit1d(py::handle self, const Args& a) {
   return search1d(self, a, py::none(), false, false).first;
 }
 
-py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perfect_fit) {
-  const bool additive = truthy(self.attr("is_metric_additive"));
-  py::object x = a["x"];
-  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  bind::F64Array range;
-  const double* known = known_range(ranges, range, 2);
-  // Columns whose range the caller found were checked to be finite then.
-  auto column = [&](py::ssize_t j) {
-    return known != nullptr ? bind::column_view(x, j, "the values to bin")
-                            : slicing_column(x, j, py::none(), "searched");
-  };
-  bind::ColumnView c0 = column(0);
-  bind::ColumnView c1 = column(1);
-  if (n == 0) mirt_error("there are no rows to bin");
-  Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
-  SearchParams params = search_params(self);
-  params.weighted_evidence = weighted_evidence(num);
-  params.perfect_fit = perfect_fit;
-  params.known_range = known;
-  const std::optional<FeatureLevels> lv1 = slicing_levels(self, 0);
-  const std::optional<FeatureLevels> lv2 = slicing_levels(self, 1);
-  Search2D s;
-  {
-    py::gil_scoped_release nogil;
-    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive, params,
-                  lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
-  }
-  bool finite = true;
-  for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
-  require_finite_after(num, !additive || finite);
-  py::object weights = num.weight_object();
-  py::object y = bind::numpy().attr("asarray")(a["y"]);
-  py::object preds = bind::numpy().attr("asarray")(a["preds"]);
-
+// The records of a finished two-feature search: every first bin's summary in
+// `bin_stats`, its inner search's regions (placed among its rows) and rules.
+// `c1` (the second feature's column) places a metric that is not additive's
+// single weak bins; an additive search placed its regions itself.
+py::tuple records_2d(py::handle self, Search2D& s, const std::optional<FeatureLevels>& lv1,
+                     const std::optional<FeatureLevels>& lv2, bool additive, bool perfect_fit,
+                     py::handle y, py::handle preds, py::handle weights,
+                     const bind::ColumnView* c1) {
   const bind::GcPause no_gc;
   py::list bin_stats, weak_region, rule_list_all;
   for (std::size_t i = 0; i < s.bins.size(); ++i) {
@@ -469,7 +444,7 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
         const Region& region = fb.inner.regions[k++];
         q = {region.lb_quantile, region.ub_quantile};
       } else {
-        const RowSet inner{c1.column, &fb.rows};
+        const RowSet inner{c1->column, &fb.rows};
         q = quantile_position(inner, bind::to_double(item["lb2"]), bind::to_double(item["ub2"]),
                               fb.hi2);
       }
@@ -482,6 +457,141 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
   self.attr("bin_stats") = bin_stats;
   return py::make_tuple(weak_region, rule_list_all,
                         lv1 ? level_edges(lv1->n) : edges_array(s.edges));
+}
+
+py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perfect_fit) {
+  const bool additive = truthy(self.attr("is_metric_additive"));
+  py::object x = a["x"];
+  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
+  bind::F64Array range;
+  const double* known = known_range(ranges, range, 2);
+  // Columns whose range the caller found were checked to be finite then.
+  auto column = [&](py::ssize_t j) {
+    return known != nullptr ? bind::column_view(x, j, "the values to bin")
+                            : slicing_column(x, j, py::none(), "searched");
+  };
+  bind::ColumnView c0 = column(0);
+  bind::ColumnView c1 = column(1);
+  if (n == 0) mirt_error("there are no rows to bin");
+  Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
+  SearchParams params = search_params(self);
+  params.weighted_evidence = weighted_evidence(num);
+  params.perfect_fit = perfect_fit;
+  params.known_range = known;
+  const std::optional<FeatureLevels> lv1 = slicing_levels(self, 0);
+  const std::optional<FeatureLevels> lv2 = slicing_levels(self, 1);
+  Search2D s;
+  {
+    py::gil_scoped_release nogil;
+    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive, params,
+                  lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
+  }
+  bool finite = true;
+  for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
+  require_finite_after(num, !additive || finite);
+  py::object weights = num.weight_object();
+  py::object y = bind::numpy().attr("asarray")(a["y"]);
+  py::object preds = bind::numpy().attr("asarray")(a["preds"]);
+
+  return records_2d(self, s, lv1, lv2, additive, perfect_fit, y, preds, weights, &c1);
+}
+
+// Totals of per-bin sums, as the partitions' kernels return them:
+// (count, sum, weight_sum or None, product_sum or None), bins [begin, end).
+BinSums sums_of(py::handle t, std::size_t begin, std::size_t end) {
+  const py::tuple parts = py::reinterpret_borrow<py::tuple>(t);
+  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> count(
+      py::reinterpret_borrow<py::object>(parts[0]));
+  const bind::F64Array sum = bind::as_f64_1d(parts[1], "sum");
+  const bool weighted = !parts[2].is_none();
+  if (end > static_cast<std::size_t>(count.size()) || sum.size() != count.size()) {
+    throw py::value_error("the sums do not match the bins");
+  }
+  BinSums out(end - begin, weighted);
+  std::optional<bind::F64Array> ws, ps;
+  if (weighted) {
+    ws = bind::as_f64_1d(parts[2], "weight_sum");
+    ps = bind::as_f64_1d(parts[3], "product_sum");
+  }
+  for (std::size_t b = begin; b < end; ++b) {
+    out.count[b - begin] = count.data()[b];
+    out.sum[b - begin] = sum.data()[b];
+    if (weighted) {
+      out.weight_sum[b - begin] = ws->data()[b];
+      out.product_sum[b - begin] = ps->data()[b];
+    }
+  }
+  return out;
+}
+
+std::size_t n_bins(py::handle t) {
+  return static_cast<std::size_t>(py::len(py::reinterpret_borrow<py::tuple>(t)[0]));
+}
+
+std::vector<double> doubles_of(py::handle v, const char* what) {
+  const bind::F64Array a = bind::as_f64_1d(v, what);
+  return {a.data(), a.data() + a.size()};
+}
+
+SearchParams sums_params(py::handle self, const Args& a) {
+  SearchParams params = search_params(self);
+  params.weighted_evidence = truthy(a["weighted_evidence"]);
+  params.perfect_fit = truthy(a["perfect_fit"]);
+  return params;
+}
+
+// The one-feature search from totals of per-bin (per-level) sums: the same
+// records as the search over rows.
+py::object search1d_sums(py::handle self, const Args& a) {
+  const SearchParams params = sums_params(self, a);
+  Mode mode;
+  const std::optional<FeatureLevels> lv = slicing_levels(self, 0);
+  const BinSums sums = sums_of(a["sums"], 0, n_bins(a["sums"]));
+  Search1D s = lv ? search_levels_from_sums(sums, params)
+                  : search_1d_from_sums(bind::to_double(a["lo"]), bind::to_double(a["hi"]),
+                                        doubles_of(a["edges"], "edges"), sums, params);
+  Records r = records_of(self, s, mode, true, params.perfect_fit, py::none(), py::none(),
+                         py::none(), lv ? &*lv : nullptr);
+  return py::make_tuple(r.weak_region, r.rule_list,
+                        lv ? level_edges(lv->n) : edges_array(s.edges));
+}
+
+// The two-feature search from totals of per-cell sums: every first bin's
+// support and second-feature range, its own second-feature edges, and the
+// cells' sums first bin by first bin.
+py::object search2d_sums(py::handle self, const Args& a) {
+  const SearchParams params = sums_params(self, a);
+  const std::optional<FeatureLevels> lv1 = slicing_levels(self, 0);
+  const std::optional<FeatureLevels> lv2 = slicing_levels(self, 1);
+  Search2D s;
+  s.lo1 = bind::to_double(a["lo"]);
+  s.hi1 = bind::to_double(a["hi"]);
+  if (!lv1) s.edges = doubles_of(a["edges"], "edges");
+  const std::vector<double> lo2 = doubles_of(a["lo2"], "lo2");
+  const std::vector<double> hi2 = doubles_of(a["hi2"], "hi2");
+  const py::list edges2 = a["edges2"].is_none() ? py::list() : py::list(a["edges2"]);
+  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> support(a["support"]);
+  const std::size_t k = static_cast<std::size_t>(support.size());
+  s.bins.resize(k);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < k; ++i) {
+    FirstBin& fb = s.bins[i];
+    fb.lb = lv1 ? static_cast<double>(i) : s.edges.at(i);
+    fb.ub = lv1 ? fb.lb : s.edges.at(i + 1);
+    fb.support = support.data()[i];
+    fb.lo2 = lo2.at(i);
+    fb.hi2 = hi2.at(i);
+    const std::vector<double> e = lv2 ? std::vector<double>() : doubles_of(edges2[i], "edges2");
+    const std::size_t cells = lv2 ? lv2->n : e.size() - 1;
+    if (fb.support > 0) {
+      const BinSums inner = sums_of(a["sums"], at, at + cells);
+      fb.inner = lv2 ? search_levels_from_sums(inner, params)
+                     : search_1d_from_sums(fb.lo2, fb.hi2, e, inner, params);
+    }
+    at += cells;
+  }
+  return records_2d(self, s, lv1, lv2, true, params.perfect_fit, py::none(), py::none(),
+                    py::none(), nullptr);
 }
 
 py::object fit2d(py::handle self, const Args& a) {
@@ -527,6 +637,20 @@ void register_histogram_slicing(py::module_& m, py::handle base) {
             search1d(a["slicer"], a, a["ranges"], true, truthy(a["perfect_fit"]));
         return py::make_tuple(result, found);
       },
+      bind::Kind::function);
+  const std::vector<Param> sums_params_list{
+      req("slicer"), req("sums"), opt_none("lo"), opt_none("hi"), opt_none("edges"),
+      opt_none("support"), opt_none("lo2"), opt_none("hi2"), opt_none("edges2"),
+      opt("weighted_evidence", py::bool_(false)), opt("perfect_fit", py::bool_(false))};
+  m.attr("_search_1d_sums") = bind::make_function(
+      "_search_1d_sums", "_search_1d_sums", module, sums_params_list,
+      "``_fit1d`` from totals of per-bin sums (rows spread over partitions).\n",
+      [](py::handle, const Args& a) { return search1d_sums(a["slicer"], a); },
+      bind::Kind::function);
+  m.attr("_search_2d_sums") = bind::make_function(
+      "_search_2d_sums", "_search_2d_sums", module, sums_params_list,
+      "``_fit2d`` from totals of per-cell sums (rows spread over partitions).\n",
+      [](py::handle, const Args& a) { return search2d_sums(a["slicer"], a); },
       bind::Kind::function);
   m.attr("_search_2d") = bind::make_function(
       "_search_2d", "_search_2d", module, params, "``_fit2d`` with known ranges.\n",

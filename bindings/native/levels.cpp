@@ -16,12 +16,6 @@ namespace mirt::native {
 
 namespace {
 
-py::array_t<double> doubles(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 py::array_t<bool> flags(const std::vector<char>& v) {
   py::array_t<bool> out(static_cast<py::ssize_t>(v.size()));
   std::copy(v.begin(), v.end(), out.mutable_data());

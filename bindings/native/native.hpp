@@ -1,13 +1,24 @@
 // One registration function per group of kernels; register_all wires them.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace mirt::native {
 
 namespace py = pybind11;
 
 void register_all(py::module_& m);
+
+// A float64 numpy array holding a copy of v.
+inline py::array_t<double> doubles(const std::vector<double>& v) {
+  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), out.mutable_data());
+  return out;
+}
 
 // Effect lookup on split grids and the depth-2 tree decomposition.
 void register_effects(py::module_& m);
@@ -23,5 +34,8 @@ void register_levels(py::module_& m);
 
 // Binned columns and pair cells of the weak-region scan.
 void register_scan(py::module_& m);
+
+// Per-partition sums and membership of a diagnosis over partitioned rows.
+void register_bin_sums(py::module_& m);
 
 }  // namespace mirt::native

@@ -9,6 +9,7 @@ void register_all(py::module_& m) {
   register_reports(m);
   register_levels(m);
   register_scan(m);
+  register_bin_sums(m);
 }
 
 }  // namespace mirt::native

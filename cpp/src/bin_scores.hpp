@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -46,6 +47,13 @@ inline WeightedMean slice_mean(const double* values, const double* products,
   return {mean_from_sums(sum_of(values, n, order), count, value_at, weight_at, false, n, order),
           count, false};
 }
+
+// Fuses the weak bins of a scored search that touch, keeps the intervals with
+// at least min_samples rows and folds each kept interval's bins into one
+// rule, whose mean `union_value(first, last, rows, members)` gives: from the
+// rows in hand (histogram.cpp) or from per-bin sums alone (bin_sums.cpp).
+using UnionMean = std::function<double(std::size_t, std::size_t, std::size_t, Index*)>;
+void fuse_bins(Search1D& s, const SearchParams& params, const UnionMean& union_value);
 
 inline bool is_weak(double value, const SearchParams& p) {
   return !p.perfect_fit && p.sign * value <= p.sign * p.threshold_value;

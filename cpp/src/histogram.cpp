@@ -48,11 +48,9 @@ Search1D prepare(const R& rows, const Column& x, const Index* subset,
   return s;
 }
 
-// Fuses touching weak bins, keeps intervals with at least min_samples rows and
-// folds the bins inside each kept interval into one rule.
-template <typename Id, typename R>
-void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan weights,
-          const SearchParams& params) {
+}  // namespace
+
+void detail::fuse_bins(Search1D& s, const SearchParams& params, const UnionMean& union_value) {
   struct Interval {
     double a, b;
     std::size_t first, last;
@@ -109,14 +107,15 @@ void fuse(Search1D& s, const R& rows, const BinIds<Id>& ids, DSpan scores, DSpan
                            region.ub == s.edges[region.last_bin + 1];
       region.rule_value =
           rule_count == 0 ? 0.0
-                          : union_mean(rows, ids, BinRange{region.first_bin, region.last_bin},
-                                       static_cast<std::size_t>(rule_count), scores, weights,
-                                       params.order,
-                                       region.has_members ? &region.members : nullptr);
+                          : union_value(region.first_bin, region.last_bin,
+                                        static_cast<std::size_t>(rule_count),
+                                        region.has_members ? &region.members : nullptr);
     }
     s.regions.push_back(region);
   }
 }
+
+namespace {
 
 template <typename Id, typename R>
 void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
@@ -129,7 +128,12 @@ void search_with_ids(Search1D& s, const R& rows, DSpan scores, DSpan weights,
     bin.weak = weak_bin(bin, params);
     any_weak = any_weak || bin.weak;
   }
-  if (any_weak) fuse(s, rows, bins, scores, weights, params);
+  if (!any_weak) return;
+  detail::fuse_bins(s, params, [&](std::size_t first, std::size_t last, std::size_t count,
+                                   Index* members) {
+    return union_mean(rows, bins, BinRange{first, last}, count, scores, weights, params.order,
+                      members);
+  });
 }
 
 template <typename R>

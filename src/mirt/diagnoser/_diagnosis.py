@@ -15,7 +15,7 @@ import numpy as np
 from sklearn.base import is_regressor
 from sklearn.utils.multiclass import type_of_target
 
-from mirt.diagnoser import lowpatch
+from mirt.diagnoser import _dask, lowpatch
 from mirt.diagnoser._searches import check_settings
 from mirt.exceptions import MirtError
 
@@ -89,6 +89,25 @@ def fit(
 ) -> None:
     """The body of ``LowPatch.fit``; see its docstring."""
     _check_call(lp, train_idx, test_idx)
+    data = (x, y, prediction, prediction_proba, sample_weight, train_idx, test_idx)
+    if any(_dask.is_dask(v) for v in data):
+        # Rows held by Dask stay on its workers: a map-reduce diagnosis.
+        _dask.fit(
+            lp,
+            x,
+            y,
+            train_idx,
+            test_idx,
+            prediction,
+            prediction_proba,
+            sample_weight,
+            feature_names,
+            feature_types,
+            target_name,
+            predict_name,
+        )
+        return
+    lp._dask_parts = None
     super(lowpatch.LowPatch, lp).fit(
         x,
         y,
@@ -151,6 +170,8 @@ def searched_positions(lp: Any, diag: Any) -> np.ndarray:
 
 def get_target_rows(lp: Any) -> np.ndarray:
     """The body of ``LowPatch.get_target_rows``; see its docstring."""
+    if getattr(lp, "_dask_parts", None) is not None:
+        return _dask.get_target_rows(lp)
     positions = np.asarray(lp.get_target_idx(), dtype=np.int64)
     side = searched_positions(lp, lp.diag)
     if positions.size and not (positions.min() >= 0 and positions.max() < side.size):

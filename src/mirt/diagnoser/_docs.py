@@ -258,6 +258,29 @@ MirtWarning
     When an error metric averages 0 on the searched rows (no region is
     weak), or the histogram method is given more than two slicing features
     (the first two are searched).
+
+Notes
+-----
+Dask collections (``dask.array``, ``dask.dataframe``; the ``mirt[dask]``
+extra) are diagnosed where they live, with the histogram method and an
+additive metric: the workers bin their partitions with the core's kernels and
+return per-bin (per-cell, per-region) counts and sums, combined by Dask's tree
+reduction, and the search and the table run on the client from those figures
+alone. ``y``, predictions and weights are Dask collections partitioned like
+``x`` (or arrays in memory); the split is index arrays or boolean dask arrays
+chunked like ``x``; missing predictions are asked of the estimator partition by
+partition. Bin edges, level sets, bounds, counts and the table's integer
+columns equal the in-memory result; means and scores agree to 1e-12 relative,
+not to the bit, because partial sums are added in another order. The
+``" All"`` entries of ``diag.weak_region_stats`` hold the region's row count
+(the per-row scores stay on the workers), ``get_target_rows`` returns a lazy
+boolean mask over the rows of ``x``, and the tree method and metrics that are
+not additive are refused with a ``MirtError``.
+
+Examples
+--------
+>>> lp = LowPatch(model, ["age"])  # doctest: +SKIP
+>>> lp.fit(ddf, y_dask, train_idx, test_idx)  # doctest: +SKIP
 """,
     "LowPatch.get_target_idx": r"""
 Positions of the searched rows that lie in any weak region.
@@ -284,7 +307,9 @@ searched rows instead.
 Returns
 -------
 numpy.ndarray of int64
-    Empty when no region is weak.
+    Empty when no region is weak. After a fit on Dask input, a lazy
+    ``dask.array`` boolean mask over the rows of ``x`` instead, chunked like
+    ``x``: true for the searched rows inside a weak region.
 
 Examples
 --------

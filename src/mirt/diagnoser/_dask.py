@@ -1,0 +1,750 @@
+"""The histogram diagnosis of rows held in Dask collections.
+
+``LowPatch.fit`` hands Dask input here. The rows stay on the workers; each
+pass maps a small kernel of the native core over the partitions and folds the
+partial results with Dask's tree reduction, so the client only ever holds
+per-bin, per-cell and per-region figures:
+
+1. ranges, distinct values (up to the bin count, numpy's cap on the number of
+   bins) and the levels of categorical slicing features, on both sides, with
+   the searched side's score sums for the threshold;
+2. (two features) the second feature's range and distinct values inside every
+   first-feature bin, whose own edges it is binned with;
+3. per-bin (per-cell) counts and sums of scores and weights; the search over
+   bins runs on the client from these totals (``lowpatch._search_1d_sums``,
+   ``_search_2d_sums``: the core's search, from statistics instead of rows);
+4. per-region counts and sums on both sides, for the weak-region table.
+
+Edges, level sets, bounds and counts equal the in-memory diagnosis's; means
+and scores agree to about 1e-12 relative, since partial sums are added in
+another order than numpy's.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Callable
+from functools import partial
+from typing import Any, NamedTuple
+
+import numpy as np
+import pandas as pd
+
+from mirt import _native
+from mirt.diagnoser import _driver, _searches, lowpatch
+from mirt.diagnoser.levels import Levels, encode_column
+from mirt.exceptions import MirtError
+
+# Partial results fold eight at a time: a tree of depth 3 for 512 partitions.
+SPLIT_EVERY = 8
+
+
+def is_dask(value: Any) -> bool:
+    """Whether value is a Dask collection, told without importing Dask."""
+    return type(value).__module__.split(".")[0] in ("dask", "dask_expr")
+
+
+# Inputs as partitions
+# --------------------------------------------------------------------------
+
+
+class _Parts(NamedTuple):
+    """The diagnosis's inputs as lists of delayed partitions, aligned."""
+
+    x: list
+    y: list
+    pred: list
+    weight: list  # None entries without weights
+    train: list  # per partition: local row positions (or a boolean mask block)
+    test: list
+    lengths: list  # rows per partition (int), or None when not yet known
+
+
+def _delayed_parts(value: Any, name: str) -> list:
+    if hasattr(value, "chunks"):  # dask.array: one block per row chunk
+        if value.ndim == 2 and len(value.chunks[1]) > 1:
+            value = value.rechunk({1: -1})
+        return list(np.asarray(value.to_delayed(), dtype=object).reshape(-1))
+    if hasattr(value, "to_delayed"):
+        return list(value.to_delayed())
+    raise MirtError(f"{name} must be a Dask collection here")
+
+
+def _lengths(x: Any) -> list[int]:
+    chunks = getattr(x, "chunks", None)
+    if chunks is not None and all(not math.isnan(c) for c in chunks[0]):
+        return [int(c) for c in chunks[0]]
+    return [int(n) for n in x.map_partitions(len).compute()]
+
+
+def _parts_like_x(value: Any, name: str, x_parts: list) -> list:
+    """A Dask collection's partitions, which must pair off with x's."""
+    parts = _delayed_parts(value, name)
+    if len(parts) != len(x_parts):
+        raise MirtError(
+            f"{name} has {len(parts)} partitions but x has {len(x_parts)}; partition it "
+            "like x (same row chunks)"
+        )
+    return parts
+
+
+def _aligned(value: Any, name: str, x_parts: list, lengths: Callable[[], list]) -> list:
+    """value as partitions aligned with x's: its own when it is a Dask
+    collection, else cut at x's partition boundaries."""
+    if value is None:
+        return [None] * len(x_parts)
+    if is_dask(value):
+        return _parts_like_x(value, name, x_parts)
+    arr = value.to_numpy() if isinstance(value, (pd.Series, pd.DataFrame)) else np.asarray(value)
+    sizes = lengths()
+    if arr.shape[0] != sum(sizes):
+        raise MirtError(f"{name} has {arr.shape[0]} entries but x has {sum(sizes)} rows")
+    cuts = np.cumsum([0, *sizes])
+    return [arr[cuts[k] : cuts[k + 1]] for k in range(len(sizes))]
+
+
+def _split(idx: Any, name: str, x_parts: list, lengths: Callable[[], list]) -> list:
+    """Per partition, the rows of one side: local positions (an index array
+    or mask in memory) or a delayed boolean block (a Dask mask)."""
+    if idx is None:
+        raise MirtError(
+            f"{name} is None; pass row positions or a boolean mask (an empty list for none)"
+        )
+    if is_dask(idx):  # a boolean mask
+        return _parts_like_x(idx, name, x_parts)
+    sizes = lengths()
+    n = sum(sizes)
+    from mirt.diagnoser.base import _check_index  # the in-memory checks and messages
+
+    positions = _check_index(idx, name, n, default_all=False)
+    cuts = np.cumsum([0, *sizes])
+    # Kept in the given order (repeats too), as numpy's take keeps them.
+    part_of = np.searchsorted(cuts, positions, side="right") - 1
+    return [positions[part_of == k] - cuts[k] for k in range(len(sizes))]
+
+
+# Work on one partition
+# --------------------------------------------------------------------------
+
+
+class _Plan(NamedTuple):
+    """What every partition needs to read its rows the same way."""
+
+    fidx: tuple  # slicing columns
+    names: tuple  # all feature names
+    levels: tuple  # per slicing column: None or (labels, missing) once known
+    categorical: tuple  # per slicing column: whether it is read as levels
+    scoring: Any
+    predict: Any  # estimator method for missing predictions, or None
+
+
+def _positions(rows: Any) -> np.ndarray:
+    """Local row positions from positions or a boolean block."""
+    if isinstance(rows, np.ndarray) and rows.dtype.kind in "iu":
+        return rows
+    return np.flatnonzero(np.asarray(rows).ravel())
+
+
+def _select(values: Any, rows: np.ndarray) -> Any:
+    if values is None:
+        return None
+    if isinstance(values, (pd.DataFrame, pd.Series)):
+        return values.iloc[rows]
+    return np.asarray(values)[rows]
+
+
+def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
+    """Slicing column k of a partition as float64 values or level codes."""
+    col = (
+        frame.iloc[:, j] if isinstance(frame, pd.DataFrame) else pd.Series(np.asarray(frame)[:, j])
+    )
+    if not plan.categorical[k]:
+        if col.dtype.kind not in "biuf" and not pd.api.types.is_numeric_dtype(col.dtype):
+            raise MirtError(f"slicing feature {plan.names[j]!r} must hold numbers")
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)
+    labels, missing = plan.levels[k]
+    if isinstance(col.dtype, pd.CategoricalDtype):
+        col = col.astype(object)
+    codes = pd.Categorical(col, categories=pd.Index(labels, dtype=object)).codes.astype(np.float64)
+    codes[codes < 0] = len(labels)  # the missing level is the last
+    return codes
+
+
+def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
+    """A side's slicing columns, scores and weights in one partition."""
+    rows = _positions(rows)
+    x = _select(x, rows)
+    cols = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
+    n = x.shape[0]
+    if n == 0:
+        return cols, np.empty(0), None if w is None else np.empty(0)
+    pred = plan.predict(x) if pred is None and plan.predict is not None else _select(pred, rows)
+    y = _select(y, rows)
+    scores = np.asarray(plan.scoring(np.asarray(y).ravel(), _driver._predictions(pred)), float)
+    if scores.shape != (n,):
+        raise MirtError(f"the scoring function returned {scores.shape} scores for {n} rows")
+    weights = None if w is None else np.asarray(_select(w, rows), dtype=np.float64).ravel()
+    return cols, scores, weights
+
+
+def _both_sides(task: Callable, plan: _Plan, x, y, pred, w, train, test) -> list:
+    return [[task(*_side_rows(x, y, pred, w, rows, plan)) for rows in (train, test)]]
+
+
+def _first(seq: Any) -> Any:
+    return next(iter(seq))
+
+
+def _fold(combine: Callable, pairs: Any) -> list:
+    pairs = list(pairs)
+    out = pairs[0]
+    for pair in pairs[1:]:
+        out = [combine(a, b) for a, b in zip(out, pair, strict=True)]
+    return out
+
+
+def _map_reduce(parts: _Parts, plan: _Plan, task: Callable, combine: Callable) -> list:
+    """task on both sides of every partition, folded by Dask's tree reduction:
+    [training result, test result]."""
+    import dask
+    import dask.bag as db
+
+    job = dask.delayed(partial(_both_sides, task, plan))
+    delayed = [
+        job(*args)
+        for args in zip(
+            parts.x, parts.y, parts.pred, parts.weight, parts.train, parts.test, strict=True
+        )
+    ]
+    bag = db.from_delayed(delayed)
+    return bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY).compute()
+
+
+# Pass 1: ranges, distinct values, levels and the score sums
+# --------------------------------------------------------------------------
+
+
+def _sum(values: np.ndarray | None) -> float:
+    return 0.0 if values is None else float(np.sum(values))
+
+
+def _ranges_task(limit: int, cols, scores, weights) -> dict:
+    out: dict = {"n": len(scores), "lo": [], "hi": [], "bad": [], "distinct": [], "labels": []}
+    for c in cols:
+        finite = np.isfinite(c)
+        out["bad"].append(None if finite.all() else float(c[~finite][0]))
+        out["lo"].append(float(c.min()) if c.size else math.inf)
+        out["hi"].append(float(c.max()) if c.size else -math.inf)
+        out["distinct"].append(set(_native.distinct_upto(c, limit).tolist()))
+    bad = ~np.isfinite(scores)
+    out["bad_score"] = float(scores[bad][0]) if bad.any() else None
+    out["sum"], out["weight_sum"] = _sum(scores), _sum(weights)
+    out["product_sum"] = 0.0 if weights is None else float(np.dot(scores, weights))
+    return out
+
+
+def _union_capped(limit: int, a: list, b: list) -> list:
+    """Per column, the union of two partitions' distinct values; a set that
+    reached the limit already tells that the whole column does."""
+    return [
+        p | q if len(p) < limit and len(q) < limit else (p if len(p) >= limit else q)
+        for p, q in zip(a, b, strict=True)
+    ]
+
+
+def _ranges_combine(limit: int, a: dict, b: dict) -> dict:
+    out = {"n": a["n"] + b["n"]}
+    out["lo"] = [min(p, q) for p, q in zip(a["lo"], b["lo"], strict=True)]
+    out["hi"] = [max(p, q) for p, q in zip(a["hi"], b["hi"], strict=True)]
+    out["bad"] = [p if p is not None else q for p, q in zip(a["bad"], b["bad"], strict=True)]
+    out["distinct"] = _union_capped(limit, a["distinct"], b["distinct"])
+    out["bad_score"] = a["bad_score"] if a["bad_score"] is not None else b["bad_score"]
+    for key in ("sum", "weight_sum", "product_sum"):
+        out[key] = a[key] + b[key]
+    return out
+
+
+# Categorical slicing features: the union of the partitions' levels
+# --------------------------------------------------------------------------
+
+
+def _partition_levels(fidx: tuple, categorical: tuple, frame: Any) -> list:
+    """Per categorical slicing column of one partition: (its categories when
+    declared, its distinct values, whether a value is missing)."""
+    out = []
+    for k, j in enumerate(fidx):
+        if not categorical[k]:
+            out.append(None)
+            continue
+        col = (
+            frame.iloc[:, j]
+            if isinstance(frame, pd.DataFrame)
+            else pd.Series(np.asarray(frame)[:, j])
+        )
+        declared = (
+            list(col.dtype.categories) if isinstance(col.dtype, pd.CategoricalDtype) else None
+        )
+        values = set() if declared is not None else set(pd.unique(col.dropna()).tolist())
+        out.append((declared, values, bool(col.isna().any()), col.dtype))
+    return [out]
+
+
+def _merge_levels(a: list, b: list) -> list:
+    out = []
+    for p, q in zip(a, b, strict=True):
+        if p is None:
+            out.append(None)
+            continue
+        declared = p[0] if p[0] is not None else q[0]
+        out.append((declared, p[1] | q[1], p[2] or q[2], p[3]))
+    return out
+
+
+def _levels_of(found: tuple, name: str) -> Levels:
+    """The levels the in-memory encoder gives the whole column: declared
+    categories in their order, booleans False then True, other values sorted."""
+    declared, values, missing, dtype = found
+    if declared is not None:
+        return Levels(declared, missing=missing)
+    if pd.api.types.is_bool_dtype(dtype):
+        return Levels([False, True], missing=missing)
+    # Sorted exactly as the encoder sorts the whole column.
+    sample = pd.Series(list(values), dtype=object).infer_objects()
+    _, levels = encode_column(sample, name)
+    return Levels(levels.labels, missing=missing)
+
+
+# The diagnosis
+# --------------------------------------------------------------------------
+
+
+def _refuse_settings(lp: Any, slicer: Any) -> None:
+    if lp.method == "tree":
+        raise MirtError(
+            "the tree method fits one regression tree on every searched row in one process, "
+            "which Dask input cannot give it; use method='histogram', whose per-bin figures "
+            "add up across partitions"
+        )
+    if lp.method != "histogram":
+        raise MirtError("lowpatch method should be either histogram or tree.")
+    if not slicer.is_metric_additive:
+        raise MirtError(
+            f"the metric {slicer.score_name} is not an average of per-row scores, so its value "
+            "on a region cannot be combined from per-partition sums; on Dask input use an "
+            "additive metric such as 'MSE' or 'MAE'"
+        )
+
+
+def _bins(slicer: Any) -> int:
+    bins = slicer.bins
+    try:
+        value = operator.index(bins)
+    except TypeError:
+        value = 0
+    if isinstance(bins, bool) or value < 1:
+        raise MirtError(f"bins must be a positive integer, got {bins!r}")
+    return value
+
+
+def _mean(total: dict) -> float:
+    if total["weighted"] and total["weight_sum"] > 0:
+        return total["product_sum"] / total["weight_sum"]
+    return total["sum"] / total["n"] if total["n"] else math.nan
+
+
+def _edges(lo: float, hi: float, distinct: int, bins: int) -> np.ndarray:
+    try:
+        return _native.histogram_edges(lo, hi, min(bins, distinct))
+    except ValueError as err:
+        raise MirtError(str(err)) from None
+
+
+def _add_sums(a: tuple, b: tuple) -> tuple:
+    return tuple(None if p is None else p + q for p, q in zip(a, b, strict=True))
+
+
+def fit(
+    lp: Any,
+    x: Any,
+    y: Any,
+    train_idx: Any,
+    test_idx: Any,
+    prediction: Any = None,
+    prediction_proba: Any = None,
+    sample_weight: Any = None,
+    feature_names: Any = None,
+    feature_types: Any = None,
+    target_name: Any = None,
+    predict_name: Any = None,
+) -> None:
+    """``LowPatch.fit`` on Dask collections (histogram method, additive metric)."""
+    slicer = lowpatch.HistogramSlicing(
+        estimator=lp.estimator,
+        slice_features=lp.slice_features,
+        task_type=lp.task_type,
+        threshold=lp.threshold,
+        min_samples=lp.min_samples,
+        bins=lp.bins,
+        metric=lp.metric,
+    )
+    _refuse_settings(lp, slicer)
+    if not is_dask(x):
+        raise MirtError("x must be a Dask collection when the other inputs are")
+    names = _feature_names(x, feature_names)
+    types = list(feature_types) if feature_types is not None else None
+    slicer.feature_names = names
+    fidx = _searches.slicing_columns(slicer)
+    if not fidx:
+        raise MirtError("no slicing feature was given")
+    if len(fidx) > 2:
+        _searches._warn(
+            f"the histogram method searches the first two slicing features; "
+            f"{[names[j] for j in fidx[2:]]!r} were ignored"
+        )
+    fidx = fidx[:2]
+    bins = _bins(slicer)
+
+    x_parts = _delayed_parts(x, "x")
+    known: dict = {}
+
+    def lengths() -> list:
+        if "n" not in known:
+            known["n"] = _lengths(x)
+        return known["n"]
+
+    source = prediction_proba if slicer.needs_proba else prediction
+    parts = _Parts(
+        x_parts,
+        _aligned(y, "y", x_parts, lengths),
+        _aligned(source, "predictions", x_parts, lengths),
+        _aligned(sample_weight, "sample_weight", x_parts, lengths),
+        _split(train_idx, "train_idx", x_parts, lengths),
+        _split(test_idx, "test_idx", x_parts, lengths),
+        known.get("n"),
+    )
+    predict = None
+    if source is None:
+        method = "predict_proba" if slicer.needs_proba else "predict"
+        predict = getattr(lp.estimator, method, None)
+        if predict is None:
+            raise MirtError(
+                f"no predictions were given and the estimator has no {method}; pass them"
+            )
+    categorical = tuple(_is_categorical(x, j, types) for j in fidx)
+    plan = _Plan(
+        tuple(fidx), tuple(names), (None,) * len(fidx), categorical, slicer.scoring_func, predict
+    )
+    levels = _find_levels(x_parts, plan, names)
+    plan = plan._replace(
+        levels=tuple(
+            None if lv is None else (list(lv.labels[: len(lv) - lv.has_missing]), lv.has_missing)
+            for lv in levels
+        )
+    )
+
+    lp.x, lp.y, lp.train_idx, lp.test_idx = x, y, train_idx, test_idx
+    lp.sample_weight, lp.pred, lp.pred_proba = sample_weight, prediction, prediction_proba
+    lp.feature_names = names
+    lp.feature_types = types or ["categorical" if c else "numerical" for c in categorical]
+    lp.levels = {names[j]: lv for j, lv in zip(fidx, levels, strict=True) if lv is not None}
+    lp.target_name = "target" if target_name is None else target_name
+    lp.predict_name = "prediction" if predict_name is None else predict_name
+    slicer.levels = lp.levels
+    lp.diag = slicer
+    lp.output = _fit_slicer(slicer, lp, parts, plan, fidx, bins)
+    lp._dask_parts = (parts, plan)
+
+
+def _feature_names(x: Any, feature_names: Any) -> list:
+    if feature_names is not None:
+        return [str(n) for n in feature_names]
+    if hasattr(x, "columns"):
+        return [str(c) for c in x.columns]
+    if x.ndim != 2:
+        raise MirtError("x must be two-dimensional (rows by features)")
+    return [f"X{j}" for j in range(x.shape[1])]
+
+
+def _is_categorical(x: Any, j: int, types: list | None) -> bool:
+    if types is not None:
+        return types[j] == "categorical"
+    dtypes = getattr(x, "dtypes", None)
+    if dtypes is None:
+        return False
+    dtype = dtypes.iloc[j]
+    return not (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype))
+
+
+def _find_levels(x_parts: list, plan: _Plan, names: list) -> list:
+    if not any(plan.categorical):
+        return [None] * len(plan.fidx)
+    import dask
+    import dask.bag as db
+
+    job = dask.delayed(partial(_partition_levels, plan.fidx, plan.categorical))
+    bag = db.from_delayed([job(p) for p in x_parts])
+    found = bag.reduction(_first, _fold_levels, split_every=SPLIT_EVERY).compute()
+    return [
+        None if f is None else _levels_of(f, names[j])
+        for f, j in zip(found, plan.fidx, strict=True)
+    ]
+
+
+def _fold_levels(results: Any) -> list:
+    results = list(results)
+    out = results[0]
+    for r in results[1:]:
+        out = _merge_levels(out, r)
+    return out
+
+
+def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bins: int) -> Any:
+    slicer.use_test = lp.use_test
+    slicer.weak_region_stats = []
+    slicer.rule_list, slicer.weak_region = [], []
+    searched_k = 1 if lp.use_test else 0
+    side_names = ("training", "test")
+    totals = _map_reduce(parts, plan, partial(_ranges_task, bins), partial(_ranges_combine, bins))
+    searched = totals[searched_k]
+    for k_side, total in enumerate(totals):
+        for k, bad in enumerate(total["bad"]):
+            if bad is not None:
+                raise MirtError(
+                    f"{side_names[k_side]} column {plan.names[fidx[k]]!r} holds "
+                    f"{'NaN' if math.isnan(bad) else 'an infinite value'}; remove or impute "
+                    "such values first"
+                )
+    if searched["n"] == 0:
+        raise MirtError(f"there are no {side_names[searched_k]} rows to search for weak regions")
+    if searched["bad_score"] is not None:
+        raise MirtError(
+            f"the per-sample scores hold {searched['bad_score']!r}; check y and the predictions"
+        )
+    weighted = parts.weight[0] is not None
+    searched["weighted"] = weighted
+    slicer.threshold_value = slicer.threshold * _mean(searched)
+    perfect = _searches.perfect_fit(slicer)
+    if perfect:
+        _searches._warn(
+            f"the {slicer.score_name} of the searched rows is 0, a perfect fit: no region can be "
+            "worse, so no weak region is reported"
+        )
+    evidence = weighted and searched["weight_sum"] > 0
+    lo, hi = searched["lo"], searched["hi"]
+    n_levels = [0 if lv is None else len(lv[0]) + lv[1] for lv in plan.levels]
+    rule1 = _rule(plan, 0, lo, hi, searched, bins)
+    common = {"weighted_evidence": evidence, "perfect_fit": perfect}
+    if len(fidx) == 1:
+        sums = _map_reduce(parts, plan, partial(_bin_sums_task, rule1), _add_sums)[searched_k]
+        result = lowpatch._search_1d_sums(
+            slicer, sums, lo=lo[0], hi=hi[0], edges=rule1[0], **common
+        )
+    else:
+        ranges = None
+        if not n_levels[1]:
+            ranges = _map_reduce(
+                parts,
+                plan,
+                partial(_first_bin_task, rule1, bins),
+                partial(_first_bin_combine, bins),
+            )[searched_k]
+        k1 = len(rule1[0]) - 1 if not n_levels[0] else n_levels[0]
+        rules2 = _second_rules(ranges, k1, bins)
+        sums = _map_reduce(
+            parts, plan, partial(_cell_sums_task, rule1, rules2, n_levels[1]), _add_sums
+        )[searched_k]
+        cells = [len(e) - 1 for e in rules2[0]] if not n_levels[1] else [n_levels[1]] * k1
+        cuts = np.cumsum([0, *cells])
+        support = np.array(
+            [sums[0][cuts[i] : cuts[i + 1]].sum() for i in range(k1)], dtype=np.int64
+        )
+        lo2 = np.full(k1, np.nan) if ranges is None else np.asarray(ranges[0], dtype=np.float64)
+        hi2 = np.full(k1, np.nan) if ranges is None else np.asarray(ranges[1], dtype=np.float64)
+        result = lowpatch._search_2d_sums(
+            slicer,
+            sums,
+            lo=lo[0],
+            hi=hi[0],
+            edges=rule1[0],
+            support=support,
+            lo2=lo2,
+            hi2=hi2,
+            edges2=rules2[0] if not n_levels[1] else None,
+            **common,
+        )
+    slicer.weak_region, slicer.rule_list, slicer.bins1d = list(result)
+    slicer.fidx = list(fidx)
+    if perfect:
+        slicer.weak_region = []
+    slicer.x, slicer.scores = lp.x, None
+    regions = list(slicer.weak_region)
+    if not regions:
+        return None
+    boxes = _boxes(regions, len(fidx), hi)
+    per_side = _map_reduce(parts, plan, partial(_box_task, boxes), _add_sums)
+    S = str(slicer.score_name)
+    stats = []
+    for k, item in enumerate(regions):
+        record = dict(item)
+        figures = {}
+        for side, sums in zip(("train_", "test_"), per_side, strict=True):
+            total = _region_total(sums, k, weighted)
+            figures[side] = total
+        record["#Train"] = figures["train_"]["n"]
+        record["#Test"] = figures["test_"]["n"]
+        for side in ("train_", "test_"):
+            # The per-row scores stay on the workers; the region's count stands in.
+            record[f"{side}{S} All"] = figures[side]["n"]
+            record[f"{side}{S}"] = _mean(figures[side])
+        record["Gap"] = record[f"test_{S}"] - record[f"train_{S}"]
+        stats.append(record)
+    slicer.weak_region_stats = _driver.ranked(stats)
+    slicer._dask_boxes = boxes
+    return _driver.table(slicer.weak_region_stats, list(fidx), plan.names, S)
+
+
+def _region_total(sums: tuple, k: int, weighted: bool) -> dict:
+    count, s, ws, ps = sums
+    return {
+        "n": int(count[k]),
+        "sum": float(s[k]),
+        "weight_sum": 0.0 if ws is None else float(ws[k]),
+        "product_sum": 0.0 if ps is None else float(ps[k]),
+        "weighted": weighted,
+    }
+
+
+def _rule(plan: _Plan, k: int, lo: list, hi: list, searched: dict, bins: int) -> tuple:
+    """(edges, top, level count) of slicing column k."""
+    lv = plan.levels[k]
+    if lv is not None:
+        return (None, 0.0, len(lv[0]) + lv[1])
+    edges = _edges(lo[k], hi[k], len(searched["distinct"][k]), bins)
+    return (edges, float(hi[k]), 0)
+
+
+def _bin_sums_task(rule: tuple, cols, scores, weights) -> tuple:
+    return _native.bin_sums(cols[0], rule[0], rule[1], rule[2], scores, weights)
+
+
+def _first_bin_task(rule: tuple, limit: int, cols, scores, weights) -> tuple:
+    lo, hi, distinct = _native.first_bin_ranges(cols[0], rule[0], rule[1], rule[2], cols[1], limit)
+    return lo, hi, [set(d.tolist()) for d in distinct]
+
+
+def _first_bin_combine(limit: int, a: tuple, b: tuple) -> tuple:
+    lo = np.fmin(a[0], b[0])
+    hi = np.fmax(a[1], b[1])
+    distinct = _union_capped(limit, a[2], b[2])
+    return lo, hi, distinct
+
+
+def _second_rules(ranges: Any, k1: int, bins: int) -> tuple:
+    """Per first bin, the second feature's edges over the bin's own range
+    (a single placeholder bin for an empty first bin) and top values."""
+    if ranges is None:
+        return None, None
+    edges, tops = [], []
+    for i in range(k1):
+        lo2, hi2, distinct = ranges[0][i], ranges[1][i], ranges[2][i]
+        if math.isnan(lo2):
+            edges.append(np.array([0.0, 1.0]))
+            tops.append(1.0)
+            continue
+        edges.append(_edges(float(lo2), float(hi2), len(distinct), bins))
+        tops.append(float(hi2))
+    return edges, np.asarray(tops, dtype=np.float64)
+
+
+def _cell_sums_task(rule1: tuple, rules2: tuple, levels2: int, cols, scores, weights) -> tuple:
+    edges2, tops = rules2
+    k1 = rule1[2] if rule1[2] else len(rule1[0]) - 1
+    return _native.cell_sums(
+        cols[0],
+        rule1[0],
+        rule1[1],
+        rule1[2],
+        cols[1],
+        list(edges2) if edges2 is not None else [None] * k1,
+        tops if tops is not None else np.zeros(0),
+        levels2,
+        scores,
+        weights,
+    )
+
+
+class _Boxes(NamedTuple):
+    bounds: np.ndarray
+    closed: np.ndarray
+    levels: Any
+
+
+def _boxes(regions: list, n_features: int, maxima: list) -> _Boxes:
+    """The regions as the table's rule reads them: a numeric upper bound is
+    closed where it equals the searched column's maximum."""
+    keys = ("lb1", "ub1", "lb2", "ub2")[: 2 * n_features]
+    bounds, levels = _driver._bounds_and_levels(regions, keys)
+    closed = np.array(
+        [
+            [bounds[r, 2 * k + 1] == maxima[k] for k in range(n_features)]
+            for r in range(len(regions))
+        ],
+        dtype=bool,
+    )
+    return _Boxes(bounds, closed, levels)
+
+
+def _box_task(boxes: _Boxes, cols, scores, weights) -> tuple:
+    return _native.box_sums(
+        cols[0],
+        cols[1] if len(cols) > 1 else None,
+        boxes.bounds,
+        boxes.closed,
+        boxes.levels,
+        scores,
+        weights,
+    )
+
+
+# The weak rows, lazily
+# --------------------------------------------------------------------------
+
+
+def _weak_mask(boxes: _Boxes, plan: _Plan, x, rows) -> np.ndarray:
+    n = x.shape[0]
+    mask = np.zeros(n, dtype=bool)
+    positions = _positions(rows)
+    picked = _select(x, positions)
+    cols = [_column(picked, j, plan, k) for k, j in enumerate(plan.fidx)]
+    inside = _native.in_any_box(
+        cols[0], cols[1] if len(cols) > 1 else None, boxes.bounds, boxes.closed, boxes.levels
+    )
+    mask[positions[inside]] = True
+    return mask
+
+
+def get_target_rows(lp: Any) -> Any:
+    """``get_target_rows`` of a diagnosis of Dask input: a lazy boolean mask
+    over the rows of x (chunked like x), true for the searched rows inside a
+    weak region by the table's rule."""
+    import dask
+    import dask.array as da
+
+    parts, plan = lp._dask_parts
+    boxes = getattr(lp.diag, "_dask_boxes", None)
+    sides = parts.test if lp.diag.use_test else parts.train
+    chunks = getattr(lp.x, "chunks", None)
+    blocks = []
+    for k, (xp, rows) in enumerate(zip(parts.x, sides, strict=True)):
+        size = chunks[0][k] if chunks is not None else math.nan
+        if boxes is None:
+            task = dask.delayed(_no_rows)(xp)
+        else:
+            task = dask.delayed(partial(_weak_mask, boxes, plan))(xp, rows)
+        blocks.append(da.from_delayed(task, shape=(size,), dtype=bool))
+    return da.concatenate(blocks)
+
+
+def _no_rows(x) -> np.ndarray:
+    return np.zeros(x.shape[0], dtype=bool)

@@ -1,0 +1,128 @@
+"""LowPatch on Dask collections gives the in-memory diagnosis."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from mirt.diagnoser.lowpatch import LowPatch
+from mirt.exceptions import MirtError
+
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+
+N = 30_000
+# Uneven partitions, two of them empty.
+CHUNKS = (4000, 0, 9000, 1, 0, 7000, 9999)
+
+
+def _data(seed: int = 0) -> tuple:
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame(
+        {
+            "a": rng.normal(size=N),
+            "b": np.round(rng.normal(size=N) * 3),
+            "city": pd.Series(rng.choice(["Lyon", "Paris", "Nice", None], size=N), dtype=object),
+        }
+    )
+    noise = 1 + (frame["a"] > 1) + 2 * (frame["city"] == "Nice")
+    y = frame["a"].to_numpy() + rng.normal(size=N) * noise.to_numpy()
+    pred = frame["a"].to_numpy()
+    weights = rng.uniform(size=N)
+    weights[:50] = 0
+    return frame, y, pred, weights
+
+
+def _dask_frame(frame: pd.DataFrame) -> object:
+    cuts = np.cumsum((0, *CHUNKS))
+    parts = [frame.iloc[cuts[k] : cuts[k + 1]] for k in range(len(CHUNKS))]
+    return dd.from_map(lambda p: p, parts, meta=frame.iloc[:0])
+
+
+def _vec(values: np.ndarray) -> object:
+    return da.from_array(values, chunks=(CHUNKS,))
+
+
+def _same_table(got: pd.DataFrame | None, want: pd.DataFrame | None) -> None:
+    assert (got is None) == (want is None)
+    if want is None:
+        return
+    assert list(got.columns) == list(want.columns)
+    for col in want.columns:
+        if want[col].dtype.kind in "iuO":
+            assert got[col].tolist() == want[col].tolist(), col
+        else:
+            np.testing.assert_allclose(got[col], want[col], rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize(
+    ("features", "weighted", "masks", "use_test"),
+    [
+        (["a"], False, False, False),
+        (["a"], True, True, True),
+        (["city"], True, False, False),
+        (["a", "b"], True, True, False),
+        (["city", "a"], False, False, True),
+        (["b", "city"], True, True, False),
+    ],
+)
+def test_dask_diagnosis_equals_the_in_memory_one(dask_client, features, weighted, masks, use_test):
+    frame, y, pred, weights = _data()
+    train = np.flatnonzero(np.arange(N) % 3 != 0)
+    test = np.flatnonzero(np.arange(N) % 3 == 0)
+    settings = {"task_type": "regression", "metric": "MSE", "min_samples": 30, "use_test": use_test}
+    mem = LowPatch(None, features, **settings)
+    mem.fit(frame, y, train, test, prediction=pred, sample_weight=weights if weighted else None)
+    lazy = LowPatch(None, features, **settings)
+    split = {"train_idx": train, "test_idx": test}
+    if masks:
+        split = {k: _vec(np.isin(np.arange(N), v)) for k, v in split.items()}
+    lazy.fit(
+        _dask_frame(frame),
+        _vec(y),
+        prediction=_vec(pred),
+        sample_weight=_vec(weights) if weighted else None,
+        **split,
+    )
+    _same_table(lazy.output, mem.output)
+    assert lazy.diag.threshold_value == pytest.approx(mem.diag.threshold_value, rel=1e-12)
+    np.testing.assert_array_equal(lazy.diag.bins1d, mem.diag.bins1d)
+    assert lazy.levels == {f: mem.levels[f] for f in features if f in mem.levels}
+    assert [r["counts"] for r in lazy.diag.rule_list] == [r["counts"] for r in mem.diag.rule_list]
+    for got, want in zip(lazy.diag.weak_region, mem.diag.weak_region, strict=True):
+        assert got.keys() == want.keys()
+        assert got["lb1"] == want["lb1"] and got["ub1"] == want["ub1"]
+    mask = lazy.get_target_rows()
+    np.testing.assert_array_equal(np.flatnonzero(mask.compute()), mem.get_target_rows())
+
+
+def test_predictions_are_asked_of_the_estimator_per_partition(dask_client):
+    from sklearn.linear_model import LinearRegression
+
+    frame, y, _, _ = _data(1)
+    x = frame[["a", "b"]]
+    model = LinearRegression().fit(x, y)
+    train, test = np.arange(0, N, 2), np.arange(1, N, 2)
+    mem = LowPatch(model, ["a"], task_type="regression")
+    mem.fit(x, y, train, test)
+    lazy = LowPatch(model, ["a"], task_type="regression")
+    lazy.fit(_dask_frame(x), _vec(y), train, test)
+    _same_table(lazy.output, mem.output)
+
+
+def test_what_statistics_cannot_give_is_refused(dask_client):
+    frame, y, pred, _ = _data(2)
+    x, train, test = _dask_frame(frame[["a"]]), np.arange(0, N, 2), np.arange(1, N, 2)
+    with pytest.raises(MirtError, match="tree method"):
+        LowPatch(None, ["a"], method="tree", task_type="regression").fit(
+            x, _vec(y), train, test, prediction=_vec(pred)
+        )
+    with pytest.raises(MirtError, match="not an average of per-row scores"):
+        LowPatch(None, ["a"], metric="AUC", task_type="classification").fit(
+            x, _vec((y > 0).astype(float)), train, test, prediction_proba=_vec(pred)
+        )
+    with pytest.raises(MirtError, match="partitions"):
+        LowPatch(None, ["a"], task_type="regression").fit(
+            x, da.from_array(y, chunks=5000), train, test, prediction=_vec(pred)
+        )
