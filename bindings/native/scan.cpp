@@ -16,12 +16,6 @@ namespace mirt::native {
 
 namespace {
 
-py::array_t<double> doubles(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 // Sums as a (bins, 6) float64 table: count, w, w2, s, ws, ws2.
 py::array_t<double> sums_table(const std::vector<CellSums>& sums) {
   py::array_t<double> out({static_cast<py::ssize_t>(sums.size()), py::ssize_t{6}});
