@@ -47,7 +47,7 @@ def _searched_reduce(parts, plan, searched_k: int, task, combine) -> Any:
 
     def job(x, y, pred, w, train, test) -> list:
         rows = (train, test)[searched_k]
-        return [task(*_dask._side_rows(x, y, pred, w, rows, plan))]
+        return [[task(*_dask._side_rows(x, y, pred, w, rows, plan))]]
 
     delayed = [
         dask.delayed(job)(*args)
@@ -56,7 +56,7 @@ def _searched_reduce(parts, plan, searched_k: int, task, combine) -> Any:
         )
     ]
     bag = db.from_delayed(delayed)
-    fold = partial(_dask._fold, lambda a, b: [combine(a[0], b[0])])
+    fold = partial(_dask._fold, combine)
     return bag.reduction(_dask._first, fold, split_every=_dask.SPLIT_EVERY).compute()[0]
 
 

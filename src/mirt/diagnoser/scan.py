@@ -74,6 +74,9 @@ __all__ = ["WeakRegionScan", "search_from_stats", "benjamini_hochberg"]
 
 _SUMS = ("count", "w", "w2", "s", "ws", "ws2")
 _PERMUTATIONS = 199
+# p-values this close are a tie: a box over the same rows as its parent differs
+# from it only by the order its sums were added in (partitions, threads).
+_TIE = 1e-9
 _SHARE = 0.5  # how much of their union two second ranges must share to merge
 
 
@@ -1034,7 +1037,8 @@ class WeakRegionScan(BaseDiagnoser):
         shadowed = set()
         for (k, m), shared in zip(overlaps, searched[len(specs) :, 0], strict=True):
             pair, parent = records[k], records[m]
-            if shared >= 0.5 * pair["_count"] and not pair["_nominal"] < parent["_nominal"]:
+            smaller = pair["_nominal"] < parent["_nominal"] * (1.0 - _TIE)
+            if shared >= 0.5 * pair["_count"] and not smaller:
                 # Not smaller than that of a parent holding half of its rows.
                 # The test's own p-values are compared: parent and pair were
                 # selected alike, and the adjustment for a pair's larger family
