@@ -187,3 +187,34 @@ def test_tree_method_and_aggregate_metrics_scan_through_lowpatchs_slicers():
     bars = [p for p in fig.axes[0].patches]
     assert len(bars) == min(10, len(auc.regions_))
     assert len(fig.axes[1].images) == 1
+
+
+@settings(max_examples=10, deadline=None)
+@given(seed=st.integers(0, 2**16), bins=st.integers(2, 8), weighted=st.booleans())
+def test_listed_figures_are_those_of_the_listed_rows(seed, bins, weighted):
+    rng = np.random.default_rng(seed)
+    n = 800
+    df = frame(n, seed, features=2)
+    # Few distinct values put rows on every bin's and cell's upper edge.
+    df["x1"] = rng.integers(0, 6, n).astype(float)
+    y = rng.normal(size=n) * np.where((df.x0 > 5) & (df.x1 > 2), 3.0, 1.0)
+    w = rng.uniform(0.5, 2, size=n) if weighted else np.ones(n)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", MirtWarning)
+        s = WeakRegionScan(bins=bins, min_samples=5, verbose=False).fit(
+            df,
+            y,
+            np.arange(n // 2),
+            np.arange(n // 2, n),
+            prediction=np.zeros(n),
+            sample_weight=w if weighted else None,
+        )
+    for i, row in s.regions_.iterrows():
+        rows = s.get_rows(i)
+        assert row["#Train"] == len(rows)
+        mse = np.average(y[rows] ** 2, weights=w[rows])
+        np.testing.assert_allclose(row["train_MSE"], mse, rtol=1e-12)
+        excess = np.sum(w[rows] * y[rows] ** 2) - w[rows].sum() * np.average(
+            y[: n // 2] ** 2, weights=w[: n // 2]
+        )
+        np.testing.assert_allclose(row["excess"], excess, rtol=1e-9, atol=1e-9)

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arrays.hpp"
@@ -114,6 +115,121 @@ py::list pair_cells_py(py::handle pairs, std::int64_t max_bins, py::handle score
   return out;
 }
 
+// The columns of x a call reads, each viewed once: positions in x to
+// positions among the views.
+struct Columns {
+  std::vector<bind::StridedView> views;
+  std::vector<Strided> spans;
+  std::vector<std::size_t> of_x;  // position among the views, per column of x
+  std::size_t at(py::handle x, py::handle j) {
+    const auto c = j.cast<std::size_t>();
+    if (c >= of_x.size()) of_x.resize(c + 1, kNone);
+    if (of_x[c] == kNone) {
+      views.push_back(bind::strided_column(x, static_cast<py::ssize_t>(c), "x"));
+      spans.push_back(views.back().column);
+      of_x[c] = spans.size() - 1;
+    }
+    return of_x[c];
+  }
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+};
+
+ScanRule rule_of(py::handle t) {
+  const py::tuple r = py::reinterpret_borrow<py::tuple>(t);
+  if (r.size() != 3) throw py::value_error("a rule is (edges, hi, levels)");
+  ScanRule out;
+  out.n_levels = r[2].cast<std::size_t>();
+  if (out.n_levels == 0) {
+    const bind::F64Array e = bind::as_f64_1d(r[0], "edges");
+    out.edges.assign(e.data(), e.data() + e.size());
+  }
+  out.hi = r[1].cast<double>();
+  return out;
+}
+
+py::list tables(const std::vector<std::vector<CellSums>>& sums) {
+  py::list out;
+  for (const auto& s : sums) out.append(sums_table(s));
+  return out;
+}
+
+py::list rule_sums_py(py::handle x, py::handle columns, py::handle rules, py::handle scores,
+                      py::handle weights) {
+  const Inputs in = inputs(scores, weights);
+  Columns cols;
+  std::vector<Strided> spans;
+  for (py::handle j : py::iter(columns)) {
+    const std::size_t k = cols.at(x, j);
+    spans.push_back(cols.spans[k]);
+  }
+  std::vector<ScanRule> parsed;
+  for (py::handle r : py::iter(rules)) parsed.push_back(rule_of(r));
+  std::vector<std::vector<CellSums>> sums;
+  {
+    py::gil_scoped_release nogil;
+    sums = rule_sums(spans, parsed, in.s(), in.w());
+  }
+  return tables(sums);
+}
+
+py::list rule_cell_sums_py(py::handle x, py::handle pairs, py::handle scores,
+                           py::handle weights) {
+  const Inputs in = inputs(scores, weights);
+  Columns cols;
+  std::vector<PairRules> parsed;
+  for (py::handle item : py::iter(pairs)) {
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(item);
+    if (t.size() != 4) throw py::value_error("a pair is (first, second, rule, second rules)");
+    PairRules p;
+    p.first = cols.at(x, t[0]);
+    p.second = cols.at(x, t[1]);
+    p.first_rule = rule_of(t[2]);
+    for (py::handle r : py::iter(t[3])) p.second_rules.push_back(rule_of(r));
+    parsed.push_back(std::move(p));
+  }
+  std::vector<std::vector<CellSums>> sums;
+  {
+    py::gil_scoped_release nogil;
+    sums = rule_cell_sums(cols.spans, parsed, in.s(), in.w());
+  }
+  return tables(sums);
+}
+
+py::object region_sums_py(py::handle x, py::handle regions, py::handle scores,
+                          py::handle weights, bool members) {
+  const Inputs in = inputs(scores, weights);
+  Columns cols;
+  std::vector<ScanRegion> parsed;
+  for (py::handle item : py::iter(regions)) {
+    ScanRegion region;
+    for (py::handle side : py::iter(item)) {
+      const py::tuple t = py::reinterpret_borrow<py::tuple>(side);
+      if (t.size() != 5) throw py::value_error("a side is (column, lo, hi, closed, levels)");
+      RegionSide s;
+      s.column = cols.at(x, t[0]);
+      s.lo = t[1].cast<double>();
+      s.hi = t[2].cast<double>();
+      s.closed = t[3].cast<bool>();
+      if (!t[4].is_none()) {
+        for (py::handle f : py::iter(t[4])) s.levels.push_back(f.cast<bool>() ? 1 : 0);
+        if (s.levels.empty()) throw py::value_error("a level set needs the flags of its levels");
+      }
+      region.push_back(std::move(s));
+    }
+    parsed.push_back(std::move(region));
+  }
+  std::vector<CellSums> sums;
+  std::vector<std::vector<std::int64_t>> rows;
+  {
+    py::gil_scoped_release nogil;
+    sums = region_sums(cols.spans, parsed, in.s(), in.w(), members ? &rows : nullptr);
+  }
+  if (!members) return sums_table(sums);
+  py::list positions;
+  for (const auto& r : rows) positions.append(bind::to_numpy(r));
+  return py::make_tuple(sums_table(sums), positions);
+}
+
 }  // namespace
 
 void register_scan(py::module_& m) {
@@ -128,6 +244,18 @@ void register_scan(py::module_& m) {
         "The cells of pairs (first codes, first bins, x, second column, second levels): per "
         "pair (lo2, hi2, edges2, offsets, sums), the second column re-binned inside every "
         "first bin.");
+  m.def("scan_rule_sums", &rule_sums_py, py::arg("x"), py::arg("columns"), py::arg("rules"),
+        py::arg("scores"), py::arg("weights") = py::none(),
+        "Per-bin sums of the listed columns of x under given rules (edges, hi, levels): per "
+        "column a (bins, 6) table; tables of parts of the rows add up.");
+  m.def("scan_rule_cell_sums", &rule_cell_sums_py, py::arg("x"), py::arg("pairs"),
+        py::arg("scores"), py::arg("weights") = py::none(),
+        "Per-cell sums of pairs (first, second, rule, second rules per first bin): per pair a "
+        "(cells, 6) table, cells first bin by first bin.");
+  m.def("scan_region_sums", &region_sums_py, py::arg("x"), py::arg("regions"),
+        py::arg("scores"), py::arg("weights") = py::none(), py::arg("members") = false,
+        "Sums of the rows of each region (a list of sides (column, lo, hi, closed, level flags "
+        "or None)), a (regions, 6) table; with members, also each region's row positions.");
 }
 
 }  // namespace mirt::native

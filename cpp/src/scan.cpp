@@ -185,7 +185,129 @@ PairCells cells_of(const PairSpec& p, std::int64_t max_bins, DSpan scores, DSpan
   return out;
 }
 
+void require_columns(const std::vector<Strided>& columns, DSpan scores, DSpan weights) {
+  for (const Strided& c : columns) require_lengths({c, 0}, scores, weights);
+}
+
+// The bin of v under a rule, or rule.size() when it lies in none.
+template <typename Locator>
+std::size_t bin_of(const ScanRule& rule, const Locator& locate, double v) {
+  if (rule.n_levels > 0) {
+    return (v >= 0 && v < static_cast<double>(rule.n_levels) && v == std::floor(v))
+               ? static_cast<std::size_t>(v)
+               : rule.n_levels;
+  }
+  return locate(v);
+}
+
+void require_bins(const ScanRule& rule) {
+  if (rule.n_levels == 0 && rule.edges.size() < 2) {
+    throw std::invalid_argument("a binning rule needs at least two edges");
+  }
+}
+
+// A locator for a rule; a categorical rule gets one that is never asked.
+detail::BinLocator locator(const ScanRule& rule) {
+  static const std::vector<double> unused{0.0, 1.0};
+  return rule.n_levels > 0 ? detail::BinLocator(unused, 1.0)
+                           : detail::BinLocator(rule.edges, rule.hi);
+}
+
 }  // namespace
+
+bool RegionSide::holds(double v) const {
+  if (!levels.empty()) {
+    return v >= 0 && v < static_cast<double>(levels.size()) && v == std::floor(v) &&
+           levels[static_cast<std::size_t>(v)] != 0;
+  }
+  return v >= lo && (v < hi || (closed && v == hi));
+}
+
+std::vector<std::vector<CellSums>> rule_sums(const std::vector<Strided>& columns,
+                                             const std::vector<ScanRule>& rules, DSpan scores,
+                                             DSpan weights) {
+  if (columns.size() != rules.size()) throw std::invalid_argument("one rule per column is needed");
+  require_columns(columns, scores, weights);
+  for (const ScanRule& r : rules) require_bins(r);
+  std::vector<std::vector<CellSums>> out(columns.size());
+  share(columns.size(), [&](std::size_t i) {
+    check_interrupt();
+    const ScanRule& rule = rules[i];
+    const auto locate = locator(rule);
+    out[i].resize(rule.size());
+    for (std::size_t r = 0; r < scores.size(); ++r) {
+      const std::size_t b = bin_of(rule, locate, columns[i][r]);
+      if (b < out[i].size()) out[i][b].add(scores[r], weight_at(weights, r));
+    }
+  });
+  return out;
+}
+
+std::vector<std::vector<CellSums>> rule_cell_sums(const std::vector<Strided>& columns,
+                                                  const std::vector<PairRules>& pairs,
+                                                  DSpan scores, DSpan weights) {
+  require_columns(columns, scores, weights);
+  for (const PairRules& p : pairs) {
+    require_bins(p.first_rule);
+    if (p.first >= columns.size() || p.second >= columns.size()) {
+      throw std::invalid_argument("a pair names a column that was not given");
+    }
+    if (p.second_rules.size() != p.first_rule.size()) {
+      throw std::invalid_argument("a pair needs one second rule per first bin");
+    }
+    for (const ScanRule& r : p.second_rules) require_bins(r);
+  }
+  std::vector<std::vector<CellSums>> out(pairs.size());
+  share(pairs.size(), [&](std::size_t i) {
+    check_interrupt();
+    const PairRules& p = pairs[i];
+    const auto first = locator(p.first_rule);
+    std::vector<detail::BinLocator> second;
+    std::vector<std::size_t> offsets{0};
+    for (const ScanRule& r : p.second_rules) {
+      second.push_back(locator(r));
+      offsets.push_back(offsets.back() + r.size());
+    }
+    out[i].resize(offsets.back());
+    const Strided x1 = columns[p.first], x2 = columns[p.second];
+    for (std::size_t r = 0; r < scores.size(); ++r) {
+      const std::size_t b = bin_of(p.first_rule, first, x1[r]);
+      if (b >= p.second_rules.size()) continue;
+      const ScanRule& rule2 = p.second_rules[b];
+      const std::size_t c = bin_of(rule2, second[b], x2[r]);
+      if (c < rule2.size()) out[i][offsets[b] + c].add(scores[r], weight_at(weights, r));
+    }
+  });
+  return out;
+}
+
+std::vector<CellSums> region_sums(const std::vector<Strided>& columns,
+                                  const std::vector<ScanRegion>& regions, DSpan scores,
+                                  DSpan weights,
+                                  std::vector<std::vector<std::int64_t>>* members) {
+  require_columns(columns, scores, weights);
+  for (const ScanRegion& region : regions) {
+    for (const RegionSide& side : region) {
+      if (side.column >= columns.size()) {
+        throw std::invalid_argument("a region names a column that was not given");
+      }
+    }
+  }
+  std::vector<CellSums> out(regions.size());
+  if (members != nullptr) members->assign(regions.size(), {});
+  share(regions.size(), [&](std::size_t i) {
+    check_interrupt();
+    const ScanRegion& region = regions[i];
+    for (std::size_t r = 0; r < scores.size(); ++r) {
+      bool inside = true;
+      for (const RegionSide& side : region) inside = inside && side.holds(columns[side.column][r]);
+      if (!inside) continue;
+      out[i].add(scores[r], weight_at(weights, r));
+      if (members != nullptr) (*members)[i].push_back(static_cast<std::int64_t>(r));
+    }
+  });
+  return out;
+}
 
 std::vector<BinnedColumn> bin_columns(const std::vector<ScanColumnSpec>& columns,
                                       std::int64_t max_bins, DSpan scores, DSpan weights) {

@@ -83,4 +83,51 @@ struct PairSpec {
 std::vector<PairCells> pair_cells(const std::vector<PairSpec>& pairs, std::int64_t max_bins,
                                   DSpan scores, DSpan weights);
 
+// A binning drawn elsewhere (over all partitions of the rows): equal-width
+// edges, the last bin closed where the last edge is `hi`, or level codes.
+struct ScanRule {
+  std::vector<double> edges;
+  double hi = 0;
+  std::size_t n_levels = 0;  // > 0: categorical
+  std::size_t size() const { return n_levels > 0 ? n_levels : edges.size() - 1; }
+};
+
+// Per-bin sums of each column under its given rule, for a part of the rows:
+// tables of several parts add up to the table of their union. Rows in no bin
+// are skipped. Throws std::invalid_argument for a rule without bins.
+std::vector<std::vector<CellSums>> rule_sums(const std::vector<Strided>& columns,
+                                             const std::vector<ScanRule>& rules, DSpan scores,
+                                             DSpan weights);
+
+// A pair under given rules: the first column's rule, and the second column's
+// rule inside every first bin. Cells are numbered first bin by first bin,
+// second[b].size() of them in bin b.
+struct PairRules {
+  std::size_t first = 0, second = 0;  // indices into the columns
+  ScanRule first_rule;
+  std::vector<ScanRule> second_rules;
+};
+std::vector<std::vector<CellSums>> rule_cell_sums(const std::vector<Strided>& columns,
+                                                  const std::vector<PairRules>& pairs,
+                                                  DSpan scores, DSpan weights);
+
+// One condition of a region on one column: lo <= x < hi (x <= hi too when
+// closed), or, with level flags, a level code whose flag is set.
+struct RegionSide {
+  std::size_t column = 0;
+  double lo = 0, hi = 0;
+  bool closed = false;
+  std::vector<char> levels;  // non-empty: a level set
+  bool holds(double v) const;
+};
+using ScanRegion = std::vector<RegionSide>;  // the rows meeting every side
+
+// Sums of the rows of each region and, when members is not null, each
+// region's row positions in ascending order. Regions on threads. The same
+// call serves all rows in memory and one partition of them.
+std::vector<CellSums> region_sums(const std::vector<Strided>& columns,
+                                  const std::vector<ScanRegion>& regions, DSpan scores,
+                                  DSpan weights,
+                                  std::vector<std::vector<std::int64_t>>* members = nullptr);
+
 }  // namespace mirt

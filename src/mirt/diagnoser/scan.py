@@ -74,6 +74,9 @@ __all__ = ["WeakRegionScan", "search_from_stats", "benjamini_hochberg"]
 
 _SUMS = ("count", "w", "w2", "s", "ws", "ws2")
 _PERMUTATIONS = 199
+# p-values this close are a tie: a box over the same rows as its parent differs
+# from it only by the order its sums were added in (partitions, threads).
+_TIE = 1e-9
 _SHARE = 0.5  # how much of their union two second ranges must share to merge
 
 
@@ -249,7 +252,9 @@ def _axis(
             p = raw = cand[i]
         if st.min_samples <= part[0]:
             lb, ub = max(float(edges[i]), lo), min(float(edges[j + 1]), hi)
-            kept.append((("interval", lb, ub), part, p, raw))
+            # Closed where the binning closed its last bin: at the top of the
+            # range binned, the column's or, in a pair, the first bin's own.
+            kept.append((("interval", lb, ub, ub == hi), part, p, raw))
         i = j + 1
     return cand, kept
 
@@ -320,11 +325,8 @@ def search_from_stats(
         if levels1:
             first = ("levels", (i,))
         else:
-            first = (
-                "interval",
-                max(float(edges1[i]), column["lo"]),
-                min(float(edges1[i + 1]), column["hi"]),
-            )
+            ub = min(float(edges1[i + 1]), column["hi"])
+            first = ("interval", max(float(edges1[i]), column["lo"]), ub, ub == column["hi"])
         cand, kept = _axis(
             cells[a:b],
             pair["edges2"][i],
@@ -353,7 +355,9 @@ def _shares(a: tuple, b: tuple) -> bool:
 def _hull(a: tuple, b: tuple) -> tuple:
     if a[0] == "levels":
         return ("levels", tuple(sorted(set(a[1]) | set(b[1]))))
-    return ("interval", min(a[1], b[1]), max(a[2], b[2]))
+    ub = max(a[2], b[2])
+    closed = (a[2] == ub and a[3]) or (b[2] == ub and b[3])
+    return ("interval", min(a[1], b[1]), ub, bool(closed))
 
 
 def merge_groups(regions: list, categorical_first: bool) -> list[list]:
@@ -581,6 +585,19 @@ class WeakRegionScan(BaseDiagnoser):
             "feature_names": feature_names,
             "feature_types": feature_types,
         }
+        from mirt.diagnoser._dask import is_dask
+
+        self._dask, self._max_cache = None, {}
+        if any(is_dask(v) for k, v in self._inputs.items() if k != "feature_names"):
+            # Rows held by Dask stay on its workers: the tables are map-reduced.
+            from mirt.diagnoser import _dask_scan
+
+            started = time.perf_counter()
+            self._found, candidates = _dask_scan.fit(self, self._inputs)
+            self.n_candidates_ = len(candidates)
+            self.fit_seconds_ = time.perf_counter() - started
+            self._finish(candidates)
+            return self
         super().fit(
             x,
             y,
@@ -652,8 +669,8 @@ class WeakRegionScan(BaseDiagnoser):
             _searches.perfect_fit(slicer),
         )
 
-    def _scores(self, slicer: Any, source: Any) -> tuple[np.ndarray, np.ndarray | None]:
-        idx = self._searched_idx
+    def _scores(self, slicer: Any, source: Any, idx: np.ndarray | None = None) -> tuple:
+        idx = self._searched_idx if idx is None else idx
         y = np.asarray(self.y)[idx].ravel()
         pred = np.asarray(source)[idx]
         if pred.ndim == 2 and pred.shape[1] == 1:
@@ -661,60 +678,92 @@ class WeakRegionScan(BaseDiagnoser):
         w = None if self.sample_weight is None else np.asarray(self.sample_weight)[idx]
         return y, pred, w
 
+    def _other_side(self, slicer: Any, source: Any, additive: bool) -> None:
+        """The other side's rows and scores, which the table measures regions on."""
+        y, pred, w = self._scores(slicer, source, self._other_idx)
+        self._x_other = self.x[self._other_idx]
+        self._w_other = None if w is None else np.ascontiguousarray(w, dtype=np.float64)
+        if additive and len(y):
+            self._scores_other = np.ascontiguousarray(slicer.scoring_func(y, pred), np.float64)
+        else:
+            self._scores_other = np.zeros(len(y))
+
     def _fast(self, slicer, cols, n_pairs, n_pairs_all, source, bar):
         y, pred, w = self._scores(slicer, source)
         scores = np.ascontiguousarray(slicer.scoring_func(y, pred), dtype=np.float64)
         if scores.shape != (len(y),) or not np.all(np.isfinite(scores)):
             raise MirtError("the per-sample scores must be one finite number per row")
         self._scores_searched, self._w = scores, w
+        self._other_side(slicer, source, True)
         st = self._settings(slicer, scores, w)
         self._st = st
         n_levels = [len(self._levels[j]) if self._levels[j] is not None else 0 for j in cols]
         binned = _native.scan_bin_columns(self._xs, cols, n_levels, int(self.bins), scores, w)
         _tick(bar, len(cols))
-        total = binned[0][4].sum(axis=0)
-        self._total = total
-        found: list = []
-        candidates: list = []
         info = {}
         for j, nl, (edges, lo, hi, codes, sums) in zip(cols, n_levels, binned, strict=True):
-            info[j] = {
-                "sums": sums,
-                "edges": edges,
-                "lo": lo,
-                "hi": hi,
-                "levels": nl,
-                "codes": codes,
-            }
-            out = search_from_stats(info[j], total, st)
-            candidates.extend(out.p_values)
-            for r in out.regions:
-                found.append(((j,), r))
-        pairs = self._pairs(cols, found, n_pairs, n_pairs_all)
-        if pairs:
+            info[j] = {"sums": sums, "edges": edges, "lo": lo, "hi": hi, "levels": nl}
+            info[j]["codes"] = codes
+
+        def pair_tables(pairs: list) -> list:
             specs = [
                 (info[a]["codes"], len(info[a]["sums"]), self._xs, b, info[b]["levels"])
                 for a, b in pairs
             ]
             cells = _native.scan_pair_cells(specs, int(self.bins), scores, w)
-            _tick(bar, len(pairs))
-            for (a, b), (lo2, hi2, edges2, offsets, csums) in zip(pairs, cells, strict=True):
-                pair = {
-                    "sums": csums,
-                    "offsets": offsets,
-                    "edges2": edges2,
-                    "lo2": lo2,
-                    "hi2": hi2,
-                    "levels": info[b]["levels"],
-                }
-                out = search_from_stats(info[a], total, st, pair)
-                candidates.extend(out.p_values)
-                merged, extra = self._merge(a, b, info, out.regions, total, st)
-                candidates.extend(extra)
-                found.extend(((a, b), r) for r in merged)
+            return [
+                {"sums": c, "offsets": o, "edges2": e, "lo2": lo, "hi2": hi}
+                for lo, hi, e, o, c in cells
+            ]
+
+        return self._search(
+            cols, info, binned[0][4].sum(axis=0), n_pairs, n_pairs_all, pair_tables, bar
+        )
+
+    def _search(self, cols, info, total, n_pairs, n_pairs_all, pair_tables, bar):
+        """Every feature, then the pairs, searched from their tables alone;
+        the merged boxes of all pairs measured in one pass over the rows."""
+        self._total = total
+        st = self._st
+        found: list = []
+        candidates: list = []
+        for j in cols:
+            out = search_from_stats(info[j], total, st)
+            candidates.extend(out.p_values)
+            found.extend(((j,), r) for r in out.regions)
+        pairs = self._pairs(cols, found, n_pairs, n_pairs_all)
+        if not pairs:
+            return found, candidates
+        searched = []
+        for (a, b), pair in zip(pairs, pair_tables(pairs), strict=True):
+            out = search_from_stats(info[a], total, st, {**pair, "levels": info[b]["levels"]})
+            candidates.extend(out.p_values)
+            groups = merge_groups(out.regions, bool(info[a]["levels"]))
+            hulls = [self._hull_sides(info[a], out.regions, g) for g in groups if len(g) > 1]
+            searched.append((a, b, out.regions, groups, hulls))
+        _tick(bar, len(pairs))
+        specs = [self._spec((a, b), h) for a, b, _, _, hulls in searched for h in hulls]
+        sums = iter(self._measure(specs)[0] if specs else ())
+        for a, b, regions, groups, _ in searched:
+            merged, extra = self._merge(a, b, info, regions, groups, sums, total, st)
+            candidates.extend(extra)
+            found.extend(((a, b), r) for r in merged)
         return found, candidates
 
-    def _merge(self, a, b, info, regions, total, st):
+    def _hull_sides(self, first_info: dict, regions: list, members: list) -> tuple:
+        """The box holding a group of cells: the first bins' span times the
+        hull of their second sides."""
+        firsts = sorted(regions[m].cells[0][0] for m in members)
+        second = regions[members[0]].sides[1]
+        for m in members[1:]:
+            second = _hull(second, regions[m].sides[1])
+        if first_info["levels"]:
+            return (("levels", tuple(firsts)), second)
+        e, hi = first_info["edges"], first_info["hi"]
+        ub = min(float(e[firsts[-1] + 1]), hi)
+        return (("interval", max(float(e[firsts[0]]), first_info["lo"]), ub, ub == hi), second)
+
+    def _merge(self, a, b, info, regions, groups, hull_sums, total, st):
         """Merged boxes of a pair: the hull of each group of cells, kept in
         place of its cells when it is weak and large enough."""
         out, extra = [], []
@@ -723,26 +772,12 @@ class WeakRegionScan(BaseDiagnoser):
         shapes = (_set_shapes(k1) if info[a]["levels"] else _interval_shapes(k1)) * (
             _set_shapes(k2) if info[b]["levels"] else k2 * (k2 + 1) / 2.0
         )
-        for members in merge_groups(regions, bool(info[a]["levels"])):
+        for members in groups:
             if len(members) == 1:
                 out.append(regions[members[0]])
                 continue
-            firsts = sorted(regions[m].cells[0][0] for m in members)
-            second = regions[members[0]].sides[1]
-            for m in members[1:]:
-                second = _hull(second, regions[m].sides[1])
-            if info[a]["levels"]:
-                first = ("levels", tuple(firsts))
-            else:
-                e = info[a]["edges"]
-                first = (
-                    "interval",
-                    max(float(e[firsts[0]]), info[a]["lo"]),
-                    min(float(e[firsts[-1] + 1]), info[a]["hi"]),
-                )
-            sides = (first, second)
-            rows = self._rows_of((a, b), sides, self._xs)
-            part = self._sums_of(rows)
+            sides = self._hull_sides(info[a], regions, members)
+            part = next(hull_sums)
             raw = float(welch_p(part, total, st.sign)[0])
             p = _adjusted(raw, shapes)
             extra.append(p)
@@ -752,6 +787,19 @@ class WeakRegionScan(BaseDiagnoser):
             else:
                 out.extend(regions[m] for m in members)
         return out, extra
+
+    def _measure(self, specs: list) -> tuple:
+        """Per region: the sums of its rows on the searched side and on the
+        other side, and (rows in memory only) the positions of those rows."""
+        if getattr(self, "_dask", None) is not None:
+            return (*self._dask.measure(specs), None, None)
+        s, rows = _native.scan_region_sums(
+            self._xs, specs, self._scores_searched, self._w, members=True
+        )
+        o, other = _native.scan_region_sums(
+            self._x_other, specs, self._scores_other, self._w_other, members=True
+        )
+        return s, o, rows, other
 
     def _sums_of(self, rows: np.ndarray) -> np.ndarray:
         s = self._scores_searched[rows]
@@ -823,10 +871,12 @@ class WeakRegionScan(BaseDiagnoser):
             False,
         )
         additive = bool(slicer.is_metric_additive)
+        self._other_side(slicer, source, additive)
         if additive:
             self._scores_searched = np.asarray(slicer.scoring_func(y, pred), dtype=np.float64)
             self._total = self._sums_of(np.arange(len(y)))
         else:
+            self._scores_searched = np.zeros(len(y))
             self._overall = float(slicer.scoring_func(y, pred, sample_weight=w))
         self._rng = np.random.default_rng(self.random_state)
         found, candidates = [], []
@@ -838,7 +888,7 @@ class WeakRegionScan(BaseDiagnoser):
             regions = list(s.weak_region)
             for r in regions:
                 sides = self._sides_of(feats, r)
-                rws = self._rows_of(feats, sides, self._xs)
+                rws = self._measure([self._spec(feats, sides)])[2][0]
                 p, severity = self._test_rows(rws, additive)
                 found.append((feats, Found(sides, np.array([len(rws), severity]), p, nominal=p)))
                 candidates.append(p)
@@ -896,25 +946,23 @@ class WeakRegionScan(BaseDiagnoser):
             if isinstance(lb, LevelSet):
                 out.append(("levels", tuple(lb.codes)))
             else:
-                out.append(("interval", float(lb), float(ub)))
+                # LowPatch's table closes a bound at the searched column's maximum.
+                ub = float(ub)
+                out.append(("interval", float(lb), ub, ub == self._maxima(_j)))
         return tuple(out)
 
-    def _rows_of(self, feats: tuple, sides: tuple, x: np.ndarray) -> np.ndarray:
-        """Positions among x's rows inside the region, an upper bound closed
-        where it is the searched column's maximum, as LowPatch's table has it."""
-        mask = np.ones(x.shape[0], dtype=bool)
+    def _spec(self, feats: tuple, sides: tuple) -> list:
+        """A region as the core's region kernel reads it: per side (column,
+        lo, hi, closed, level flags or None)."""
+        out = []
         for j, side in zip(feats, sides, strict=True):
-            col = x[:, j]
             if side[0] == "levels":
                 flags = np.zeros(len(self._levels[j]), dtype=bool)
                 flags[list(side[1])] = True
-                codes = col.astype(np.int64)
-                mask &= flags[np.clip(codes, 0, len(flags) - 1)] & (codes == col)
+                out.append((j, 0.0, 0.0, False, flags))
             else:
-                hi = self._maxima(j)
-                upper = col <= side[2] if side[2] == hi else col < side[2]
-                mask &= (col >= side[1]) & upper
-        return np.flatnonzero(mask)
+                out.append((j, float(side[1]), float(side[2]), bool(side[3]), None))
+        return out
 
     def _maxima(self, j: int) -> float:
         cache = self.__dict__.setdefault("_max_cache", {})
@@ -930,31 +978,51 @@ class WeakRegionScan(BaseDiagnoser):
                 lv: Levels = self._levels[j]
                 parts.append(f"{name} in {LevelSet(lv, side[1])!r}")
             else:
-                parts.append(f"{_num(side[1])} <= {name} < {_num(side[2])}")
+                below = "<=" if side[3] else "<"
+                parts.append(f"{_num(side[1])} <= {name} {below} {_num(side[2])}")
         return " and ".join(parts)
 
     def _finish(self, candidates: list) -> None:
         S = self.score_name
         cutoff = benjamini_hochberg(np.asarray(candidates), float(self.alpha))
+        found = self._found
+        specs = [self._spec(feats, r.sides) for feats, r in found]
+        # A pair's region with each one-feature region of its features: the
+        # rows they share decide whether the pair adds to its parent.
+        overlaps = [
+            (k, m)
+            for k, (feats, _) in enumerate(found)
+            if len(feats) == 2
+            for m, (parent, _) in enumerate(found)
+            if len(parent) == 1 and parent[0] in feats
+        ]
+        extra = [specs[k] + specs[m] for k, m in overlaps]
+        searched, other, rows, other_rows = (
+            self._measure(specs + extra) if specs else (np.zeros((0, 6)),) * 2 + (None, None)
+        )
+        additive = len(specs) == 0 or len(found[0][1].sums) == 6
+        weighted = self._st.weighted
         records = []
-        self._max_cache = {}
-        other_x = self.x[self._other_idx]
-        singles: dict = {}
-        for feats, r in self._found:
-            rows = self._rows_of(feats, r.sides, self._xs)
+        for k, (feats, r) in enumerate(found):
             rec = {
                 "features": tuple(str(self.feature_names[j]) for j in feats),
                 "region": self._rule(feats, r.sides),
                 "_feats": feats,
                 "_sides": r.sides,
-                "_rows": rows,
+                "_rows": None if rows is None else rows[k],
+                "_count": int(searched[k][0]),
                 "p_value": r.p_value,
                 "_nominal": r.nominal,
             }
-            other = self._rows_of(feats, r.sides, other_x)
-            searched_m = self._side_metric(self._searched_idx[rows])
-            other_m = self._side_metric(self._other_idx[other])
-            n_s, n_o = len(rows), len(other)
+            if additive:
+                searched_m = float(_mean(searched[k], weighted)[0][0])
+                other_m = float(_mean(other[k], weighted)[0][0])
+                rec["excess"] = self._excess_of(searched[k])
+            else:
+                searched_m = self._side_metric(self._searched_idx[rows[k]])
+                other_m = self._side_metric(self._other_idx[other_rows[k]])
+                rec["excess"] = self._severity(r)
+            n_s, n_o = int(searched[k][0]), int(other[k][0])
             if self.use_test:
                 rec.update(
                     {"#Train": n_o, "#Test": n_s, f"train_{S}": other_m, f"test_{S}": searched_m}
@@ -964,36 +1032,25 @@ class WeakRegionScan(BaseDiagnoser):
                     {"#Train": n_s, "#Test": n_o, f"train_{S}": searched_m, f"test_{S}": other_m}
                 )
             rec["Gap"] = rec[f"test_{S}"] - rec[f"train_{S}"]
-            rec["excess"] = self._severity(r)
             rec["significant"] = bool(r.p_value <= cutoff)
-            if len(feats) == 1:
-                singles.setdefault(feats[0], []).append(rec)
             records.append(rec)
-        kept = []
-        for rec in records:
-            if len(rec["_feats"]) == 2 and not self._adds(rec, singles):
-                continue
-            kept.append(rec)
+        shadowed = set()
+        for (k, m), shared in zip(overlaps, searched[len(specs) :, 0], strict=True):
+            pair, parent = records[k], records[m]
+            smaller = pair["_nominal"] < parent["_nominal"] * (1.0 - _TIE)
+            if shared >= 0.5 * pair["_count"] and not smaller:
+                # Not smaller than that of a parent holding half of its rows.
+                # The test's own p-values are compared: parent and pair were
+                # selected alike, and the adjustment for a pair's larger family
+                # of shapes would make every pair lose to its parent.
+                shadowed.add(k)
+        kept = [rec for k, rec in enumerate(records) if k not in shadowed]
         kept.sort(key=lambda r: -r["excess"])
         self._records = kept
         cols = ["features", "region", "#Train", "#Test", f"train_{S}", f"test_{S}", *_COLUMNS_AFTER]
         self.regions_ = pd.DataFrame([{c: r[c] for c in cols} for r in kept], columns=cols)
         if not kept:
             warnings.warn("the scan found no weak region", MirtWarning, stacklevel=3)
-
-    def _adds(self, rec: dict, singles: dict) -> bool:
-        """A pair's region is listed only where its p-value is smaller than
-        that of every listed one-feature parent holding half of its rows. The
-        test's own p-values are compared: parent and pair were selected alike,
-        and the adjustment for a pair's larger family of shapes would make
-        every pair lose to its parent."""
-        rows = rec["_rows"]
-        for j in rec["_feats"]:
-            for parent in singles.get(j, []):
-                shared = np.intersect1d(rows, parent["_rows"], assume_unique=True).size
-                if shared >= 0.5 * len(rows) and not rec["_nominal"] < parent["_nominal"]:
-                    return False
-        return True
 
     def _side_metric(self, positions: np.ndarray) -> float:
         if len(positions) == 0:
@@ -1019,14 +1076,18 @@ class WeakRegionScan(BaseDiagnoser):
             raise MirtError(f"there is no region {i}; the scan found {len(self._records)}")
         return self._records[int(i)]
 
-    def get_rows(self, i: int) -> np.ndarray:
-        """Positions in ``x`` of the searched rows in region ``i``, ascending.
+    def get_rows(self, i: int) -> Any:
+        """Positions in ``x`` of the searched rows in region ``i``, ascending;
+        on Dask input a lazy boolean mask over the rows of ``x`` instead.
 
         Examples
         --------
         >>> scan.get_rows(0)  # doctest: +SKIP
         """
-        return self._searched_idx[self._record(i)["_rows"]]
+        rec = self._record(i)
+        if self._dask is not None:
+            return self._dask.rows(self._spec(rec["_feats"], rec["_sides"]))
+        return self._searched_idx[rec["_rows"]]
 
     def to_lowpatch(self, i: int) -> Any:
         """A ``LowPatch`` fitted on region ``i``'s features with the scan's
