@@ -16,7 +16,7 @@ if TYPE_CHECKING:  # matplotlib is imported when a figure is drawn, not with mir
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["plot_distance", "plot_shift", "plot_weak_regions", "scale_plot_ticks"]
+__all__ = ["plot_distance", "plot_scan", "plot_shift", "plot_weak_regions", "scale_plot_ticks"]
 
 # The colours of every chart of a diagnosis: light for reference or all
 # samples, dark for weak ones.
@@ -532,4 +532,52 @@ def plot_weak_regions(
     fig.tight_layout()
     room = legend.get_window_extent().height / fig.bbox.height
     fig.tight_layout(rect=(0.0, room, 1.0, 1.0))
+    return fig
+
+
+def plot_scan(regions: pd.DataFrame, feature_names: list[str], top: int = 10) -> Figure:
+    """Draw a scan's regions: the ``top`` most severe as a ranked chart of
+    "excess" (significant ones red), beside a feature-by-feature map of the
+    most severe region of each feature (diagonal) and pair.
+
+    Parameters
+    ----------
+    regions : pandas.DataFrame
+        The scan's ``regions_`` table.
+    feature_names : list of str
+        The data's column names, which order the map's axes.
+    top : int, default 10
+        How many regions the ranked chart shows.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> fig = plot_scan(scan.regions_, ["a", "b", "city"])  # doctest: +SKIP
+    """
+    import matplotlib.pyplot as plt
+
+    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(12, max(3.0, 0.4 * min(top, len(regions)))))
+    head = regions.head(top)
+    colors = ["tab:red" if s else "tab:gray" for s in head["significant"]]
+    ax1.barh(range(len(head))[::-1], head["excess"], color=colors)
+    ax1.set_yticks(range(len(head))[::-1], list(head["region"]))
+    ax1.set_xlabel("excess")
+    ax1.set_title("weak regions (red: significant)")
+    order = {name: k for k, name in enumerate(feature_names)}
+    names = sorted({str(f) for feats in regions["features"] for f in feats}, key=order.get)
+    grid = np.full((len(names), len(names)), np.nan)
+    for feats, ex in zip(regions["features"], regions["excess"], strict=True):
+        ij = [names.index(str(f)) for f in feats]
+        a, b = (ij[0], ij[0]) if len(ij) == 1 else ij
+        for r, c in ((a, b), (b, a)):
+            grid[r, c] = ex if np.isnan(grid[r, c]) else max(grid[r, c], ex)
+    image = ax2.imshow(grid, cmap="Reds")
+    ax2.set_xticks(range(len(names)), names, rotation=90)
+    ax2.set_yticks(range(len(names)), names)
+    ax2.set_title("most severe region\nper feature and pair")
+    fig.colorbar(image, ax=ax2, label="excess")
+    fig.tight_layout()
     return fig

@@ -135,7 +135,7 @@ def fit(scan: Any, inputs: dict) -> tuple[list, list]:
     """The scan's searches on Dask input; returns (found, candidates) as the
     in-memory routes do, with ``scan._dask`` set for the later passes."""
     from mirt.diagnoser import _searches
-    from mirt.diagnoser.scan import Settings, _progress
+    from mirt.diagnoser._scan_stats import Settings, _progress
 
     if scan.method != "histogram":
         raise MirtError(
