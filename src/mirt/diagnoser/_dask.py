@@ -146,9 +146,9 @@ def _positions(rows: Any) -> np.ndarray:
     return np.flatnonzero(np.asarray(rows).ravel())
 
 
-def _select(values: Any, rows: np.ndarray) -> Any:
-    if values is None:
-        return None
+def _select(values: Any, rows: np.ndarray | None) -> Any:
+    if values is None or rows is None:  # None rows: every row of the partition
+        return values
     if isinstance(values, (pd.DataFrame, pd.Series)):
         return values.iloc[rows]
     return np.asarray(values)[rows]
@@ -172,8 +172,9 @@ def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
 
 
 def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
-    """A side's slicing columns, scores and weights in one partition."""
-    rows = _positions(rows)
+    """A side's slicing columns, scores and weights in one partition (rows
+    None: all of them)."""
+    rows = None if rows is None else _positions(rows)
     x = _select(x, rows)
     cols = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
     n = x.shape[0]
@@ -188,8 +189,46 @@ def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
     return cols, scores, weights
 
 
-def _both_sides(task: Callable, plan: _Plan, x, y, pred, w, train, test) -> list:
-    return [[task(*_side_rows(x, y, pred, w, rows, plan)) for rows in (train, test)]]
+def _prepare(plan: _Plan, x, y, pred, w, train, test) -> list:
+    """Both sides of a partition scored once: (columns, scores, weights)."""
+    return [_side_rows(x, y, pred, w, rows, plan) for rows in (train, test)]
+
+
+def prepare(parts: _Parts, plan: _Plan) -> list:
+    """Every partition's sides, scored once and kept on the workers.
+
+    Reading the rows (selecting a side's rows from every column, predicting,
+    scoring) costs far more than any later pass over the few arrays it leaves,
+    so it is done once per fit rather than once per pass. The plan (with the
+    estimator) is one object of the graph, shipped to each worker once rather
+    than inside every task.
+    """
+    import dask
+
+    plan_d = dask.delayed(plan, traverse=False, pure=True)
+    job = dask.delayed(_prepare, pure=True)
+    tasks = [
+        job(plan_d, *args)
+        for args in zip(
+            parts.x, parts.y, parts.pred, parts.weight, parts.train, parts.test, strict=True
+        )
+    ]
+    return list(dask.persist(*tasks))
+
+
+def _on_sides(task: Callable, sides: list) -> list:
+    return [[task(*side) for side in sides]]
+
+
+def map_sides(prepared: list, task: Callable, combine: Callable) -> list:
+    """task on both prepared sides of every partition, folded by Dask's tree
+    reduction: [training result, test result]."""
+    import dask
+    import dask.bag as db
+
+    job = dask.delayed(partial(_on_sides, task), pure=True)
+    bag = db.from_delayed([job(p) for p in prepared])
+    return bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY).compute()
 
 
 def _first(seq: Any) -> Any:
@@ -206,19 +245,8 @@ def _fold(combine: Callable, pairs: Any) -> list:
 
 def _map_reduce(parts: _Parts, plan: _Plan, task: Callable, combine: Callable) -> list:
     """task on both sides of every partition, folded by Dask's tree reduction:
-    [training result, test result]."""
-    import dask
-    import dask.bag as db
-
-    job = dask.delayed(partial(_both_sides, task, plan))
-    delayed = [
-        job(*args)
-        for args in zip(
-            parts.x, parts.y, parts.pred, parts.weight, parts.train, parts.test, strict=True
-        )
-    ]
-    bag = db.from_delayed(delayed)
-    return bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY).compute()
+    [training result, test result]. For one pass; several share ``prepare``."""
+    return map_sides(prepare(parts, plan), task, combine)
 
 
 # Pass 1: ranges, distinct values, levels and the score sums
@@ -505,7 +533,8 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
     slicer.rule_list, slicer.weak_region = [], []
     searched_k = 1 if lp.use_test else 0
     side_names = ("training", "test")
-    totals = _map_reduce(parts, plan, partial(_ranges_task, bins), partial(_ranges_combine, bins))
+    prepared = prepare(parts, plan)
+    totals = map_sides(prepared, partial(_ranges_task, bins), partial(_ranges_combine, bins))
     searched = totals[searched_k]
     for k_side, total in enumerate(totals):
         for k, bad in enumerate(total["bad"]):
@@ -536,24 +565,23 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
     rule1 = _rule(plan, 0, lo, hi, searched, bins)
     common = {"weighted_evidence": evidence, "perfect_fit": perfect}
     if len(fidx) == 1:
-        sums = _map_reduce(parts, plan, partial(_bin_sums_task, rule1), _add_sums)[searched_k]
+        sums = map_sides(prepared, partial(_bin_sums_task, rule1), _add_sums)[searched_k]
         result = lowpatch._search_1d_sums(
             slicer, sums, lo=lo[0], hi=hi[0], edges=rule1[0], **common
         )
     else:
         ranges = None
         if not n_levels[1]:
-            ranges = _map_reduce(
-                parts,
-                plan,
+            ranges = map_sides(
+                prepared,
                 partial(_first_bin_task, rule1, bins),
                 partial(_first_bin_combine, bins),
             )[searched_k]
         k1 = len(rule1[0]) - 1 if not n_levels[0] else n_levels[0]
         rules2 = _second_rules(ranges, k1, bins)
-        sums = _map_reduce(
-            parts, plan, partial(_cell_sums_task, rule1, rules2, n_levels[1]), _add_sums
-        )[searched_k]
+        sums = map_sides(prepared, partial(_cell_sums_task, rule1, rules2, n_levels[1]), _add_sums)[
+            searched_k
+        ]
         cells = [len(e) - 1 for e in rules2[0]] if not n_levels[1] else [n_levels[1]] * k1
         cuts = np.cumsum([0, *cells])
         support = np.array(
@@ -582,7 +610,7 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
     if not regions:
         return None
     boxes = _boxes(regions, len(fidx), hi)
-    per_side = _map_reduce(parts, plan, partial(_box_task, boxes), _add_sums)
+    per_side = map_sides(prepared, partial(_box_task, boxes), _add_sums)
     S = str(slicer.score_name)
     stats = []
     for k, item in enumerate(regions):
