@@ -5,8 +5,10 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from mirt.diagnoser.lowpatch import LowPatch
+from mirt.diagnoser.lowpatch import HistogramSlicing, LowPatch
 from mirt.exceptions import MirtError
 
 da = pytest.importorskip("dask.array")
@@ -126,3 +128,42 @@ def test_what_statistics_cannot_give_is_refused(dask_client):
         LowPatch(None, ["a"], task_type="regression").fit(
             x, da.from_array(y, chunks=5000), train, test, prediction=_vec(pred)
         )
+
+
+@settings(
+    max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(
+    cuts=st.lists(st.integers(0, 6000), min_size=1, max_size=5),
+    features=st.sampled_from([["a"], ["b", "a"]]),
+    use_test=st.booleans(),
+)
+def test_histogram_slicing_on_dask_sides_equals_memory(dask_client, cuts, features, use_test):
+    frame, y, pred, weights = _data(3)
+    x = frame[["a", "b"]].to_numpy()
+    k = 18_000
+    chunks = _chunks(sorted(set(cuts)), k)
+    sides = {
+        "train_x": x[:k],
+        "train_y": y[:k],
+        "test_x": x[k:],
+        "test_y": y[k:],
+        "train_pred": pred[:k],
+        "test_pred": pred[k:],
+        "train_sample_weight": weights[:k],
+        "test_sample_weight": weights[k:],
+    }
+    lazy_sides = {
+        name: da.from_array(v, chunks=(chunks if name.startswith("train") else 4000,) + v.shape[1:])
+        for name, v in sides.items()
+    }
+    got, want = (HistogramSlicing(slice_features=features, min_samples=30) for _ in range(2))
+    table = got.fit(**lazy_sides, feature_names=["a", "b"], use_test=use_test)
+    _same_table(table, want.fit(**sides, feature_names=["a", "b"], use_test=use_test))
+    np.testing.assert_array_equal(got.bins1d, want.bins1d)
+    assert [r["counts"] for r in got.rule_list] == [r["counts"] for r in want.rule_list]
+
+
+def _chunks(cuts: list, n: int) -> tuple:
+    """Chunk sizes cutting n rows at the given positions (empty chunks too)."""
+    return tuple(np.diff([0, *(min(c, n) for c in cuts), n]).tolist())

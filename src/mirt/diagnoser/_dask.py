@@ -137,6 +137,7 @@ class _Plan(NamedTuple):
     categorical: tuple  # per slicing column: whether it is read as levels
     scoring: Any
     predict: Any  # estimator method for missing predictions, or None
+    coded: bool = False  # categorical columns hold level codes already
 
 
 def _positions(rows: Any) -> np.ndarray:
@@ -162,6 +163,8 @@ def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
     if not plan.categorical[k]:
         if col.dtype.kind not in "biuf" and not pd.api.types.is_numeric_dtype(col.dtype):
             raise MirtError(f"slicing feature {plan.names[j]!r} must hold numbers")
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)
+    if plan.coded:
         return col.to_numpy(dtype=np.float64, na_value=np.nan)
     labels, missing = plan.levels[k]
     if isinstance(col.dtype, pd.CategoricalDtype):
@@ -356,6 +359,10 @@ def _refuse_settings(lp: Any, slicer: Any) -> None:
         )
     if lp.method != "histogram":
         raise MirtError("lowpatch method should be either histogram or tree.")
+    _refuse_metric(slicer)
+
+
+def _refuse_metric(slicer: Any) -> None:
     if not slicer.is_metric_additive:
         raise MirtError(
             f"the metric {slicer.score_name} is not an average of per-row scores, so its value "
@@ -480,8 +487,107 @@ def fit(
     lp.predict_name = "prediction" if predict_name is None else predict_name
     slicer.levels = lp.levels
     lp.diag = slicer
-    lp.output = _fit_slicer(slicer, lp, parts, plan, fidx, bins)
+    lp.output = _fit_slicer(slicer, parts, plan, fidx, bins, lp.use_test)
+    slicer.x = x
     lp._dask_parts = (parts, plan)
+
+
+def _as_dask(value: Any) -> Any:
+    """An in-memory side as a one-partition Dask collection."""
+    if value is None or is_dask(value):
+        return value
+    if isinstance(value, (pd.DataFrame, pd.Series)):
+        import dask.dataframe as dd
+
+        return dd.from_pandas(value, npartitions=1)
+    import dask.array as da
+
+    arr = np.asarray(value)
+    return da.from_array(arr, chunks=arr.shape or -1)
+
+
+def fit_slicing(
+    slicer: Any,
+    train_x: Any,
+    train_y: Any,
+    test_x: Any,
+    test_y: Any,
+    train_pred: Any = None,
+    test_pred: Any = None,
+    feature_names: Any = None,
+    use_test: Any = True,
+    train_sample_weight: Any = None,
+    test_sample_weight: Any = None,
+) -> Any:
+    """``HistogramSlicing.fit`` on Dask collections: the two sides are read as
+    the partitions of one collection, the training side's first."""
+    if type(slicer).__name__ != "HistogramSlicing":
+        raise MirtError(
+            f"{type(slicer).__name__} needs every searched row in one process, which Dask input "
+            "cannot give it; use HistogramSlicing, whose per-bin figures add up across partitions"
+        )
+    _refuse_metric(slicer)
+    sides = [_as_dask(train_x), _as_dask(test_x)]
+    if any(v is None for v in sides):
+        raise MirtError("train_x and test_x are both needed; pass an empty collection for none")
+    if (train_sample_weight is None) != (test_sample_weight is None):
+        raise MirtError("give sample weights for both sides or for neither")
+    names = _feature_names(sides[0], feature_names)
+    slicer.feature_names = names
+    fidx = _searches.slicing_columns(slicer)[:2]
+    if not fidx:
+        raise MirtError("no slicing feature was given")
+    bins = _bins(slicer)
+    per_side = []
+    for x, y, pred, w in zip(
+        sides,
+        (train_y, test_y),
+        (train_pred, test_pred),
+        (train_sample_weight, test_sample_weight),
+        strict=True,
+    ):
+        xp = _delayed_parts(x, "x")
+        sizes = partial(_lengths, x)
+        per_side.append(
+            (
+                xp,
+                _aligned(y, "y", xp, sizes),
+                _aligned(pred, "predictions", xp, sizes),
+                _aligned(w, "sample_weight", xp, sizes),
+            )
+        )
+    n_train, n_test = len(per_side[0][0]), len(per_side[1][0])
+    empty = np.empty(0, dtype=np.int64)
+    parts = _Parts(
+        *(a + b for a, b in zip(per_side[0], per_side[1], strict=True)),
+        train=[None] * n_train + [empty] * n_test,
+        test=[empty] * n_train + [None] * n_test,
+        lengths=None,
+    )
+    predict = None
+    if train_pred is None or test_pred is None:
+        method = "predict_proba" if slicer.needs_proba else "predict"
+        predict = getattr(slicer.estimator, method, None)
+        if predict is None:
+            raise MirtError(
+                f"no predictions were given and the estimator has no {method}; pass them"
+            )
+    levels = [_searches.slicing_levels(slicer, j) for j in fidx]
+    plan = _Plan(
+        tuple(fidx),
+        tuple(names),
+        tuple(
+            None if lv is None else (list(lv.labels[: len(lv) - lv.has_missing]), lv.has_missing)
+            for lv in levels
+        ),
+        tuple(lv is not None for lv in levels),
+        slicer.scoring_func,
+        predict,
+        coded=True,
+    )
+    output = _fit_slicer(slicer, parts, plan, fidx, bins, bool(use_test))
+    slicer.x = sides[1] if use_test else sides[0]
+    return output
 
 
 def _feature_names(x: Any, feature_names: Any) -> list:
@@ -527,11 +633,13 @@ def _fold_levels(results: Any) -> list:
     return out
 
 
-def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bins: int) -> Any:
-    slicer.use_test = lp.use_test
+def _fit_slicer(
+    slicer: Any, parts: _Parts, plan: _Plan, fidx: list, bins: int, use_test: bool
+) -> Any:
+    slicer.use_test = use_test
     slicer.weak_region_stats = []
     slicer.rule_list, slicer.weak_region = [], []
-    searched_k = 1 if lp.use_test else 0
+    searched_k = 1 if use_test else 0
     side_names = ("training", "test")
     prepared = prepare(parts, plan)
     totals = map_sides(prepared, partial(_ranges_task, bins), partial(_ranges_combine, bins))
@@ -605,7 +713,7 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
     slicer.fidx = list(fidx)
     if perfect:
         slicer.weak_region = []
-    slicer.x, slicer.scores = lp.x, None
+    slicer.scores = None
     regions = list(slicer.weak_region)
     if not regions:
         return None
