@@ -26,8 +26,13 @@ def _data(seed: int = 0) -> tuple:
             "a": rng.normal(size=N),
             "b": np.round(rng.normal(size=N) * 3),
             "city": pd.Series(rng.choice(["Lyon", "Paris", "Nice", None], size=N), dtype=object),
+            # Missing only in the later partitions: the levels must still match.
+            # (Dask reads object columns as strings, so booleans with gaps
+            # come as pandas' nullable booleans.)
+            "flag": pd.Series(rng.choice([True, False], size=N), dtype="boolean"),
         }
     )
+    frame.loc[(frame.index >= 20_000) & (frame.index % 7 == 0), "flag"] = None
     noise = 1 + (frame["a"] > 1) + 2 * (frame["city"] == "Nice")
     y = frame["a"].to_numpy() + rng.normal(size=N) * noise.to_numpy()
     pred = frame["a"].to_numpy()
@@ -67,6 +72,7 @@ def _same_table(got: pd.DataFrame | None, want: pd.DataFrame | None) -> None:
         (["a", "b"], True, True, False),
         (["city", "a"], False, False, True),
         (["b", "city"], True, True, False),
+        (["flag", "a"], False, True, False),
     ],
 )
 def test_dask_diagnosis_equals_the_in_memory_one(dask_client, features, weighted, masks, use_test):
@@ -124,6 +130,8 @@ def test_what_statistics_cannot_give_is_refused(dask_client):
         LowPatch(None, ["a"], metric="AUC", task_type="classification").fit(
             x, _vec((y > 0).astype(float)), train, test, prediction_proba=_vec(pred)
         )
+    with pytest.raises(MirtError, match="needs class labels"):
+        LowPatch(None, ["a"], metric="ACC").fit(x, _vec(y), train, test, prediction=_vec(pred))
     with pytest.raises(MirtError, match="partitions"):
         LowPatch(None, ["a"], task_type="regression").fit(
             x, da.from_array(y, chunks=5000), train, test, prediction=_vec(pred)
@@ -167,3 +175,29 @@ def test_histogram_slicing_on_dask_sides_equals_memory(dask_client, cuts, featur
 def _chunks(cuts: list, n: int) -> tuple:
     """Chunk sizes cutting n rows at the given positions (empty chunks too)."""
     return tuple(np.diff([0, *(min(c, n) for c in cuts), n]).tolist())
+
+
+def test_reports_on_a_dask_fit_stay_on_the_workers(dask_client):
+    frame, y, pred, _ = _data(4)
+    train, test = np.arange(0, N, 2), np.arange(1, N, 2)
+    fitted = []
+    for x, wrap in ((frame, np.asarray), (_dask_frame(frame), _vec)):
+        lp = LowPatch(None, ["a", "city"], task_type="regression", min_samples=30)
+        lp.fit(x, wrap(y), train, test, prediction=wrap(pred))
+        fitted.append(lp)
+    mem, lazy = fitted
+    assert mem.output is not None
+    weak = lazy.get_target_idx()
+    assert weak.dtype == bool and not isinstance(weak, np.ndarray)
+    np.testing.assert_array_equal(np.flatnonzero(weak.compute()), np.unique(mem.get_target_idx()))
+    for compare_to in ("remaining", "full"):
+        got = lazy.get_distance(compare_to=compare_to).value
+        want = mem.get_distance(compare_to=compare_to).value
+        assert dict(zip(got["x"], got["y"], strict=True)) == pytest.approx(
+            dict(zip(want["x"], want["y"], strict=True))
+        )
+    with pytest.raises(MirtError, match="every row of both samples"):
+        lazy.get_distance(distance_metric="KS")
+    for report in (lazy.get_shift, lazy.get_marginal):
+        with pytest.raises(MirtError, match="rows stay on the workers"):
+            report()

@@ -227,10 +227,17 @@ def map_sides(prepared: list, task: Callable, combine: Callable) -> list:
     """task on both prepared sides of every partition, folded by Dask's tree
     reduction: [training result, test result]."""
     import dask
-    import dask.bag as db
 
     job = dask.delayed(partial(_on_sides, task), pure=True)
-    bag = db.from_delayed([job(p) for p in prepared])
+    return fold_parts([job(p) for p in prepared], combine)
+
+
+def fold_parts(delayed: list, combine: Callable) -> list:
+    """Per-partition results, each a list of one list of figures, folded
+    figure by figure by Dask's tree reduction."""
+    import dask.bag as db
+
+    bag = db.from_delayed(delayed)
     return bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY).compute()
 
 
@@ -321,15 +328,12 @@ def _partition_levels(fidx: tuple, categorical: tuple, frame: Any) -> list:
     return [out]
 
 
-def _merge_levels(a: list, b: list) -> list:
-    out = []
-    for p, q in zip(a, b, strict=True):
-        if p is None:
-            out.append(None)
-            continue
-        declared = p[0] if p[0] is not None else q[0]
-        out.append((declared, p[1] | q[1], p[2] or q[2], p[3]))
-    return out
+def _merge_levels(p: Any, q: Any) -> Any:
+    """One categorical column's findings in two partitions, merged."""
+    if p is None:
+        return None
+    declared = p[0] if p[0] is not None else q[0]
+    return (declared, p[1] | q[1], p[2] or q[2], p[3])
 
 
 def _levels_of(found: tuple, name: str) -> Levels:
@@ -458,6 +462,9 @@ def fit(
         _split(test_idx, "test_idx", x_parts, lengths),
         known.get("n"),
     )
+    from mirt.diagnoser._diagnosis import _check_metric
+
+    _check_metric(lp, slicer, partial(_continuous, y, parts.y))
     predict = None
     if source is None:
         method = "predict_proba" if slicer.needs_proba else "predict"
@@ -481,7 +488,9 @@ def fit(
     lp.x, lp.y, lp.train_idx, lp.test_idx = x, y, train_idx, test_idx
     lp.sample_weight, lp.pred, lp.pred_proba = sample_weight, prediction, prediction_proba
     lp.feature_names = names
-    lp.feature_types = types or ["categorical" if c else "numerical" for c in categorical]
+    lp.feature_types = types or [
+        "categorical" if _is_categorical(x, j, None) else "numerical" for j in range(len(names))
+    ]
     lp.levels = {names[j]: lv for j, lv in zip(fidx, levels, strict=True) if lv is not None}
     lp.target_name = "target" if target_name is None else target_name
     lp.predict_name = "prediction" if predict_name is None else predict_name
@@ -590,6 +599,29 @@ def fit_slicing(
     return output
 
 
+def _continuous_block(y: Any) -> list:
+    # As scikit-learn's type of target tells continuous labels: floats that
+    # are not all whole numbers.
+    arr = np.asarray(y)
+    return [[bool(arr.dtype.kind == "f" and np.any(arr != arr.astype(np.int64)))]]
+
+
+def _continuous(y: Any, y_parts: list) -> bool:
+    """Whether y holds continuous values, from its dtype when that tells, else
+    from one flag per partition."""
+    if not is_dask(y):
+        from sklearn.utils.multiclass import type_of_target
+
+        return type_of_target(y) == "continuous"
+    kind = getattr(getattr(y, "dtype", None), "kind", "f")
+    if kind != "f":
+        return False
+    import dask
+
+    job = dask.delayed(_continuous_block, pure=True)
+    return bool(fold_parts([job(p) for p in y_parts], operator.or_)[0])
+
+
 def _feature_names(x: Any, feature_names: Any) -> list:
     if feature_names is not None:
         return [str(n) for n in feature_names]
@@ -614,23 +646,13 @@ def _find_levels(x_parts: list, plan: _Plan, names: list) -> list:
     if not any(plan.categorical):
         return [None] * len(plan.fidx)
     import dask
-    import dask.bag as db
 
     job = dask.delayed(partial(_partition_levels, plan.fidx, plan.categorical))
-    bag = db.from_delayed([job(p) for p in x_parts])
-    found = bag.reduction(_first, _fold_levels, split_every=SPLIT_EVERY).compute()
+    found = fold_parts([job(p) for p in x_parts], _merge_levels)
     return [
         None if f is None else _levels_of(f, names[j])
         for f, j in zip(found, plan.fidx, strict=True)
     ]
-
-
-def _fold_levels(results: Any) -> list:
-    results = list(results)
-    out = results[0]
-    for r in results[1:]:
-        out = _merge_levels(out, r)
-    return out
 
 
 def _fit_slicer(
@@ -847,40 +869,61 @@ def _box_task(boxes: _Boxes, cols, scores, weights) -> tuple:
 # --------------------------------------------------------------------------
 
 
-def _weak_mask(boxes: _Boxes, plan: _Plan, x, rows) -> np.ndarray:
-    n = x.shape[0]
-    mask = np.zeros(n, dtype=bool)
-    positions = _positions(rows)
+def searched_weak(boxes: _Boxes | None, plan: _Plan, x, rows) -> tuple:
+    """A partition's searched rows (positions, the rows) and which of them
+    lie inside a weak region by the table's rule."""
+    positions = np.arange(x.shape[0]) if rows is None else _positions(rows)
     picked = _select(x, positions)
+    if boxes is None:
+        return positions, picked, np.zeros(len(positions), dtype=bool)
     cols = [_column(picked, j, plan, k) for k, j in enumerate(plan.fidx)]
     inside = _native.in_any_box(
         cols[0], cols[1] if len(cols) > 1 else None, boxes.bounds, boxes.closed, boxes.levels
     )
+    return positions, picked, inside
+
+
+def _weak_mask(boxes: _Boxes | None, plan: _Plan, x, rows) -> np.ndarray:
+    mask = np.zeros(x.shape[0], dtype=bool)
+    positions, _, inside = searched_weak(boxes, plan, x, rows)
     mask[positions[inside]] = True
     return mask
+
+
+def _weak_of_searched(boxes: _Boxes | None, plan: _Plan, x, rows) -> np.ndarray:
+    return searched_weak(boxes, plan, x, rows)[2]
+
+
+def _lazy_mask(lp: Any, task: Callable, sizes: Callable) -> Any:
+    import dask
+    import dask.array as da
+
+    parts, plan = lp._dask_parts
+    job = dask.delayed(partial(task, getattr(lp.diag, "_dask_boxes", None), plan), pure=True)
+    sides = parts.test if lp.diag.use_test else parts.train
+    blocks = [
+        da.from_delayed(job(xp, rows), shape=(sizes(k, rows),), dtype=bool)
+        for k, (xp, rows) in enumerate(zip(parts.x, sides, strict=True))
+    ]
+    return da.concatenate(blocks)
 
 
 def get_target_rows(lp: Any) -> Any:
     """``get_target_rows`` of a diagnosis of Dask input: a lazy boolean mask
     over the rows of x (chunked like x), true for the searched rows inside a
     weak region by the table's rule."""
-    import dask
-    import dask.array as da
-
-    parts, plan = lp._dask_parts
-    boxes = getattr(lp.diag, "_dask_boxes", None)
-    sides = parts.test if lp.diag.use_test else parts.train
     chunks = getattr(lp.x, "chunks", None)
-    blocks = []
-    for k, (xp, rows) in enumerate(zip(parts.x, sides, strict=True)):
-        size = chunks[0][k] if chunks is not None else math.nan
-        if boxes is None:
-            task = dask.delayed(_no_rows)(xp)
-        else:
-            task = dask.delayed(partial(_weak_mask, boxes, plan))(xp, rows)
-        blocks.append(da.from_delayed(task, shape=(size,), dtype=bool))
-    return da.concatenate(blocks)
+    return _lazy_mask(
+        lp, _weak_mask, lambda k, rows: chunks[0][k] if chunks is not None else math.nan
+    )
 
 
-def _no_rows(x) -> np.ndarray:
-    return np.zeros(x.shape[0], dtype=bool)
+def get_target_idx(lp: Any) -> Any:
+    """``get_target_idx`` of a diagnosis of Dask input: a lazy boolean mask
+    over the searched rows, partition by partition (rows of an index array in
+    their given order within a partition), true inside a weak region."""
+    return _lazy_mask(
+        lp,
+        _weak_of_searched,
+        lambda k, rows: len(rows) if isinstance(rows, np.ndarray) else math.nan,
+    )
