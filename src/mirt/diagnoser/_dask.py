@@ -174,16 +174,22 @@ def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
     return codes
 
 
-def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
+def _side_rows(x, y, pred, w, rows, plan: _Plan, columns: list | None = None) -> tuple:
     """A side's slicing columns, scores and weights in one partition (rows
-    None: all of them)."""
+    None: all of them). columns: the partition's slicing columns, when read
+    already."""
     rows = None if rows is None else _positions(rows)
-    x = _select(x, rows)
-    cols = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
-    n = x.shape[0]
+    if columns is None:
+        columns = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
+    # Only the slicing columns are cut to the side's rows, not the whole matrix.
+    cols = columns if rows is None else [c[rows] for c in columns]
+    n = x.shape[0] if rows is None else len(rows)
     if n == 0:
         return cols, np.empty(0), None if w is None else np.empty(0)
-    pred = plan.predict(x) if pred is None and plan.predict is not None else _select(pred, rows)
+    if pred is None and plan.predict is not None:
+        pred = plan.predict(_select(x, rows))
+    else:
+        pred = _select(pred, rows)
     y = _select(y, rows)
     scores = np.asarray(plan.scoring(np.asarray(y).ravel(), _driver._predictions(pred)), float)
     if scores.shape != (n,):
@@ -194,7 +200,8 @@ def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
 
 def _prepare(plan: _Plan, x, y, pred, w, train, test) -> list:
     """Both sides of a partition scored once: (columns, scores, weights)."""
-    return [_side_rows(x, y, pred, w, rows, plan) for rows in (train, test)]
+    columns = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
+    return [_side_rows(x, y, pred, w, rows, plan, columns) for rows in (train, test)]
 
 
 def prepare(parts: _Parts, plan: _Plan) -> list:
@@ -465,14 +472,7 @@ def fit(
     from mirt.diagnoser._diagnosis import _check_metric
 
     _check_metric(lp, slicer, partial(_continuous, y, parts.y))
-    predict = None
-    if source is None:
-        method = "predict_proba" if slicer.needs_proba else "predict"
-        predict = getattr(lp.estimator, method, None)
-        if predict is None:
-            raise MirtError(
-                f"no predictions were given and the estimator has no {method}; pass them"
-            )
+    predict = None if source is not None else _predict_method(lp.estimator, slicer)
     categorical = tuple(_is_categorical(x, j, types) for j in fidx)
     plan = _Plan(
         tuple(fidx), tuple(names), (None,) * len(fidx), categorical, slicer.scoring_func, predict
@@ -499,6 +499,15 @@ def fit(
     lp.output = _fit_slicer(slicer, parts, plan, fidx, bins, lp.use_test)
     slicer.x = x
     lp._dask_parts = (parts, plan)
+
+
+def _predict_method(estimator: Any, slicer: Any) -> Any:
+    """The estimator's method for the predictions that were not given."""
+    method = "predict_proba" if slicer.needs_proba else "predict"
+    predict = getattr(estimator, method, None)
+    if predict is None:
+        raise MirtError(f"no predictions were given and the estimator has no {method}; pass them")
+    return predict
 
 
 def _as_dask(value: Any) -> Any:
@@ -575,12 +584,7 @@ def fit_slicing(
     )
     predict = None
     if train_pred is None or test_pred is None:
-        method = "predict_proba" if slicer.needs_proba else "predict"
-        predict = getattr(slicer.estimator, method, None)
-        if predict is None:
-            raise MirtError(
-                f"no predictions were given and the estimator has no {method}; pass them"
-            )
+        predict = _predict_method(slicer.estimator, slicer)
     levels = [_searches.slicing_levels(slicer, j) for j in fidx]
     plan = _Plan(
         tuple(fidx),
