@@ -242,10 +242,16 @@ def map_sides(prepared: list, task: Callable, combine: Callable) -> list:
 def fold_parts(delayed: list, combine: Callable) -> list:
     """Per-partition results, each a list of one list of figures, folded
     figure by figure by Dask's tree reduction."""
+    import dask
     import dask.bag as db
 
     bag = db.from_delayed(delayed)
-    return bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY).compute()
+    reduced = bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY)
+    # Without a client (or a scheduler chosen by the user) a bag would run in
+    # fresh processes, pickling every partition and failing in scripts without
+    # a main guard; the tasks release the GIL in the core, so threads serve.
+    chosen = dask.config.get("scheduler", None) or dask.config.get("get", None)
+    return reduced.compute(scheduler=None if chosen else "threads")
 
 
 def _first(seq: Any) -> Any:
