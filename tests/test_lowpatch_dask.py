@@ -5,8 +5,10 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from mirt.diagnoser.lowpatch import LowPatch
+from mirt.diagnoser.lowpatch import HistogramSlicing, LowPatch
 from mirt.exceptions import MirtError
 
 da = pytest.importorskip("dask.array")
@@ -24,8 +26,13 @@ def _data(seed: int = 0) -> tuple:
             "a": rng.normal(size=N),
             "b": np.round(rng.normal(size=N) * 3),
             "city": pd.Series(rng.choice(["Lyon", "Paris", "Nice", None], size=N), dtype=object),
+            # Missing only in the later partitions: the levels must still match.
+            # (Dask reads object columns as strings, so booleans with gaps
+            # come as pandas' nullable booleans.)
+            "flag": pd.Series(rng.choice([True, False], size=N), dtype="boolean"),
         }
     )
+    frame.loc[(frame.index >= 20_000) & (frame.index % 7 == 0), "flag"] = None
     noise = 1 + (frame["a"] > 1) + 2 * (frame["city"] == "Nice")
     y = frame["a"].to_numpy() + rng.normal(size=N) * noise.to_numpy()
     pred = frame["a"].to_numpy()
@@ -65,6 +72,7 @@ def _same_table(got: pd.DataFrame | None, want: pd.DataFrame | None) -> None:
         (["a", "b"], True, True, False),
         (["city", "a"], False, False, True),
         (["b", "city"], True, True, False),
+        (["flag", "a"], False, True, False),
     ],
 )
 def test_dask_diagnosis_equals_the_in_memory_one(dask_client, features, weighted, masks, use_test):
@@ -122,7 +130,74 @@ def test_what_statistics_cannot_give_is_refused(dask_client):
         LowPatch(None, ["a"], metric="AUC", task_type="classification").fit(
             x, _vec((y > 0).astype(float)), train, test, prediction_proba=_vec(pred)
         )
+    with pytest.raises(MirtError, match="needs class labels"):
+        LowPatch(None, ["a"], metric="ACC").fit(x, _vec(y), train, test, prediction=_vec(pred))
     with pytest.raises(MirtError, match="partitions"):
         LowPatch(None, ["a"], task_type="regression").fit(
             x, da.from_array(y, chunks=5000), train, test, prediction=_vec(pred)
         )
+
+
+@settings(
+    max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(
+    cuts=st.lists(st.integers(0, 6000), min_size=1, max_size=5),
+    features=st.sampled_from([["a"], ["b", "a"]]),
+    use_test=st.booleans(),
+)
+def test_histogram_slicing_on_dask_sides_equals_memory(dask_client, cuts, features, use_test):
+    frame, y, pred, weights = _data(3)
+    x = frame[["a", "b"]].to_numpy()
+    k = 18_000
+    chunks = _chunks(sorted(set(cuts)), k)
+    sides = {
+        "train_x": x[:k],
+        "train_y": y[:k],
+        "test_x": x[k:],
+        "test_y": y[k:],
+        "train_pred": pred[:k],
+        "test_pred": pred[k:],
+        "train_sample_weight": weights[:k],
+        "test_sample_weight": weights[k:],
+    }
+    lazy_sides = {
+        name: da.from_array(v, chunks=(chunks if name.startswith("train") else 4000,) + v.shape[1:])
+        for name, v in sides.items()
+    }
+    got, want = (HistogramSlicing(slice_features=features, min_samples=30) for _ in range(2))
+    table = got.fit(**lazy_sides, feature_names=["a", "b"], use_test=use_test)
+    _same_table(table, want.fit(**sides, feature_names=["a", "b"], use_test=use_test))
+    np.testing.assert_array_equal(got.bins1d, want.bins1d)
+    assert [r["counts"] for r in got.rule_list] == [r["counts"] for r in want.rule_list]
+
+
+def _chunks(cuts: list, n: int) -> tuple:
+    """Chunk sizes cutting n rows at the given positions (empty chunks too)."""
+    return tuple(np.diff([0, *(min(c, n) for c in cuts), n]).tolist())
+
+
+def test_reports_on_a_dask_fit_stay_on_the_workers(dask_client):
+    frame, y, pred, _ = _data(4)
+    train, test = np.arange(0, N, 2), np.arange(1, N, 2)
+    fitted = []
+    for x, wrap in ((frame, np.asarray), (_dask_frame(frame), _vec)):
+        lp = LowPatch(None, ["a", "city"], task_type="regression", min_samples=30)
+        lp.fit(x, wrap(y), train, test, prediction=wrap(pred))
+        fitted.append(lp)
+    mem, lazy = fitted
+    assert mem.output is not None
+    weak = lazy.get_target_idx()
+    assert weak.dtype == bool and not isinstance(weak, np.ndarray)
+    np.testing.assert_array_equal(np.flatnonzero(weak.compute()), np.unique(mem.get_target_idx()))
+    for compare_to in ("remaining", "full"):
+        got = lazy.get_distance(compare_to=compare_to).value
+        want = mem.get_distance(compare_to=compare_to).value
+        assert dict(zip(got["x"], got["y"], strict=True)) == pytest.approx(
+            dict(zip(want["x"], want["y"], strict=True))
+        )
+    with pytest.raises(MirtError, match="every row of both samples"):
+        lazy.get_distance(distance_metric="KS")
+    for report in (lazy.get_shift, lazy.get_marginal):
+        with pytest.raises(MirtError, match="rows stay on the workers"):
+            report()

@@ -29,6 +29,10 @@ py::object fitted_slicer(py::handle self) {
 
 py::object get_target_idx(py::handle self, const Args&) {
   py::object diag = fitted_slicer(self);
+  // Rows held by Dask stay there: a lazy mask, built by the Dask diagnosis.
+  if (!py::getattr(self, "_dask_parts", py::none()).is_none()) {
+    return bind::import_attr("mirt.diagnoser._dask", "get_target_idx")(self);
+  }
   py::list stats = bind::to_list(diag.attr("weak_region_stats"));
   if (stats.empty()) return bind::to_numpy({});
   py::list fidx = bind::to_list(diag.attr("fidx"));

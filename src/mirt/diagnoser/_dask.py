@@ -137,6 +137,7 @@ class _Plan(NamedTuple):
     categorical: tuple  # per slicing column: whether it is read as levels
     scoring: Any
     predict: Any  # estimator method for missing predictions, or None
+    coded: bool = False  # categorical columns hold level codes already
 
 
 def _positions(rows: Any) -> np.ndarray:
@@ -146,9 +147,9 @@ def _positions(rows: Any) -> np.ndarray:
     return np.flatnonzero(np.asarray(rows).ravel())
 
 
-def _select(values: Any, rows: np.ndarray) -> Any:
-    if values is None:
-        return None
+def _select(values: Any, rows: np.ndarray | None) -> Any:
+    if values is None or rows is None:  # None rows: every row of the partition
+        return values
     if isinstance(values, (pd.DataFrame, pd.Series)):
         return values.iloc[rows]
     return np.asarray(values)[rows]
@@ -163,6 +164,8 @@ def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
         if col.dtype.kind not in "biuf" and not pd.api.types.is_numeric_dtype(col.dtype):
             raise MirtError(f"slicing feature {plan.names[j]!r} must hold numbers")
         return col.to_numpy(dtype=np.float64, na_value=np.nan)
+    if plan.coded:
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)
     labels, missing = plan.levels[k]
     if isinstance(col.dtype, pd.CategoricalDtype):
         col = col.astype(object)
@@ -171,15 +174,22 @@ def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
     return codes
 
 
-def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
-    """A side's slicing columns, scores and weights in one partition."""
-    rows = _positions(rows)
-    x = _select(x, rows)
-    cols = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
-    n = x.shape[0]
+def _side_rows(x, y, pred, w, rows, plan: _Plan, columns: list | None = None) -> tuple:
+    """A side's slicing columns, scores and weights in one partition (rows
+    None: all of them). columns: the partition's slicing columns, when read
+    already."""
+    rows = None if rows is None else _positions(rows)
+    if columns is None:
+        columns = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
+    # Only the slicing columns are cut to the side's rows, not the whole matrix.
+    cols = columns if rows is None else [c[rows] for c in columns]
+    n = x.shape[0] if rows is None else len(rows)
     if n == 0:
         return cols, np.empty(0), None if w is None else np.empty(0)
-    pred = plan.predict(x) if pred is None and plan.predict is not None else _select(pred, rows)
+    if pred is None and plan.predict is not None:
+        pred = plan.predict(_select(x, rows))
+    else:
+        pred = _select(pred, rows)
     y = _select(y, rows)
     scores = np.asarray(plan.scoring(np.asarray(y).ravel(), _driver._predictions(pred)), float)
     if scores.shape != (n,):
@@ -188,8 +198,60 @@ def _side_rows(x, y, pred, w, rows, plan: _Plan) -> tuple:
     return cols, scores, weights
 
 
-def _both_sides(task: Callable, plan: _Plan, x, y, pred, w, train, test) -> list:
-    return [[task(*_side_rows(x, y, pred, w, rows, plan)) for rows in (train, test)]]
+def _prepare(plan: _Plan, x, y, pred, w, train, test) -> list:
+    """Both sides of a partition scored once: (columns, scores, weights)."""
+    columns = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
+    return [_side_rows(x, y, pred, w, rows, plan, columns) for rows in (train, test)]
+
+
+def prepare(parts: _Parts, plan: _Plan) -> list:
+    """Every partition's sides, scored once and kept on the workers.
+
+    Reading the rows (selecting a side's rows from every column, predicting,
+    scoring) costs far more than any later pass over the few arrays it leaves,
+    so it is done once per fit rather than once per pass. The plan (with the
+    estimator) is one object of the graph, shipped to each worker once rather
+    than inside every task.
+    """
+    import dask
+
+    plan_d = dask.delayed(plan, traverse=False, pure=True)
+    job = dask.delayed(_prepare, pure=True)
+    tasks = [
+        job(plan_d, *args)
+        for args in zip(
+            parts.x, parts.y, parts.pred, parts.weight, parts.train, parts.test, strict=True
+        )
+    ]
+    return list(dask.persist(*tasks))
+
+
+def _on_sides(task: Callable, sides: list) -> list:
+    return [[task(*side) for side in sides]]
+
+
+def map_sides(prepared: list, task: Callable, combine: Callable) -> list:
+    """task on both prepared sides of every partition, folded by Dask's tree
+    reduction: [training result, test result]."""
+    import dask
+
+    job = dask.delayed(partial(_on_sides, task), pure=True)
+    return fold_parts([job(p) for p in prepared], combine)
+
+
+def fold_parts(delayed: list, combine: Callable) -> list:
+    """Per-partition results, each a list of one list of figures, folded
+    figure by figure by Dask's tree reduction."""
+    import dask
+    import dask.bag as db
+
+    bag = db.from_delayed(delayed)
+    reduced = bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY)
+    # Without a client (or a scheduler chosen by the user) a bag would run in
+    # fresh processes, pickling every partition and failing in scripts without
+    # a main guard; the tasks release the GIL in the core, so threads serve.
+    chosen = dask.config.get("scheduler", None) or dask.config.get("get", None)
+    return reduced.compute(scheduler=None if chosen else "threads")
 
 
 def _first(seq: Any) -> Any:
@@ -206,19 +268,8 @@ def _fold(combine: Callable, pairs: Any) -> list:
 
 def _map_reduce(parts: _Parts, plan: _Plan, task: Callable, combine: Callable) -> list:
     """task on both sides of every partition, folded by Dask's tree reduction:
-    [training result, test result]."""
-    import dask
-    import dask.bag as db
-
-    job = dask.delayed(partial(_both_sides, task, plan))
-    delayed = [
-        job(*args)
-        for args in zip(
-            parts.x, parts.y, parts.pred, parts.weight, parts.train, parts.test, strict=True
-        )
-    ]
-    bag = db.from_delayed(delayed)
-    return bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY).compute()
+    [training result, test result]. For one pass; several share ``prepare``."""
+    return map_sides(prepare(parts, plan), task, combine)
 
 
 # Pass 1: ranges, distinct values, levels and the score sums
@@ -290,15 +341,12 @@ def _partition_levels(fidx: tuple, categorical: tuple, frame: Any) -> list:
     return [out]
 
 
-def _merge_levels(a: list, b: list) -> list:
-    out = []
-    for p, q in zip(a, b, strict=True):
-        if p is None:
-            out.append(None)
-            continue
-        declared = p[0] if p[0] is not None else q[0]
-        out.append((declared, p[1] | q[1], p[2] or q[2], p[3]))
-    return out
+def _merge_levels(p: Any, q: Any) -> Any:
+    """One categorical column's findings in two partitions, merged."""
+    if p is None:
+        return None
+    declared = p[0] if p[0] is not None else q[0]
+    return (declared, p[1] | q[1], p[2] or q[2], p[3])
 
 
 def _levels_of(found: tuple, name: str) -> Levels:
@@ -328,6 +376,10 @@ def _refuse_settings(lp: Any, slicer: Any) -> None:
         )
     if lp.method != "histogram":
         raise MirtError("lowpatch method should be either histogram or tree.")
+    _refuse_metric(slicer)
+
+
+def _refuse_metric(slicer: Any) -> None:
     if not slicer.is_metric_additive:
         raise MirtError(
             f"the metric {slicer.score_name} is not an average of per-row scores, so its value "
@@ -423,14 +475,10 @@ def fit(
         _split(test_idx, "test_idx", x_parts, lengths),
         known.get("n"),
     )
-    predict = None
-    if source is None:
-        method = "predict_proba" if slicer.needs_proba else "predict"
-        predict = getattr(lp.estimator, method, None)
-        if predict is None:
-            raise MirtError(
-                f"no predictions were given and the estimator has no {method}; pass them"
-            )
+    from mirt.diagnoser._diagnosis import _check_metric
+
+    _check_metric(lp, slicer, partial(_continuous, y, parts.y))
+    predict = None if source is not None else _predict_method(lp.estimator, slicer)
     categorical = tuple(_is_categorical(x, j, types) for j in fidx)
     plan = _Plan(
         tuple(fidx), tuple(names), (None,) * len(fidx), categorical, slicer.scoring_func, predict
@@ -446,14 +494,142 @@ def fit(
     lp.x, lp.y, lp.train_idx, lp.test_idx = x, y, train_idx, test_idx
     lp.sample_weight, lp.pred, lp.pred_proba = sample_weight, prediction, prediction_proba
     lp.feature_names = names
-    lp.feature_types = types or ["categorical" if c else "numerical" for c in categorical]
+    lp.feature_types = types or [
+        "categorical" if _is_categorical(x, j, None) else "numerical" for j in range(len(names))
+    ]
     lp.levels = {names[j]: lv for j, lv in zip(fidx, levels, strict=True) if lv is not None}
     lp.target_name = "target" if target_name is None else target_name
     lp.predict_name = "prediction" if predict_name is None else predict_name
     slicer.levels = lp.levels
     lp.diag = slicer
-    lp.output = _fit_slicer(slicer, lp, parts, plan, fidx, bins)
+    lp.output = _fit_slicer(slicer, parts, plan, fidx, bins, lp.use_test)
+    slicer.x = x
     lp._dask_parts = (parts, plan)
+
+
+def _predict_method(estimator: Any, slicer: Any) -> Any:
+    """The estimator's method for the predictions that were not given."""
+    method = "predict_proba" if slicer.needs_proba else "predict"
+    predict = getattr(estimator, method, None)
+    if predict is None:
+        raise MirtError(f"no predictions were given and the estimator has no {method}; pass them")
+    return predict
+
+
+def _as_dask(value: Any) -> Any:
+    """An in-memory side as a one-partition Dask collection."""
+    if value is None or is_dask(value):
+        return value
+    if isinstance(value, (pd.DataFrame, pd.Series)):
+        import dask.dataframe as dd
+
+        return dd.from_pandas(value, npartitions=1)
+    import dask.array as da
+
+    arr = np.asarray(value)
+    return da.from_array(arr, chunks=arr.shape or -1)
+
+
+def fit_slicing(
+    slicer: Any,
+    train_x: Any,
+    train_y: Any,
+    test_x: Any,
+    test_y: Any,
+    train_pred: Any = None,
+    test_pred: Any = None,
+    feature_names: Any = None,
+    use_test: Any = True,
+    train_sample_weight: Any = None,
+    test_sample_weight: Any = None,
+) -> Any:
+    """``HistogramSlicing.fit`` on Dask collections: the two sides are read as
+    the partitions of one collection, the training side's first."""
+    if type(slicer).__name__ != "HistogramSlicing":
+        raise MirtError(
+            f"{type(slicer).__name__} needs every searched row in one process, which Dask input "
+            "cannot give it; use HistogramSlicing, whose per-bin figures add up across partitions"
+        )
+    _refuse_metric(slicer)
+    sides = [_as_dask(train_x), _as_dask(test_x)]
+    if any(v is None for v in sides):
+        raise MirtError("train_x and test_x are both needed; pass an empty collection for none")
+    if (train_sample_weight is None) != (test_sample_weight is None):
+        raise MirtError("give sample weights for both sides or for neither")
+    names = _feature_names(sides[0], feature_names)
+    slicer.feature_names = names
+    fidx = _searches.slicing_columns(slicer)[:2]
+    if not fidx:
+        raise MirtError("no slicing feature was given")
+    bins = _bins(slicer)
+    per_side = []
+    for x, y, pred, w in zip(
+        sides,
+        (train_y, test_y),
+        (train_pred, test_pred),
+        (train_sample_weight, test_sample_weight),
+        strict=True,
+    ):
+        xp = _delayed_parts(x, "x")
+        sizes = partial(_lengths, x)
+        per_side.append(
+            (
+                xp,
+                _aligned(y, "y", xp, sizes),
+                _aligned(pred, "predictions", xp, sizes),
+                _aligned(w, "sample_weight", xp, sizes),
+            )
+        )
+    n_train, n_test = len(per_side[0][0]), len(per_side[1][0])
+    empty = np.empty(0, dtype=np.int64)
+    parts = _Parts(
+        *(a + b for a, b in zip(per_side[0], per_side[1], strict=True)),
+        train=[None] * n_train + [empty] * n_test,
+        test=[empty] * n_train + [None] * n_test,
+        lengths=None,
+    )
+    predict = None
+    if train_pred is None or test_pred is None:
+        predict = _predict_method(slicer.estimator, slicer)
+    levels = [_searches.slicing_levels(slicer, j) for j in fidx]
+    plan = _Plan(
+        tuple(fidx),
+        tuple(names),
+        tuple(
+            None if lv is None else (list(lv.labels[: len(lv) - lv.has_missing]), lv.has_missing)
+            for lv in levels
+        ),
+        tuple(lv is not None for lv in levels),
+        slicer.scoring_func,
+        predict,
+        coded=True,
+    )
+    output = _fit_slicer(slicer, parts, plan, fidx, bins, bool(use_test))
+    slicer.x = sides[1] if use_test else sides[0]
+    return output
+
+
+def _continuous_block(y: Any) -> list:
+    # As scikit-learn's type of target tells continuous labels: floats that
+    # are not all whole numbers.
+    arr = np.asarray(y)
+    return [[bool(arr.dtype.kind == "f" and np.any(arr != arr.astype(np.int64)))]]
+
+
+def _continuous(y: Any, y_parts: list) -> bool:
+    """Whether y holds continuous values, from its dtype when that tells, else
+    from one flag per partition."""
+    if not is_dask(y):
+        from sklearn.utils.multiclass import type_of_target
+
+        return type_of_target(y) == "continuous"
+    kind = getattr(getattr(y, "dtype", None), "kind", "f")
+    if kind != "f":
+        return False
+    import dask
+
+    job = dask.delayed(_continuous_block, pure=True)
+    return bool(fold_parts([job(p) for p in y_parts], operator.or_)[0])
 
 
 def _feature_names(x: Any, feature_names: Any) -> list:
@@ -480,32 +656,25 @@ def _find_levels(x_parts: list, plan: _Plan, names: list) -> list:
     if not any(plan.categorical):
         return [None] * len(plan.fidx)
     import dask
-    import dask.bag as db
 
     job = dask.delayed(partial(_partition_levels, plan.fidx, plan.categorical))
-    bag = db.from_delayed([job(p) for p in x_parts])
-    found = bag.reduction(_first, _fold_levels, split_every=SPLIT_EVERY).compute()
+    found = fold_parts([job(p) for p in x_parts], _merge_levels)
     return [
         None if f is None else _levels_of(f, names[j])
         for f, j in zip(found, plan.fidx, strict=True)
     ]
 
 
-def _fold_levels(results: Any) -> list:
-    results = list(results)
-    out = results[0]
-    for r in results[1:]:
-        out = _merge_levels(out, r)
-    return out
-
-
-def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bins: int) -> Any:
-    slicer.use_test = lp.use_test
+def _fit_slicer(
+    slicer: Any, parts: _Parts, plan: _Plan, fidx: list, bins: int, use_test: bool
+) -> Any:
+    slicer.use_test = use_test
     slicer.weak_region_stats = []
     slicer.rule_list, slicer.weak_region = [], []
-    searched_k = 1 if lp.use_test else 0
+    searched_k = 1 if use_test else 0
     side_names = ("training", "test")
-    totals = _map_reduce(parts, plan, partial(_ranges_task, bins), partial(_ranges_combine, bins))
+    prepared = prepare(parts, plan)
+    totals = map_sides(prepared, partial(_ranges_task, bins), partial(_ranges_combine, bins))
     searched = totals[searched_k]
     for k_side, total in enumerate(totals):
         for k, bad in enumerate(total["bad"]):
@@ -536,24 +705,23 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
     rule1 = _rule(plan, 0, lo, hi, searched, bins)
     common = {"weighted_evidence": evidence, "perfect_fit": perfect}
     if len(fidx) == 1:
-        sums = _map_reduce(parts, plan, partial(_bin_sums_task, rule1), _add_sums)[searched_k]
+        sums = map_sides(prepared, partial(_bin_sums_task, rule1), _add_sums)[searched_k]
         result = lowpatch._search_1d_sums(
             slicer, sums, lo=lo[0], hi=hi[0], edges=rule1[0], **common
         )
     else:
         ranges = None
         if not n_levels[1]:
-            ranges = _map_reduce(
-                parts,
-                plan,
+            ranges = map_sides(
+                prepared,
                 partial(_first_bin_task, rule1, bins),
                 partial(_first_bin_combine, bins),
             )[searched_k]
         k1 = len(rule1[0]) - 1 if not n_levels[0] else n_levels[0]
         rules2 = _second_rules(ranges, k1, bins)
-        sums = _map_reduce(
-            parts, plan, partial(_cell_sums_task, rule1, rules2, n_levels[1]), _add_sums
-        )[searched_k]
+        sums = map_sides(prepared, partial(_cell_sums_task, rule1, rules2, n_levels[1]), _add_sums)[
+            searched_k
+        ]
         cells = [len(e) - 1 for e in rules2[0]] if not n_levels[1] else [n_levels[1]] * k1
         cuts = np.cumsum([0, *cells])
         support = np.array(
@@ -577,12 +745,12 @@ def _fit_slicer(slicer: Any, lp: Any, parts: _Parts, plan: _Plan, fidx: list, bi
     slicer.fidx = list(fidx)
     if perfect:
         slicer.weak_region = []
-    slicer.x, slicer.scores = lp.x, None
+    slicer.scores = None
     regions = list(slicer.weak_region)
     if not regions:
         return None
     boxes = _boxes(regions, len(fidx), hi)
-    per_side = _map_reduce(parts, plan, partial(_box_task, boxes), _add_sums)
+    per_side = map_sides(prepared, partial(_box_task, boxes), _add_sums)
     S = str(slicer.score_name)
     stats = []
     for k, item in enumerate(regions):
@@ -711,40 +879,61 @@ def _box_task(boxes: _Boxes, cols, scores, weights) -> tuple:
 # --------------------------------------------------------------------------
 
 
-def _weak_mask(boxes: _Boxes, plan: _Plan, x, rows) -> np.ndarray:
-    n = x.shape[0]
-    mask = np.zeros(n, dtype=bool)
-    positions = _positions(rows)
+def searched_weak(boxes: _Boxes | None, plan: _Plan, x, rows) -> tuple:
+    """A partition's searched rows (positions, the rows) and which of them
+    lie inside a weak region by the table's rule."""
+    positions = np.arange(x.shape[0]) if rows is None else _positions(rows)
     picked = _select(x, positions)
+    if boxes is None:
+        return positions, picked, np.zeros(len(positions), dtype=bool)
     cols = [_column(picked, j, plan, k) for k, j in enumerate(plan.fidx)]
     inside = _native.in_any_box(
         cols[0], cols[1] if len(cols) > 1 else None, boxes.bounds, boxes.closed, boxes.levels
     )
+    return positions, picked, inside
+
+
+def _weak_mask(boxes: _Boxes | None, plan: _Plan, x, rows) -> np.ndarray:
+    mask = np.zeros(x.shape[0], dtype=bool)
+    positions, _, inside = searched_weak(boxes, plan, x, rows)
     mask[positions[inside]] = True
     return mask
+
+
+def _weak_of_searched(boxes: _Boxes | None, plan: _Plan, x, rows) -> np.ndarray:
+    return searched_weak(boxes, plan, x, rows)[2]
+
+
+def _lazy_mask(lp: Any, task: Callable, sizes: Callable) -> Any:
+    import dask
+    import dask.array as da
+
+    parts, plan = lp._dask_parts
+    job = dask.delayed(partial(task, getattr(lp.diag, "_dask_boxes", None), plan), pure=True)
+    sides = parts.test if lp.diag.use_test else parts.train
+    blocks = [
+        da.from_delayed(job(xp, rows), shape=(sizes(k, rows),), dtype=bool)
+        for k, (xp, rows) in enumerate(zip(parts.x, sides, strict=True))
+    ]
+    return da.concatenate(blocks)
 
 
 def get_target_rows(lp: Any) -> Any:
     """``get_target_rows`` of a diagnosis of Dask input: a lazy boolean mask
     over the rows of x (chunked like x), true for the searched rows inside a
     weak region by the table's rule."""
-    import dask
-    import dask.array as da
-
-    parts, plan = lp._dask_parts
-    boxes = getattr(lp.diag, "_dask_boxes", None)
-    sides = parts.test if lp.diag.use_test else parts.train
     chunks = getattr(lp.x, "chunks", None)
-    blocks = []
-    for k, (xp, rows) in enumerate(zip(parts.x, sides, strict=True)):
-        size = chunks[0][k] if chunks is not None else math.nan
-        if boxes is None:
-            task = dask.delayed(_no_rows)(xp)
-        else:
-            task = dask.delayed(partial(_weak_mask, boxes, plan))(xp, rows)
-        blocks.append(da.from_delayed(task, shape=(size,), dtype=bool))
-    return da.concatenate(blocks)
+    return _lazy_mask(
+        lp, _weak_mask, lambda k, rows: chunks[0][k] if chunks is not None else math.nan
+    )
 
 
-def _no_rows(x) -> np.ndarray:
-    return np.zeros(x.shape[0], dtype=bool)
+def get_target_idx(lp: Any) -> Any:
+    """``get_target_idx`` of a diagnosis of Dask input: a lazy boolean mask
+    over the searched rows, partition by partition (rows of an index array in
+    their given order within a partition), true inside a weak region."""
+    return _lazy_mask(
+        lp,
+        _weak_of_searched,
+        lambda k, rows: len(rows) if isinstance(rows, np.ndarray) else math.nan,
+    )

@@ -45,9 +45,11 @@ def _is_regressor(estimator: Any) -> bool:
         return False
 
 
-def _check_metric(lp: Any, slicer: Any) -> None:
+def _check_metric(lp: Any, slicer: Any, continuous: Any = None) -> None:
     """A metric of classes or probabilities on a regression task scores every
-    row 0 or 1 against continuous labels: refused rather than reported."""
+    row 0 or 1 against continuous labels: refused rather than reported.
+    continuous tells, when called, whether y holds continuous values (for
+    rows held elsewhere; by default y's type of target)."""
     metric = lp.metric
     classes = isinstance(metric, str) and metric.lower() in _CLASS_METRICS
     if not (classes or slicer.needs_proba):
@@ -58,7 +60,7 @@ def _check_metric(lp: Any, slicer: Any) -> None:
         return
     elif _is_regressor(lp.estimator):
         why = "the estimator is a regressor"
-    elif type_of_target(lp.y) == "continuous":
+    elif continuous() if continuous is not None else type_of_target(lp.y) == "continuous":
         why = "y holds continuous values"
     else:
         return

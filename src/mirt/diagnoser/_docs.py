@@ -75,6 +75,17 @@ pandas.DataFrame or None
     One row per weak region, largest gap (test minus train score) first, with
     regions whose gap is NaN last; None when no region is weak. The records
     with the per-sample scores stay in ``weak_region_stats``.
+
+Notes
+-----
+``HistogramSlicing`` also searches Dask collections (``dask.array``,
+``dask.dataframe``; the ``mirt[dask]`` extra) given for either side, with an
+additive metric: the two sides are read as the partitions of one collection
+and searched from per-bin sums folded on the workers, as ``LowPatch.fit``
+does. Edges, bounds and counts equal the in-memory result; means and scores
+agree to 1e-12 relative, since partial sums are added in another order.
+Sample weights are given for both sides or neither; the other slicers are
+refused with a ``MirtError``.
 """,
     "HistogramSlicing.__init__": r"""
 Histogram slicer: equal-width bins of one or two slicing features.
@@ -274,8 +285,12 @@ columns equal the in-memory result; means and scores agree to 1e-12 relative,
 not to the bit, because partial sums are added in another order. The
 ``" All"`` entries of ``diag.weak_region_stats`` hold the region's row count
 (the per-row scores stay on the workers), ``get_target_rows`` returns a lazy
-boolean mask over the rows of ``x``, and the tree method and metrics that are
-not additive are refused with a ``MirtError``.
+boolean mask over the rows of ``x`` and ``get_target_idx`` one over the
+searched rows, ``get_distance`` measures PSI from per-bucket (per-level)
+counts folded on the workers, and the tree method, metrics that are not
+additive, and the reports that hand over rows (``get_shift``,
+``get_marginal``) are refused with a ``MirtError``. Each partition's rows are
+read and scored once per fit and kept on the workers for the passes.
 
 Examples
 --------
@@ -292,7 +307,9 @@ The positions index the rows the slicer searched (the test rows when
 repeats; a row lies in a region by the weak-region table's rule (closed lower
 bounds, an upper bound closed where it equals the searched column's maximum;
 a categorical feature's level in the region's set of levels).
-An empty array when no region is weak.
+An empty array when no region is weak. After a fit on Dask input, a lazy
+``dask.array`` boolean mask over the searched rows instead (partition by
+partition, in their order within a partition), true inside a weak region.
 """,
     "LowPatch.get_target_rows": r"""
 Positions in the ``x`` given to ``fit`` of the searched rows in a weak region.

@@ -30,7 +30,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import pandas as pd
 
-from mirt.diagnoser import _searches, lowpatch
+from mirt.diagnoser import _dask, _searches, lowpatch
 from mirt.diagnoser._columns import (
     SearchedColumns,
     as_number,
@@ -235,6 +235,12 @@ def fit(
     test_sample_weight: Any = None,
 ) -> pd.DataFrame | None:
     """The body of ``BaseSlicing.fit``; see its docstring."""
+    given = (train_x, train_y, test_x, test_y, train_pred, test_pred)
+    if any(_dask.is_dask(v) for v in (*given, train_sample_weight, test_sample_weight)):
+        # Rows held by Dask stay on its workers: a map-reduce search.
+        return _dask.fit_slicing(
+            slicer, *given, feature_names, use_test, train_sample_weight, test_sample_weight
+        )
     slicer.use_test = use_test
     slicer.weak_region_stats = []
     slicer.feature_names = feature_names

@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from mirt import _native
+from mirt.diagnoser import _dask_reports
 from mirt.diagnoser._diagnosis import searched_positions
 from mirt.diagnoser.levels import as_levels
 from mirt.diagnoser.utils import calculate_distance
@@ -95,6 +96,30 @@ def get_distance(
 ) -> TestDataResult:
     """The body of ``LowPatch.get_distance``; see its docstring."""
     diag = _fitted_diag(lp)
+    names = list(lp.feature_names)
+    if _dask_reports.is_dask_fit(lp):
+        full = _compare_to_full(compare_to)
+        values = _dask_reports.distances(lp, psi_buckets, distance_metric, full)
+    else:
+        values = _distances(lp, diag, psi_buckets, distance_metric, compare_to)
+        full = _compare_to_full(compare_to)
+    top = np.argsort(values)[::-1][:10]
+    return TestDataResult(
+        key="resilience_shift_histogram",
+        value={
+            "purpose": "diagnose",
+            "distance_metric": distance_metric,
+            **_settings(lp),
+            "title": _TITLE_FULL if full else _TITLE_REMAINING,
+            "x": np.array(names)[top].tolist(),
+            "y": np.round(values[top], 4),
+        },
+    )
+
+
+def _distances(
+    lp: Any, diag: Any, psi_buckets: Any, distance_metric: Any, compare_to: Any
+) -> np.ndarray:
     rows = _searched_rows(lp, diag)
     full = _compare_to_full(compare_to)
     if not full and rows.rest.size == 0:
@@ -116,19 +141,7 @@ def get_distance(
         )
         for i in range(len(names))
     ]
-    values = np.array(distances)
-    top = np.argsort(values)[::-1][:10]
-    return TestDataResult(
-        key="resilience_shift_histogram",
-        value={
-            "purpose": "diagnose",
-            "distance_metric": distance_metric,
-            **_settings(lp),
-            "title": _TITLE_FULL if full else _TITLE_REMAINING,
-            "x": np.array(names)[top].tolist(),
-            "y": np.round(values[top], 4),
-        },
-    )
+    return np.array(distances)
 
 
 def _levels_of(lp: Any) -> dict[str, Any]:
@@ -169,6 +182,8 @@ def get_shift(lp: Any, show_feature: Any = None, compare_to: Any = "remaining") 
         )
     types = getattr(lp, "feature_types", None)
     feature_type = None if types is None else types[position]
+    if _dask_reports.is_dask_fit(lp):
+        raise _dask_reports.refuse_rows("get_shift")
 
     rows = _searched_rows(lp, diag)
     full = _compare_to_full(compare_to)
@@ -208,6 +223,8 @@ def get_result(lp: Any) -> TestDataResult:
 def get_marginal(lp: Any) -> TestDataResult:
     """The body of ``LowPatch.get_marginal``; see its docstring."""
     diag = _fitted_diag(lp)
+    if _dask_reports.is_dask_fit(lp):
+        raise _dask_reports.refuse_rows("get_marginal")
     rule_list = diag.rule_list if hasattr(diag, "rule_list") else None
     # The slicer's own objects, read in the order of the entries.
     value = {
