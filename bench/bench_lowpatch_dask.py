@@ -74,6 +74,7 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=10_000_000)
     parser.add_argument("--features", type=int, default=10)
     parser.add_argument("--partitions", type=int, default=40)
+    parser.add_argument("--repeat", type=int, default=3, help="best of this many fits per side")
     args = parser.parse_args()
     with (
         LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster,
@@ -97,12 +98,18 @@ def main() -> None:
                 t_dask, out_dask = fit(x, y, pred, train, test, features)
             _, traced = tracemalloc.get_traced_memory()
             tracemalloc.stop()
+            # Memory is read on the first fit; the time is the best of the repeats,
+            # as the machine's other work only ever adds to a run.
+            for _ in range(args.repeat - 1):
+                t_dask = min(t_dask, fit(x, y, pred, train, test, features)[0])
             results[tuple(features)] = (t_dask, out_dask, traced, rss.peak - rss.start)
         # The same rows in this process, after the Dask runs were measured.
         xs, ys, ps, ms = (np.asarray(v) for v in client.compute([x, y, pred, train], sync=True))
         tr, te = np.flatnonzero(ms), np.flatnonzero(~ms)
     for features, (t_dask, out_dask, traced, grown) in results.items():
         t_mem, out_mem = fit(xs, ys, ps, tr, te, list(features))
+        for _ in range(args.repeat - 1):
+            t_mem = min(t_mem, fit(xs, ys, ps, tr, te, list(features))[0])
         same = (out_dask is None and out_mem is None) or (
             out_dask.shape == out_mem.shape
             and out_dask["#Train"].tolist() == out_mem["#Train"].tolist()
