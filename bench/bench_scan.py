@@ -16,6 +16,7 @@ Run: python bench/bench_scan.py [--rows N] [--quick]
 from __future__ import annotations
 
 import argparse
+import math
 import time
 import warnings
 
@@ -45,10 +46,15 @@ def planted(df: pd.DataFrame) -> np.ndarray:
     return ((df.x0 >= 2) & (df.x0 < 4) & df.c0.isin(["Lyon", "Paris"])).to_numpy()
 
 
-def timed(f):
-    t = time.perf_counter()
-    out = f()
-    return time.perf_counter() - t, out
+def timed(f, repeat: int = 1):
+    """The best time of ``repeat`` calls (the machine's other work only ever
+    adds to a call), and the last call's result."""
+    best = math.inf
+    for _ in range(repeat):
+        t = time.perf_counter()
+        out = f()
+        best = min(best, time.perf_counter() - t)
+    return best, out
 
 
 def jaccard(a: np.ndarray, b: np.ndarray) -> float:
@@ -61,9 +67,11 @@ def against_lowpatch(n: int) -> None:
     y = rng.normal(size=n) * np.where(planted(df), 3.0, 1.0)
     pred = np.zeros(n)
     tr, te = np.arange(n // 2), np.arange(n // 2, n)
-    t_lp, _ = timed(lambda: LowPatch(None, ["x1"]).fit(df, y, tr, te, prediction=pred))
+    # Best of three each: the first fit in a process also pays for the first
+    # touch of its memory, which neither side should carry alone.
+    t_lp, _ = timed(lambda: LowPatch(None, ["x1"]).fit(df, y, tr, te, prediction=pred), 3)
     t_scan, s = timed(
-        lambda: WeakRegionScan(max_pairs=20, verbose=False).fit(df, y, tr, te, prediction=pred)
+        lambda: WeakRegionScan(max_pairs=20, verbose=False).fit(df, y, tr, te, prediction=pred), 3
     )
     print(
         f"(1) {n} rows x 50 features, all features + 20 pairs: scan {t_scan:.2f} s, "

@@ -305,7 +305,7 @@ def encode_frame(
 
     Returns
     -------
-    x : numpy.ndarray of float64, C-ordered
+    x : numpy.ndarray of float64, column-major
     feature_types : list of str
         ``"categorical"`` or ``"numerical"`` per column (or the given types).
     levels : dict of str to Levels
@@ -351,7 +351,9 @@ def encode_frame(
     if not any(categorical):
         # Numeric columns only: the conversion they always had.
         return frame.to_numpy(dtype=np.float64, na_value=np.nan), types, {}
-    x = np.empty(frame.shape, dtype=np.float64)
+    # Column-major, as pandas hands over a numeric frame: each column is then
+    # written in one contiguous run instead of one element per row's stride.
+    x = np.empty(frame.shape, dtype=np.float64, order="F")
     levels = {}
     for j, name in enumerate(names):
         column = frame.iloc[:, j]
