@@ -26,327 +26,72 @@ import math
 import operator
 from collections.abc import Callable
 from functools import partial
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from mirt import _native
 from mirt.diagnoser import _driver, _searches, lowpatch
+from mirt.diagnoser._dask_graph import (  # noqa: F401 - the scan and the models use them from here
+    SPLIT_EVERY,
+    _aligned,
+    _delayed_parts,
+    _first,
+    _fold,
+    _lengths,
+    _map_reduce,
+    _Parts,
+    _parts_like_x,
+    _split,
+    fold_parts,
+    is_dask,
+    map_sides,
+    prepare,
+)
+from mirt.diagnoser._dask_tasks import (  # noqa: F401 - the scan and the reports use them from here
+    _add_sums,
+    _bin_sums_task,
+    _box_task,
+    _Boxes,
+    _cell_sums_task,
+    _column,
+    _continuous_block,
+    _first_bin_combine,
+    _first_bin_task,
+    _merge_levels,
+    _on_sides,
+    _partition_levels,
+    _Plan,
+    _positions,
+    _prepare,
+    _ranges_combine,
+    _ranges_task,
+    _select,
+    _side_rows,
+    _sum,
+    _union_capped,
+    _weak_mask,
+    _weak_of_searched,
+    searched_weak,
+)
 from mirt.diagnoser.levels import Levels, encode_column
 from mirt.exceptions import MirtError
 
-# Partial results fold eight at a time: a tree of depth 3 for 512 partitions.
-SPLIT_EVERY = 8
-
-
-def is_dask(value: Any) -> bool:
-    """Whether value is a Dask collection, told without importing Dask."""
-    return type(value).__module__.split(".")[0] in ("dask", "dask_expr")
-
-
 # Inputs as partitions
 # --------------------------------------------------------------------------
-
-
-class _Parts(NamedTuple):
-    """The diagnosis's inputs as lists of delayed partitions, aligned."""
-
-    x: list
-    y: list
-    pred: list
-    weight: list  # None entries without weights
-    train: list  # per partition: local row positions (or a boolean mask block)
-    test: list
-    lengths: list  # rows per partition (int), or None when not yet known
-
-
-def _delayed_parts(value: Any, name: str) -> list:
-    if hasattr(value, "chunks"):  # dask.array: one block per row chunk
-        if value.ndim == 2 and len(value.chunks[1]) > 1:
-            value = value.rechunk({1: -1})
-        return list(np.asarray(value.to_delayed(), dtype=object).reshape(-1))
-    if hasattr(value, "to_delayed"):
-        return list(value.to_delayed())
-    raise MirtError(f"{name} must be a Dask collection here")
-
-
-def _lengths(x: Any) -> list[int]:
-    chunks = getattr(x, "chunks", None)
-    if chunks is not None and all(not math.isnan(c) for c in chunks[0]):
-        return [int(c) for c in chunks[0]]
-    return [int(n) for n in x.map_partitions(len).compute()]
-
-
-def _parts_like_x(value: Any, name: str, x_parts: list) -> list:
-    """A Dask collection's partitions, which must pair off with x's."""
-    parts = _delayed_parts(value, name)
-    if len(parts) != len(x_parts):
-        raise MirtError(
-            f"{name} has {len(parts)} partitions but x has {len(x_parts)}; partition it "
-            "like x (same row chunks)"
-        )
-    return parts
-
-
-def _aligned(value: Any, name: str, x_parts: list, lengths: Callable[[], list]) -> list:
-    """value as partitions aligned with x's: its own when it is a Dask
-    collection, else cut at x's partition boundaries."""
-    if value is None:
-        return [None] * len(x_parts)
-    if is_dask(value):
-        return _parts_like_x(value, name, x_parts)
-    arr = value.to_numpy() if isinstance(value, (pd.Series, pd.DataFrame)) else np.asarray(value)
-    sizes = lengths()
-    if arr.shape[0] != sum(sizes):
-        raise MirtError(f"{name} has {arr.shape[0]} entries but x has {sum(sizes)} rows")
-    cuts = np.cumsum([0, *sizes])
-    return [arr[cuts[k] : cuts[k + 1]] for k in range(len(sizes))]
-
-
-def _split(idx: Any, name: str, x_parts: list, lengths: Callable[[], list]) -> list:
-    """Per partition, the rows of one side: local positions (an index array
-    or mask in memory) or a delayed boolean block (a Dask mask)."""
-    if idx is None:
-        raise MirtError(
-            f"{name} is None; pass row positions or a boolean mask (an empty list for none)"
-        )
-    if is_dask(idx):  # a boolean mask
-        return _parts_like_x(idx, name, x_parts)
-    sizes = lengths()
-    n = sum(sizes)
-    from mirt.diagnoser.base import _check_index  # the in-memory checks and messages
-
-    positions = _check_index(idx, name, n, default_all=False)
-    cuts = np.cumsum([0, *sizes])
-    # Kept in the given order (repeats too), as numpy's take keeps them.
-    part_of = np.searchsorted(cuts, positions, side="right") - 1
-    return [positions[part_of == k] - cuts[k] for k in range(len(sizes))]
 
 
 # Work on one partition
 # --------------------------------------------------------------------------
 
 
-class _Plan(NamedTuple):
-    """What every partition needs to read its rows the same way."""
-
-    fidx: tuple  # slicing columns
-    names: tuple  # all feature names
-    levels: tuple  # per slicing column: None or (labels, missing) once known
-    categorical: tuple  # per slicing column: whether it is read as levels
-    scoring: Any
-    predict: Any  # estimator method for missing predictions, or None
-    coded: bool = False  # categorical columns hold level codes already
-
-
-def _positions(rows: Any) -> np.ndarray:
-    """Local row positions from positions or a boolean block."""
-    if isinstance(rows, np.ndarray) and rows.dtype.kind in "iu":
-        return rows
-    return np.flatnonzero(np.asarray(rows).ravel())
-
-
-def _select(values: Any, rows: np.ndarray | None) -> Any:
-    if values is None or rows is None:  # None rows: every row of the partition
-        return values
-    if isinstance(values, (pd.DataFrame, pd.Series)):
-        return values.iloc[rows]
-    return np.asarray(values)[rows]
-
-
-def _column(frame: Any, j: int, plan: _Plan, k: int) -> np.ndarray:
-    """Slicing column k of a partition as float64 values or level codes."""
-    col = (
-        frame.iloc[:, j] if isinstance(frame, pd.DataFrame) else pd.Series(np.asarray(frame)[:, j])
-    )
-    if not plan.categorical[k]:
-        if col.dtype.kind not in "biuf" and not pd.api.types.is_numeric_dtype(col.dtype):
-            raise MirtError(f"slicing feature {plan.names[j]!r} must hold numbers")
-        return col.to_numpy(dtype=np.float64, na_value=np.nan)
-    if plan.coded:
-        return col.to_numpy(dtype=np.float64, na_value=np.nan)
-    labels, missing = plan.levels[k]
-    if isinstance(col.dtype, pd.CategoricalDtype):
-        col = col.astype(object)
-    codes = pd.Categorical(col, categories=pd.Index(labels, dtype=object)).codes.astype(np.float64)
-    codes[codes < 0] = len(labels)  # the missing level is the last
-    return codes
-
-
-def _side_rows(x, y, pred, w, rows, plan: _Plan, columns: list | None = None) -> tuple:
-    """A side's slicing columns, scores and weights in one partition (rows
-    None: all of them). columns: the partition's slicing columns, when read
-    already."""
-    rows = None if rows is None else _positions(rows)
-    if columns is None:
-        columns = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
-    # Only the slicing columns are cut to the side's rows, not the whole matrix.
-    cols = columns if rows is None else [c[rows] for c in columns]
-    n = x.shape[0] if rows is None else len(rows)
-    if n == 0:
-        return cols, np.empty(0), None if w is None else np.empty(0)
-    if pred is None and plan.predict is not None:
-        pred = plan.predict(_select(x, rows))
-    else:
-        pred = _select(pred, rows)
-    y = _select(y, rows)
-    scores = np.asarray(plan.scoring(np.asarray(y).ravel(), _driver._predictions(pred)), float)
-    if scores.shape != (n,):
-        raise MirtError(f"the scoring function returned {scores.shape} scores for {n} rows")
-    weights = None if w is None else np.asarray(_select(w, rows), dtype=np.float64).ravel()
-    return cols, scores, weights
-
-
-def _prepare(plan: _Plan, x, y, pred, w, train, test) -> list:
-    """Both sides of a partition scored once: (columns, scores, weights)."""
-    columns = [_column(x, j, plan, k) for k, j in enumerate(plan.fidx)]
-    return [_side_rows(x, y, pred, w, rows, plan, columns) for rows in (train, test)]
-
-
-def prepare(parts: _Parts, plan: _Plan) -> list:
-    """Every partition's sides, scored once and kept on the workers.
-
-    Reading the rows (selecting a side's rows from every column, predicting,
-    scoring) costs far more than any later pass over the few arrays it leaves,
-    so it is done once per fit rather than once per pass. The plan (with the
-    estimator) is one object of the graph, shipped to each worker once rather
-    than inside every task.
-    """
-    import dask
-
-    plan_d = dask.delayed(plan, traverse=False, pure=True)
-    job = dask.delayed(_prepare, pure=True)
-    tasks = [
-        job(plan_d, *args)
-        for args in zip(
-            parts.x, parts.y, parts.pred, parts.weight, parts.train, parts.test, strict=True
-        )
-    ]
-    return list(dask.persist(*tasks))
-
-
-def _on_sides(task: Callable, sides: list) -> list:
-    return [[task(*side) for side in sides]]
-
-
-def map_sides(prepared: list, task: Callable, combine: Callable) -> list:
-    """task on both prepared sides of every partition, folded by Dask's tree
-    reduction: [training result, test result]."""
-    import dask
-
-    job = dask.delayed(partial(_on_sides, task), pure=True)
-    return fold_parts([job(p) for p in prepared], combine)
-
-
-def fold_parts(delayed: list, combine: Callable) -> list:
-    """Per-partition results, each a list of one list of figures, folded
-    figure by figure by Dask's tree reduction."""
-    import dask
-    import dask.bag as db
-
-    bag = db.from_delayed(delayed)
-    reduced = bag.reduction(_first, partial(_fold, combine), split_every=SPLIT_EVERY)
-    # Without a client (or a scheduler chosen by the user) a bag would run in
-    # fresh processes, pickling every partition and failing in scripts without
-    # a main guard; the tasks release the GIL in the core, so threads serve.
-    chosen = dask.config.get("scheduler", None) or dask.config.get("get", None)
-    return reduced.compute(scheduler=None if chosen else "threads")
-
-
-def _first(seq: Any) -> Any:
-    return next(iter(seq))
-
-
-def _fold(combine: Callable, pairs: Any) -> list:
-    pairs = list(pairs)
-    out = pairs[0]
-    for pair in pairs[1:]:
-        out = [combine(a, b) for a, b in zip(out, pair, strict=True)]
-    return out
-
-
-def _map_reduce(parts: _Parts, plan: _Plan, task: Callable, combine: Callable) -> list:
-    """task on both sides of every partition, folded by Dask's tree reduction:
-    [training result, test result]. For one pass; several share ``prepare``."""
-    return map_sides(prepare(parts, plan), task, combine)
-
-
 # Pass 1: ranges, distinct values, levels and the score sums
 # --------------------------------------------------------------------------
 
 
-def _sum(values: np.ndarray | None) -> float:
-    return 0.0 if values is None else float(np.sum(values))
-
-
-def _ranges_task(limit: int, cols, scores, weights) -> dict:
-    out: dict = {"n": len(scores), "lo": [], "hi": [], "bad": [], "distinct": [], "labels": []}
-    for c in cols:
-        finite = np.isfinite(c)
-        out["bad"].append(None if finite.all() else float(c[~finite][0]))
-        out["lo"].append(float(c.min()) if c.size else math.inf)
-        out["hi"].append(float(c.max()) if c.size else -math.inf)
-        out["distinct"].append(set(_native.distinct_upto(c, limit).tolist()))
-    bad = ~np.isfinite(scores)
-    out["bad_score"] = float(scores[bad][0]) if bad.any() else None
-    out["sum"], out["weight_sum"] = _sum(scores), _sum(weights)
-    out["product_sum"] = 0.0 if weights is None else float(np.dot(scores, weights))
-    return out
-
-
-def _union_capped(limit: int, a: list, b: list) -> list:
-    """Per column, the union of two partitions' distinct values; a set that
-    reached the limit already tells that the whole column does."""
-    return [
-        p | q if len(p) < limit and len(q) < limit else (p if len(p) >= limit else q)
-        for p, q in zip(a, b, strict=True)
-    ]
-
-
-def _ranges_combine(limit: int, a: dict, b: dict) -> dict:
-    out = {"n": a["n"] + b["n"]}
-    out["lo"] = [min(p, q) for p, q in zip(a["lo"], b["lo"], strict=True)]
-    out["hi"] = [max(p, q) for p, q in zip(a["hi"], b["hi"], strict=True)]
-    out["bad"] = [p if p is not None else q for p, q in zip(a["bad"], b["bad"], strict=True)]
-    out["distinct"] = _union_capped(limit, a["distinct"], b["distinct"])
-    out["bad_score"] = a["bad_score"] if a["bad_score"] is not None else b["bad_score"]
-    for key in ("sum", "weight_sum", "product_sum"):
-        out[key] = a[key] + b[key]
-    return out
-
-
 # Categorical slicing features: the union of the partitions' levels
 # --------------------------------------------------------------------------
-
-
-def _partition_levels(fidx: tuple, categorical: tuple, frame: Any) -> list:
-    """Per categorical slicing column of one partition: (its categories when
-    declared, its distinct values, whether a value is missing)."""
-    out = []
-    for k, j in enumerate(fidx):
-        if not categorical[k]:
-            out.append(None)
-            continue
-        col = (
-            frame.iloc[:, j]
-            if isinstance(frame, pd.DataFrame)
-            else pd.Series(np.asarray(frame)[:, j])
-        )
-        declared = (
-            list(col.dtype.categories) if isinstance(col.dtype, pd.CategoricalDtype) else None
-        )
-        values = set() if declared is not None else set(pd.unique(col.dropna()).tolist())
-        out.append((declared, values, bool(col.isna().any()), col.dtype))
-    return [out]
-
-
-def _merge_levels(p: Any, q: Any) -> Any:
-    """One categorical column's findings in two partitions, merged."""
-    if p is None:
-        return None
-    declared = p[0] if p[0] is not None else q[0]
-    return (declared, p[1] | q[1], p[2] or q[2], p[3])
 
 
 def _levels_of(found: tuple, name: str) -> Levels:
@@ -410,10 +155,6 @@ def _edges(lo: float, hi: float, distinct: int, bins: int) -> np.ndarray:
         return _native.histogram_edges(lo, hi, min(bins, distinct))
     except ValueError as err:
         raise MirtError(str(err)) from None
-
-
-def _add_sums(a: tuple, b: tuple) -> tuple:
-    return tuple(None if p is None else p + q for p, q in zip(a, b, strict=True))
 
 
 def fit(
@@ -609,13 +350,6 @@ def fit_slicing(
     return output
 
 
-def _continuous_block(y: Any) -> list:
-    # As scikit-learn's type of target tells continuous labels: floats that
-    # are not all whole numbers.
-    arr = np.asarray(y)
-    return [[bool(arr.dtype.kind == "f" and np.any(arr != arr.astype(np.int64)))]]
-
-
 def _continuous(y: Any, y_parts: list) -> bool:
     """Whether y holds continuous values, from its dtype when that tells, else
     from one flag per partition."""
@@ -792,22 +526,6 @@ def _rule(plan: _Plan, k: int, lo: list, hi: list, searched: dict, bins: int) ->
     return (edges, float(hi[k]), 0)
 
 
-def _bin_sums_task(rule: tuple, cols, scores, weights) -> tuple:
-    return _native.bin_sums(cols[0], rule[0], rule[1], rule[2], scores, weights)
-
-
-def _first_bin_task(rule: tuple, limit: int, cols, scores, weights) -> tuple:
-    lo, hi, distinct = _native.first_bin_ranges(cols[0], rule[0], rule[1], rule[2], cols[1], limit)
-    return lo, hi, [set(d.tolist()) for d in distinct]
-
-
-def _first_bin_combine(limit: int, a: tuple, b: tuple) -> tuple:
-    lo = np.fmin(a[0], b[0])
-    hi = np.fmax(a[1], b[1])
-    distinct = _union_capped(limit, a[2], b[2])
-    return lo, hi, distinct
-
-
 def _second_rules(ranges: Any, k1: int, bins: int) -> tuple:
     """Per first bin, the second feature's edges over the bin's own range
     (a single placeholder bin for an empty first bin) and top values."""
@@ -825,29 +543,6 @@ def _second_rules(ranges: Any, k1: int, bins: int) -> tuple:
     return edges, np.asarray(tops, dtype=np.float64)
 
 
-def _cell_sums_task(rule1: tuple, rules2: tuple, levels2: int, cols, scores, weights) -> tuple:
-    edges2, tops = rules2
-    k1 = rule1[2] if rule1[2] else len(rule1[0]) - 1
-    return _native.cell_sums(
-        cols[0],
-        rule1[0],
-        rule1[1],
-        rule1[2],
-        cols[1],
-        list(edges2) if edges2 is not None else [None] * k1,
-        tops if tops is not None else np.zeros(0),
-        levels2,
-        scores,
-        weights,
-    )
-
-
-class _Boxes(NamedTuple):
-    bounds: np.ndarray
-    closed: np.ndarray
-    levels: Any
-
-
 def _boxes(regions: list, n_features: int, maxima: list) -> _Boxes:
     """The regions as the table's rule reads them: a numeric upper bound is
     closed where it equals the searched column's maximum."""
@@ -863,45 +558,8 @@ def _boxes(regions: list, n_features: int, maxima: list) -> _Boxes:
     return _Boxes(bounds, closed, levels)
 
 
-def _box_task(boxes: _Boxes, cols, scores, weights) -> tuple:
-    return _native.box_sums(
-        cols[0],
-        cols[1] if len(cols) > 1 else None,
-        boxes.bounds,
-        boxes.closed,
-        boxes.levels,
-        scores,
-        weights,
-    )
-
-
 # The weak rows, lazily
 # --------------------------------------------------------------------------
-
-
-def searched_weak(boxes: _Boxes | None, plan: _Plan, x, rows) -> tuple:
-    """A partition's searched rows (positions, the rows) and which of them
-    lie inside a weak region by the table's rule."""
-    positions = np.arange(x.shape[0]) if rows is None else _positions(rows)
-    picked = _select(x, positions)
-    if boxes is None:
-        return positions, picked, np.zeros(len(positions), dtype=bool)
-    cols = [_column(picked, j, plan, k) for k, j in enumerate(plan.fidx)]
-    inside = _native.in_any_box(
-        cols[0], cols[1] if len(cols) > 1 else None, boxes.bounds, boxes.closed, boxes.levels
-    )
-    return positions, picked, inside
-
-
-def _weak_mask(boxes: _Boxes | None, plan: _Plan, x, rows) -> np.ndarray:
-    mask = np.zeros(x.shape[0], dtype=bool)
-    positions, _, inside = searched_weak(boxes, plan, x, rows)
-    mask[positions[inside]] = True
-    return mask
-
-
-def _weak_of_searched(boxes: _Boxes | None, plan: _Plan, x, rows) -> np.ndarray:
-    return searched_weak(boxes, plan, x, rows)[2]
 
 
 def _lazy_mask(lp: Any, task: Callable, sizes: Callable) -> Any:
