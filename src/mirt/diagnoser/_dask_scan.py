@@ -211,14 +211,7 @@ def fit(scan: Any, inputs: dict) -> tuple[list, list]:
     totals = _dask._map_reduce(
         parts, plan, partial(_dask._ranges_task, bins), partial(_dask._ranges_combine, bins)
     )
-    for k_side, total in enumerate(totals):
-        for k, bad in enumerate(total["bad"]):
-            if bad is not None:
-                raise MirtError(
-                    f"{('training', 'test')[k_side]} column {names[cols[k]]!r} holds "
-                    f"{'NaN' if math.isnan(bad) else 'an infinite value'}; remove or impute "
-                    "such values first"
-                )
+    _dask.refuse_non_finite(totals, [names[j] for j in cols])
     searched = totals[searched_k]
     if searched["n"] < max(float(scan.min_samples), 1.0):
         raise MirtError(
