@@ -53,18 +53,6 @@ SearchParams search_params(py::handle self) {
   return p;
 }
 
-py::array_t<bool> flag_array(const std::vector<char>& in) {
-  py::array_t<bool> out(static_cast<py::ssize_t>(in.size()));
-  for (std::size_t k = 0; k < in.size(); ++k) out.mutable_data()[k] = in[k] != 0;
-  return out;
-}
-
-py::array_t<double> doubles_array(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 // A finished one-feature search as plain arrays, which the toolbox turns
 // into records: edges, per-bin counts, values and weighted flags, the
 // absorbed flags, the fused regions field by field, and every bin's rows
@@ -96,11 +84,11 @@ py::tuple raw_1d(const Search1D& s) {
     ub_q[i] = g.ub_quantile;
   }
   const py::tuple regions =
-      py::make_tuple(doubles_array(lb), doubles_array(ub), flag_array(has_rule),
-                     doubles_array(rule_lb), doubles_array(rule_ub), bind::to_numpy(rule_count),
-                     doubles_array(rule_value), doubles_array(lb_q), doubles_array(ub_q));
-  return py::make_tuple(doubles_array(s.edges), bind::to_numpy(counts), doubles_array(values),
-                        flag_array(weighted), flag_array(s.absorbed), regions,
+      py::make_tuple(bind::doubles(lb), bind::doubles(ub), bind::flags(has_rule),
+                     bind::doubles(rule_lb), bind::doubles(rule_ub), bind::to_numpy(rule_count),
+                     bind::doubles(rule_value), bind::doubles(lb_q), bind::doubles(ub_q));
+  return py::make_tuple(bind::doubles(s.edges), bind::to_numpy(counts), bind::doubles(values),
+                        bind::flags(weighted), bind::flags(s.absorbed), regions,
                         bind::to_numpy(Index(s.bin_offsets.begin(), s.bin_offsets.end())),
                         bind::to_numpy(s.bin_rows));
 }
@@ -228,7 +216,7 @@ py::tuple raw_2d(const Search2D& s, std::size_t levels1, std::size_t levels2) {
     inner.append(fb.support == 0 ? py::object(py::none()) : py::object(raw_1d(fb.inner)));
     rows.append(fb.rows.empty() ? py::object(py::none()) : py::object(bind::to_numpy(fb.rows)));
   }
-  return py::make_tuple(doubles_array(s.edges), s.lo1, s.hi1, first, inner, rows, levels1,
+  return py::make_tuple(bind::doubles(s.edges), s.lo1, s.hi1, first, inner, rows, levels1,
                         levels2);
 }
 
