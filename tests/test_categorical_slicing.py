@@ -7,6 +7,7 @@ import pytest
 from groupby_slicing import GroupbySlicing, as_region
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from sklearn.metrics import roc_auc_score
 
 from mirt.diagnoser.levels import Levels
 from mirt.diagnoser.lowpatch import HistogramSlicing, TreeSlicing
@@ -117,3 +118,23 @@ def test_a_metric_that_is_not_additive_scores_levels_and_the_set_on_their_rows(s
     kinds = oracle._kinds
     assert oracle.regions and [as_region(r, kinds) for r in native.weak_region] == oracle.regions
     assert [r["test_AUC"] for r in native.weak_region_stats] == [r["test_AUC"] for r in expected]
+
+
+def test_weights_leave_the_weak_levels_of_a_metric_that_is_not_additive_to_the_metric():
+    # Per-level weighted AUC decides the set; the weights' sum is no extra hurdle.
+    rng = np.random.default_rng(4)
+    n = 600
+    x, _, _, n_levels = data(4, n, 5, 0)
+    y = (rng.uniform(size=n) < 0.5).astype(int)
+    pred = np.where(x[:, 0] % 2 == 1, 1 - y, y) * (rng.uniform(size=n) < 0.8)
+    w = rng.uniform(0.5, 1.5, size=n)
+    lv = {name: Levels(range(k)) for name, k in n_levels.items()}
+    s = HistogramSlicing(slice_features=["c"], min_samples=30, metric="AUC", levels=lv)
+    s.fit(x, y, x, y, pred, pred, NAMES, train_sample_weight=w, test_sample_weight=w)
+    sign, threshold = s.score_sign, s.threshold_value
+    weak = set()
+    for code in range(n_levels["c"]):
+        m = x[:, 0] == code
+        if sign * roc_auc_score(y[m], pred[m], sample_weight=w[m]) <= sign * threshold:
+            weak.add(code)
+    assert weak and [set(r["lb1"].codes) for r in s.weak_region] == [weak]

@@ -239,6 +239,18 @@ py::array_t<std::int64_t> to_numpy(const Index& positions) {
   return out;
 }
 
+py::array_t<double> doubles(const std::vector<double>& v) {
+  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), out.mutable_data());
+  return out;
+}
+
+py::array_t<bool> flags(const std::vector<char>& v) {
+  py::array_t<bool> out(static_cast<py::ssize_t>(v.size()));
+  std::transform(v.begin(), v.end(), out.mutable_data(), [](char c) { return c != 0; });
+  return out;
+}
+
 namespace {
 
 SumOrder probe_sum_order() {

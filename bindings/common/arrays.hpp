@@ -89,6 +89,10 @@ py::ssize_t n_rows(py::handle obj);
 
 // A numpy int64 array holding the positions.
 py::array_t<std::int64_t> to_numpy(const Index& positions);
+// A float64 numpy array holding a copy of v.
+py::array_t<double> doubles(const std::vector<double>& v);
+// A bool numpy array of the flags (one char each, nonzero for true).
+py::array_t<bool> flags(const std::vector<char>& v);
 
 // How the installed numpy orders float64 sums (it changed between releases),
 // found once by summing a probe array both ways and comparing with numpy.

@@ -1,9 +1,9 @@
 // HistogramSlicing: weak regions among equal-width bins of one slicing
 // feature, or of the second feature inside each bin of the first. A
 // categorical feature's bins are its levels, and its weak levels form one
-// region, a level set. For an additive metric the whole search is one call
-// into the core; a metric that is not additive is called once per non-empty
-// bin on the rows the core found.
+// region, a level set. The searches return plain arrays (edges, per-bin
+// figures, the fused regions, the bins' rows); mirt.diagnoser._histogram
+// scores the bins of a metric that is not additive and builds the records.
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -53,198 +53,44 @@ SearchParams search_params(py::handle self) {
   return p;
 }
 
-py::object nan_float() { return py::float_(std::numeric_limits<double>::quiet_NaN()); }
-
-py::dict bounds(py::handle lb, py::handle ub) {
-  py::dict d;
-  d["lb"] = lb;
-  d["ub"] = ub;
-  return d;
-}
-
-// The caller's view of a search: who the rows are and what the fixed first
-// bounds are in two-feature mode.
-struct Mode {
-  bool two = false;
-  py::object lb1, ub1;  // fixed first-feature bounds (two-feature mode)
-};
-
-py::dict splits_of(const Mode& mode, py::handle lb, py::handle ub) {
-  py::dict splits;
-  if (mode.two) {
-    splits["f0"] = bounds(mode.lb1, mode.ub1);
-    splits["f1"] = bounds(lb, ub);
-  } else {
-    splits["f0"] = bounds(lb, ub);
+// A finished one-feature search as plain arrays, which the toolbox turns
+// into records: edges, per-bin counts, values and weighted flags, the
+// absorbed flags, the fused regions field by field, and every bin's rows
+// (filled for metrics that are not additive only).
+py::tuple raw_1d(const Search1D& s) {
+  const std::size_t k = s.bins.size();
+  Index counts(k);
+  std::vector<double> values(k);
+  std::vector<char> weighted(k);
+  for (std::size_t i = 0; i < k; ++i) {
+    counts[i] = s.bins[i].count;
+    values[i] = s.bins[i].value;
+    weighted[i] = s.bins[i].weighted ? 1 : 0;
   }
-  return splits;
-}
-
-py::dict rule(py::dict splits, py::object value, std::int64_t count) {
-  py::dict r;
-  r["splits"] = std::move(splits);
-  r["values"] = std::move(value);
-  r["counts"] = py::int_(count);
-  return r;
-}
-
-py::dict region_of(const Mode& mode, py::handle lb, py::handle ub) {
-  py::dict region;
-  if (mode.two) {
-    region["lb1"] = mode.lb1;
-    region["ub1"] = mode.ub1;
-    region["lb2"] = lb;
-    region["ub2"] = ub;
-  } else {
-    region["lb1"] = lb;
-    region["ub1"] = ub;
+  const std::size_t r = s.regions.size();
+  std::vector<double> lb(r), ub(r), rule_lb(r), rule_ub(r), rule_value(r), lb_q(r), ub_q(r);
+  std::vector<char> has_rule(r);
+  Index rule_count(r);
+  for (std::size_t i = 0; i < r; ++i) {
+    const Region& g = s.regions[i];
+    lb[i] = g.lb;
+    ub[i] = g.ub;
+    has_rule[i] = g.has_rule ? 1 : 0;
+    rule_lb[i] = g.rule_lb;
+    rule_ub[i] = g.rule_ub;
+    rule_count[i] = g.rule_count;
+    rule_value[i] = g.rule_value;
+    lb_q[i] = g.lb_quantile;
+    ub_q[i] = g.ub_quantile;
   }
-  return region;
-}
-
-struct Records {
-  py::list weak_region;
-  py::list rule_list;
-};
-
-// Per-bin scores of a metric that is not additive: the metric on each
-// non-empty bin's rows, and the bins' weak flags.
-std::vector<py::object> score_bins(py::handle self, Search1D& s, py::handle y, py::handle preds,
-                                   py::handle weights, bool perfect_fit) {
-  std::vector<py::object> values(s.bins.size());
-  py::object scoring = self.attr("scoring_func");
-  py::object sign = self.attr("score_sign");
-  py::object threshold_value = self.attr("threshold_value");
-  py::object y_arr = bind::numpy().attr("asarray")(y);
-  py::object p_arr = bind::numpy().attr("asarray")(preds);
-  py::object w_arr = weights.is_none() ? py::object(py::none())
-                                       : bind::numpy().attr("asarray")(weights);
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    if (s.bins[i].count == 0) {
-      values[i] = nan_float();
-      continue;
-    }
-    const auto begin = static_cast<std::size_t>(s.bin_offsets[i]);
-    const auto end = static_cast<std::size_t>(s.bin_offsets[i + 1]);
-    py::array_t<std::int64_t> pos(static_cast<py::ssize_t>(end - begin));
-    std::copy(s.bin_rows.begin() + static_cast<std::ptrdiff_t>(begin),
-              s.bin_rows.begin() + static_cast<std::ptrdiff_t>(end), pos.mutable_data());
-    py::dict kw;
-    kw["sample_weight"] = w_arr.is_none() ? py::object(py::none()) : py::object(w_arr[pos]);
-    values[i] = scoring(y_arr[pos], p_arr[pos], **kw);
-    s.bins[i].weak =
-        !perfect_fit && bind::le(bind::mul(sign, values[i]), bind::mul(sign, threshold_value));
-  }
-  return values;
-}
-
-// The rows of the flagged levels, ascending: what a metric that is not
-// additive scores a set of levels on.
-py::array_t<std::int64_t> rows_of_levels(const Search1D& s, const std::vector<char>& in) {
-  Index rows;
-  for (std::size_t k = 0; k < in.size(); ++k) {
-    if (!in[k]) continue;
-    rows.insert(rows.end(), s.bin_rows.begin() + s.bin_offsets[k],
-                s.bin_rows.begin() + s.bin_offsets[k + 1]);
-  }
-  std::sort(rows.begin(), rows.end());
-  return bind::to_numpy(rows);
-}
-
-// A metric that is not additive on the weak levels of a categorical search:
-// their set is one region when it holds at least min_samples rows, and its
-// score is the metric on their rows. Sets `absorbed`; returns the region's
-// bounds (the set) and score, or nothing.
-std::optional<std::pair<py::object, py::object>> scored_level_set(
-    py::handle self, Search1D& s, const FeatureLevels& lv, const std::vector<py::object>& values,
-    bool perfect_fit, py::handle y, py::handle preds, py::handle weights) {
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    s.bins[i].value = s.bins[i].count == 0 ? std::nan("") : bind::to_double(values[i]);
-  }
-  SearchParams params = search_params(self);
-  params.perfect_fit = perfect_fit;
-  const LevelRegion set = weak_levels(s.bins, params);
-  if (!set.kept) return std::nullopt;
-  s.absorbed = set.in;
-  const py::array_t<std::int64_t> pos = rows_of_levels(s, set.in);
-  const auto rows = [&](py::handle v) { return bind::numpy().attr("asarray")(v)[pos]; };
-  py::dict kw;
-  kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(rows(weights));
-  py::object score = self.attr("scoring_func")(rows(y), rows(preds), **kw);
-  return std::make_pair(lv.set_of(set.in), score);
-}
-
-// Rule records and weak regions of a finished search, in the order the
-// search defines: fused rules first, then the untouched bin rules. With
-// `lv` the bins are the levels of a categorical feature, each named by its
-// level set in both bounds, and the region is the set of the weak levels.
-Records records_of(py::handle self, Search1D& s, const Mode& mode, bool additive,
-                   bool perfect_fit, py::handle y, py::handle preds, py::handle weights,
-                   const FeatureLevels* lv = nullptr) {
-  const bind::GcPause no_gc;
-  Records out;
-  std::vector<py::object> edges;
-  for (double e : s.edges) edges.push_back(bind::np_float(e));
-  auto bin_lb = [&](std::size_t i) { return lv ? lv->single(i) : edges[i]; };
-  auto bin_ub = [&](std::size_t i, const py::object& lb) { return lv ? lb : edges[i + 1]; };
-  std::vector<py::object> values;
-  if (additive) {
-    for (const Bin& b : s.bins) {
-      values.push_back(b.count == 0 ? nan_float() : bind::np_float(b.value));
-    }
-  } else {
-    values = score_bins(self, s, y, preds, weights, perfect_fit);
-  }
-  std::vector<py::dict> bin_rules;
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    if (i % 1024 == 1023) bind::check_signals();
-    const py::object lb = bin_lb(i);
-    bin_rules.push_back(rule(splits_of(mode, lb, bin_ub(i, lb)), values[i], s.bins[i].count));
-  }
-  if (!additive && lv) {
-    if (auto set = scored_level_set(self, s, *lv, values, perfect_fit, y, preds, weights)) {
-      out.weak_region.append(region_of(mode, set->first, set->first));
-      std::int64_t count = 0;
-      for (std::size_t i = 0; i < s.bins.size(); ++i) count += s.absorbed[i] ? s.bins[i].count : 0;
-      out.rule_list.append(rule(splits_of(mode, set->first, set->first), set->second, count));
-    }
-    for (std::size_t i = 0; i < s.bins.size(); ++i) {
-      if (!s.absorbed[i]) out.rule_list.append(bin_rules[i]);
-    }
-    return out;
-  }
-  if (!additive) {
-    // No fusion: every weak bin is a region of its own, with its bin edges.
-    for (std::size_t i = 0; i < s.bins.size(); ++i) {
-      if (s.bins[i].weak) out.weak_region.append(region_of(mode, edges[i], edges[i + 1]));
-    }
-    for (const py::dict& r : bin_rules) out.rule_list.append(r);
-    return out;
-  }
-  for (const Region& region : s.regions) {
-    // A categorical search has at most one region, the set of its levels.
-    const py::object set = lv ? lv->set_of(s.absorbed) : py::object();
-    out.weak_region.append(lv ? region_of(mode, set, set)
-                              : region_of(mode, bind::np_float(region.lb),
-                                          bind::np_float(region.ub)));
-    if (!region.has_rule) continue;
-    py::object value = region.rule_count == 0 ? py::object(py::int_(0))
-                                              : bind::np_float(region.rule_value);
-    const py::dict splits = lv ? splits_of(mode, set, set)
-                               : splits_of(mode, bind::np_float(region.rule_lb),
-                                           bind::np_float(region.rule_ub));
-    out.rule_list.append(rule(splits, value, region.rule_count));
-  }
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    if (!s.absorbed[i]) out.rule_list.append(bin_rules[i]);
-  }
-  return out;
-}
-
-py::array_t<double> edges_array(const std::vector<double>& edges) {
-  py::array_t<double> out(static_cast<py::ssize_t>(edges.size()));
-  std::copy(edges.begin(), edges.end(), out.mutable_data());
-  return out;
+  const py::tuple regions =
+      py::make_tuple(bind::doubles(lb), bind::doubles(ub), bind::flags(has_rule),
+                     bind::doubles(rule_lb), bind::doubles(rule_ub), bind::to_numpy(rule_count),
+                     bind::doubles(rule_value), bind::doubles(lb_q), bind::doubles(ub_q));
+  return py::make_tuple(bind::doubles(s.edges), bind::to_numpy(counts), bind::doubles(values),
+                        bind::flags(weighted), bind::flags(s.absorbed), regions,
+                        bind::to_numpy(Index(s.bin_offsets.begin(), s.bin_offsets.end())),
+                        bind::to_numpy(s.bin_rows));
 }
 
 // Scores and weights as the core reads them. A default pybind11 array is an
@@ -307,13 +153,6 @@ const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t c
   return keep.data();
 }
 
-// The bins of level codes as edges: level k is the unit interval [k, k + 1).
-py::array_t<double> level_edges(std::size_t n_levels) {
-  std::vector<double> edges(n_levels + 1);
-  for (std::size_t k = 0; k <= n_levels; ++k) edges[k] = static_cast<double>(k);
-  return edges_array(edges);
-}
-
 // The levels of slicing feature k (0 first, 1 second) when it is categorical.
 std::optional<FeatureLevels> slicing_levels(py::handle self, std::size_t k) {
   py::list fidx = bind::to_list(self.attr("fidx"));
@@ -321,14 +160,12 @@ std::optional<FeatureLevels> slicing_levels(py::handle self, std::size_t k) {
   return feature_levels(self, fidx[k].cast<py::ssize_t>());
 }
 
-// The one-feature search: (weak_region, rule_list, bins1d) and, with
-// `keep_members`, the searched rows of each fused region.
+// The one-feature search: (raw search, levels) and, with
+// `keep_members`, the searched rows of each fused region. `levels` is the
+// number of levels of a categorical feature, 0 for a numerical one.
 std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::handle ranges,
-                                        bool keep_members, bool perfect_fit) {
-  Mode mode;
-  mode.two = py::len(self.attr("fidx")) != 1;
-  mode.lb1 = a["lb1"];
-  mode.ub1 = a["ub1"];
+                                          bool keep_members, bool perfect_fit) {
+  const bool two = py::len(self.attr("fidx")) != 1;
   const bool additive = truthy(self.attr("is_metric_additive"));
   bind::ColumnView x = values_to_bin(a["x"], "the values to bin");
   Numbers num = numbers_of(a["scores"], a["sample_weight"],
@@ -336,127 +173,51 @@ std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::ha
   SearchParams params = search_params(self);
   params.weighted_evidence = weighted_evidence(num);
   params.perfect_fit = perfect_fit;
+  params.keep_members = keep_members && additive && !two;
   // With two slicing features the values are the second feature's.
-  if (const std::optional<FeatureLevels> lv = slicing_levels(self, mode.two ? 1 : 0)) {
-    params.keep_members = keep_members && additive && !mode.two;
-    Search1D s;
-    {
-      const RowSet rows{x.column, nullptr};
-      py::gil_scoped_release nogil;
-      s = additive ? search_levels(rows, lv->n, num.score_span(), num.weight_span(), params)
-                   : bin_levels(rows, lv->n);
-    }
-    require_finite_after(num, !additive || bins_finite(s));
-    // The set's rows, found by the search, spare the driver a pass.
-    FoundRegions found{s.hi, {}, {}};
-    for (Region& region : s.regions) {
-      if (region.has_members) found.level_sets.push_back({s.absorbed, std::move(region.members)});
-    }
-    Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
-                           num.weight_object(), &*lv);
-    return {py::make_tuple(r.weak_region, r.rule_list, level_edges(lv->n)),
-            py::cast(std::move(found))};
-  }
+  const std::optional<FeatureLevels> lv = slicing_levels(self, two ? 1 : 0);
   bind::F64Array range;
-  params.known_range = known_range(ranges, range, 1);
-  params.keep_members = keep_members && additive && !mode.two;
+  if (!lv) params.known_range = known_range(ranges, range, 1);
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
     py::gil_scoped_release nogil;
-    s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
-                 : bin_rows(rows, params);
+    if (lv) {
+      s = additive ? search_levels(rows, lv->n, num.score_span(), num.weight_span(), params)
+                   : bin_levels(rows, lv->n);
+    } else {
+      s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
+                   : bin_rows(rows, params);
+    }
   }
   require_finite_after(num, !additive || bins_finite(s));
+  // The regions' rows, found by the search, spare the driver a pass.
   FoundRegions found{s.hi, {}, {}};
   for (Region& region : s.regions) {
-    if (region.has_members) found.regions.push_back({region.lb, region.ub, std::move(region.members)});
+    if (!region.has_members) continue;
+    if (lv) {
+      found.level_sets.push_back({s.absorbed, std::move(region.members)});
+    } else {
+      found.regions.push_back({region.lb, region.ub, std::move(region.members)});
+    }
   }
-  Records r = records_of(self, s, mode, additive, perfect_fit, a["y"], a["preds"],
-                         num.weight_object());
-  return {py::make_tuple(r.weak_region, r.rule_list, edges_array(s.edges)),
+  return {py::make_tuple(raw_1d(s), lv ? lv->n : 0),
           py::cast(std::move(found))};
 }
 
-py::object fit1d(py::handle self, const Args& a) {
-  return search1d(self, a, py::none(), false, false).first;
-}
-
-// The records of a finished two-feature search: every first bin's summary in
-// `bin_stats`, its inner search's regions (placed among its rows) and rules.
-// `c1` (the second feature's column) places a metric that is not additive's
-// single weak bins; an additive search placed its regions itself.
-py::tuple records_2d(py::handle self, Search2D& s, const std::optional<FeatureLevels>& lv1,
-                     const std::optional<FeatureLevels>& lv2, bool additive, bool perfect_fit,
-                     py::handle y, py::handle preds, py::handle weights,
-                     const bind::ColumnView* c1) {
-  const bind::GcPause no_gc;
-  py::list bin_stats, weak_region, rule_list_all;
-  for (std::size_t i = 0; i < s.bins.size(); ++i) {
-    FirstBin& fb = s.bins[i];
-    bind::check_signals();
-    py::dict stat;
-    Mode mode;
-    mode.two = true;
-    mode.lb1 = lv1 ? lv1->single(i) : bind::np_float(std::max(fb.lb, s.lo1));
-    mode.ub1 = lv1 ? mode.lb1 : bind::np_float(std::min(fb.ub, s.hi1));
-    stat["lb1"] = mode.lb1;
-    stat["ub1"] = mode.ub1;
-    if (fb.support == 0) {
-      stat["lb2"] = nan_float();
-      stat["ub2"] = nan_float();
-      stat["support"] = py::int_(0);
-      bin_stats.append(stat);
-      continue;
-    }
-    if (lv2) {
-      // The second feature's range in the bin: the levels its rows have.
-      std::vector<char> present(lv2->n, 0);
-      for (std::size_t k = 0; k < lv2->n; ++k) present[k] = fb.inner.bins[k].count > 0;
-      const py::object set = lv2->set_of(present);
-      stat["lb2"] = set;
-      stat["ub2"] = set;
-    } else {
-      stat["lb2"] = bind::np_float(fb.lo2);
-      stat["ub2"] = bind::np_float(fb.hi2);
-    }
-    stat["support"] = py::int_(fb.support);
-    bin_stats.append(stat);
-    if (!additive) {
-      // The bin's overall score is what the inner search is handed; the
-      // metric may refuse a bin (say, a single class), and that must surface.
-      py::array_t<std::int64_t> pos = bind::to_numpy(fb.rows);
-      py::dict kw;
-      kw["sample_weight"] = weights.is_none() ? py::object(py::none()) : py::object(weights[pos]);
-      self.attr("scoring_func")(y[pos], preds[pos], **kw);
-    }
-    Records r = records_of(self, fb.inner, mode, additive, perfect_fit, y, preds, weights,
-                           lv2 ? &*lv2 : nullptr);
-    // The search placed its fused regions already; single weak bins (metrics
-    // that are not additive) are placed here among the bin's rows. A set of
-    // levels has no place among ordered values.
-    std::size_t k = 0;
-    for (py::handle item : r.weak_region) {
-      QuantilePosition q{};
-      if (lv2) {
-        q = {std::nan(""), std::nan("")};
-      } else if (additive) {
-        const Region& region = fb.inner.regions[k++];
-        q = {region.lb_quantile, region.ub_quantile};
-      } else {
-        const RowSet inner{c1->column, &fb.rows};
-        q = quantile_position(inner, bind::to_double(item["lb2"]), bind::to_double(item["ub2"]),
-                              fb.hi2);
-      }
-      item["lb2q"] = bind::np_float(q.lb_pct);
-      item["ub2q"] = bind::np_float(q.ub_pct);
-      weak_region.append(item);
-    }
-    for (py::handle rr : r.rule_list) rule_list_all.append(rr);
+// A finished two-feature search as plain data: the first feature's edges and
+// range, then per first bin its edges, support, the second feature's range,
+// the inner search (None for an empty bin) and, for metrics that are not
+// additive, the bin's rows.
+py::tuple raw_2d(const Search2D& s, std::size_t levels1, std::size_t levels2) {
+  py::list first, inner, rows;
+  for (const FirstBin& fb : s.bins) {
+    first.append(py::make_tuple(fb.lb, fb.ub, fb.support, fb.lo2, fb.hi2));
+    inner.append(fb.support == 0 ? py::object(py::none()) : py::object(raw_1d(fb.inner)));
+    rows.append(fb.rows.empty() ? py::object(py::none()) : py::object(bind::to_numpy(fb.rows)));
   }
-  self.attr("bin_stats") = bin_stats;
-  return py::make_tuple(weak_region, rule_list_all,
-                        lv1 ? level_edges(lv1->n) : edges_array(s.edges));
+  return py::make_tuple(bind::doubles(s.edges), s.lo1, s.hi1, first, inner, rows, levels1,
+                        levels2);
 }
 
 py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perfect_fit) {
@@ -489,11 +250,16 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
   bool finite = true;
   for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
   require_finite_after(num, !additive || finite);
-  py::object weights = num.weight_object();
-  py::object y = bind::numpy().attr("asarray")(a["y"]);
-  py::object preds = bind::numpy().attr("asarray")(a["preds"]);
+  return raw_2d(s, lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
+}
 
-  return records_2d(self, s, lv1, lv2, additive, perfect_fit, y, preds, weights, &c1);
+// Where [lb, ub] sits among the second feature's values of some rows.
+py::tuple quantile_position_py(py::handle x, py::handle rows, double lb, double ub, double hi) {
+  const bind::ColumnView c1 = bind::column_view(x, 1, "the values to bin");
+  const bind::I64Array r = bind::as_i64(rows, "rows");
+  const Index at(r.data(), r.data() + r.size());
+  const QuantilePosition q = quantile_position(RowSet{c1.column, &at}, lb, ub, hi);
+  return py::make_tuple(bind::np_float(q.lb_pct), bind::np_float(q.ub_pct));
 }
 
 // Totals of per-bin sums, as the partitions' kernels return them:
@@ -544,16 +310,12 @@ SearchParams sums_params(py::handle self, const Args& a) {
 // records as the search over rows.
 py::object search1d_sums(py::handle self, const Args& a) {
   const SearchParams params = sums_params(self, a);
-  Mode mode;
   const std::optional<FeatureLevels> lv = slicing_levels(self, 0);
   const BinSums sums = sums_of(a["sums"], 0, n_bins(a["sums"]));
   Search1D s = lv ? search_levels_from_sums(sums, params)
                   : search_1d_from_sums(bind::to_double(a["lo"]), bind::to_double(a["hi"]),
                                         doubles_of(a["edges"], "edges"), sums, params);
-  Records r = records_of(self, s, mode, true, params.perfect_fit, py::none(), py::none(),
-                         py::none(), lv ? &*lv : nullptr);
-  return py::make_tuple(r.weak_region, r.rule_list,
-                        lv ? level_edges(lv->n) : edges_array(s.edges));
+  return py::make_tuple(raw_1d(s), lv ? lv->n : 0);
 }
 
 // The two-feature search from totals of per-cell sums: every first bin's
@@ -590,12 +352,7 @@ py::object search2d_sums(py::handle self, const Args& a) {
     }
     at += cells;
   }
-  return records_2d(self, s, lv1, lv2, true, params.perfect_fit, py::none(), py::none(),
-                    py::none(), nullptr);
-}
-
-py::object fit2d(py::handle self, const Args& a) {
-  return search2d(self, a, py::none(), false);
+  return raw_2d(s, lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
 }
 
 }  // namespace
@@ -615,11 +372,9 @@ void register_histogram_slicing(py::module_& m, py::handle base) {
   cls.def("_fit1d",
           {req("x"), req("y"), req("preds"), req("scores"), opt_none("lb1"), opt_none("ub1"),
            opt_none("lb2"), opt_none("ub2"), opt_none("sample_weight")},
-          doc("HistogramSlicing._fit1d"),
-          fit1d);
+          doc("HistogramSlicing._fit1d"), bind::call_python("mirt.diagnoser._histogram", "fit1d"));
   cls.def("_fit2d", {req("x"), req("y"), req("preds"), req("scores"), opt_none("sample_weight")},
-          doc("HistogramSlicing._fit2d"),
-          fit2d);
+          doc("HistogramSlicing._fit2d"), bind::call_python("mirt.diagnoser._histogram", "fit2d"));
   cls.finish();
 
   // The searches as the slicer's own `_fit` runs them: on columns whose range
@@ -629,12 +384,16 @@ void register_histogram_slicing(py::module_& m, py::handle base) {
   const std::vector<Param> params{req("slicer"), req("x"), req("y"), req("preds"), req("scores"),
                                   opt_none("lb1"), opt_none("ub1"), opt_none("sample_weight"),
                                   opt_none("ranges"), opt("perfect_fit", py::bool_(false))};
+  std::vector<Param> params_1d = params;
+  params_1d.push_back(opt("keep_members", py::bool_(true)));
   m.attr("_search_1d") = bind::make_function(
-      "_search_1d", "_search_1d", module, params,
-      "``_fit1d`` with known ranges; also returns the fused regions' rows.\n",
+      "_search_1d", "_search_1d", module, params_1d,
+      "The search of ``_fit1d`` as plain arrays, with known ranges; also the fused regions' "
+      "rows.\n",
       [](py::handle, const Args& a) {
         auto [result, found] =
-            search1d(a["slicer"], a, a["ranges"], true, truthy(a["perfect_fit"]));
+            search1d(a["slicer"], a, a["ranges"], truthy(a["keep_members"]),
+                     truthy(a["perfect_fit"]));
         return py::make_tuple(result, found);
       },
       bind::Kind::function);
@@ -644,18 +403,27 @@ void register_histogram_slicing(py::module_& m, py::handle base) {
       opt("weighted_evidence", py::bool_(false)), opt("perfect_fit", py::bool_(false))};
   m.attr("_search_1d_sums") = bind::make_function(
       "_search_1d_sums", "_search_1d_sums", module, sums_params_list,
-      "``_fit1d`` from totals of per-bin sums (rows spread over partitions).\n",
+      "The search of ``_fit1d`` from totals of per-bin sums, as plain arrays.\n",
       [](py::handle, const Args& a) { return search1d_sums(a["slicer"], a); },
       bind::Kind::function);
   m.attr("_search_2d_sums") = bind::make_function(
       "_search_2d_sums", "_search_2d_sums", module, sums_params_list,
-      "``_fit2d`` from totals of per-cell sums (rows spread over partitions).\n",
+      "The search of ``_fit2d`` from totals of per-cell sums, as plain arrays.\n",
       [](py::handle, const Args& a) { return search2d_sums(a["slicer"], a); },
       bind::Kind::function);
   m.attr("_search_2d") = bind::make_function(
-      "_search_2d", "_search_2d", module, params, "``_fit2d`` with known ranges.\n",
+      "_search_2d", "_search_2d", module, params, "The search of ``_fit2d`` as plain data, with known ranges.\n",
       [](py::handle, const Args& a) {
         return search2d(a["slicer"], a, a["ranges"], truthy(a["perfect_fit"]));
+      },
+      bind::Kind::function);
+  m.attr("_quantile_position") = bind::make_function(
+      "_quantile_position", "_quantile_position", module,
+      {req("x"), req("rows"), req("lb"), req("ub"), req("hi")},
+      "Percentages of the rows' second-feature values below lb and below ub.\n",
+      [](py::handle, const Args& a) {
+        return quantile_position_py(a["x"], a["rows"], bind::to_double(a["lb"]),
+                                    bind::to_double(a["ub"]), bind::to_double(a["hi"]));
       },
       bind::Kind::function);
 }

@@ -150,12 +150,6 @@ bind::I64Array int_array(py::handle obj, const char* what) {
   return a;
 }
 
-py::array_t<double> to_array(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 // The node arrays of an ensemble, converted once and kept alive with the view.
 struct Ensemble {
   bind::I64Array offsets, left, right, feature;
@@ -227,13 +221,13 @@ void run_on_trees(Step&& step) {
 py::dict effects_dict(const Decomposition& dec, const FitReport& report) {
   py::list mains, pairs, unconverged;
   for (const MainEffect& m : dec.mains) {
-    mains.append(py::make_tuple(m.feature, to_array(m.splits), to_array(m.values), m.importance));
+    mains.append(py::make_tuple(m.feature, doubles(m.splits), doubles(m.values), m.importance));
   }
   for (const Interaction& in : dec.interactions) {
     py::array_t<double> values(
         {static_cast<py::ssize_t>(in.rows()), static_cast<py::ssize_t>(in.cols())});
     std::copy(in.values.begin(), in.values.end(), values.mutable_data());
-    pairs.append(py::make_tuple(in.a, in.b, to_array(in.splits_a), to_array(in.splits_b), values,
+    pairs.append(py::make_tuple(in.a, in.b, doubles(in.splits_a), doubles(in.splits_b), values,
                                 in.importance));
   }
   for (const auto& ab : report.unconverged) unconverged.append(py::make_tuple(ab.first, ab.second));

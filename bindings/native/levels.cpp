@@ -16,12 +16,6 @@ namespace mirt::native {
 
 namespace {
 
-py::array_t<bool> flags(const std::vector<char>& v) {
-  py::array_t<bool> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 py::tuple level_stats_py(py::handle codes, std::size_t n_levels, py::handle scores,
                          py::handle weights) {
   const bind::F64Array c = bind::as_f64_1d(codes, "codes");

@@ -4,8 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <vector>
+#include "arrays.hpp"
 
 namespace mirt::native {
 
@@ -13,12 +12,8 @@ namespace py = pybind11;
 
 void register_all(py::module_& m);
 
-// A float64 numpy array holding a copy of v.
-inline py::array_t<double> doubles(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
+using bind::doubles;
+using bind::flags;
 
 // Effect lookup on split grids and the depth-2 tree decomposition.
 void register_effects(py::module_& m);

@@ -19,12 +19,6 @@ namespace mirt::native {
 
 namespace {
 
-py::array_t<double> to_array(const std::vector<double>& v) {
-  py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-  std::copy(v.begin(), v.end(), out.mutable_data());
-  return out;
-}
-
 bind::F64Array vector_of(py::handle obj, const char* what) { return bind::as_f64_1d(obj, what); }
 
 // Equal lengths of the parallel arrays that describe rules, regions or labels.
@@ -58,8 +52,8 @@ py::tuple marginal_histogram_py(py::handle x, py::handle scores, double sign, do
     h = marginal_histogram(bind::span(col), scores.is_none() ? DSpan() : bind::span(s), sign,
                            threshold, bins);
   }
-  py::object weak = scores.is_none() ? py::object(py::none()) : to_array(h.weak_density);
-  return py::make_tuple(to_array(h.edges), to_array(h.density), weak);
+  py::object weak = scores.is_none() ? py::object(py::none()) : doubles(h.weak_density);
+  return py::make_tuple(doubles(h.edges), doubles(h.density), weak);
 }
 
 py::tuple rule_curve_py(double lo, double hi, std::size_t grid, py::handle lb, py::handle ub,
@@ -74,7 +68,7 @@ py::tuple rule_curve_py(double lo, double hi, std::size_t grid, py::handle lb, p
     py::gil_scoped_release nogil;
     c = rule_curve(lo, hi, grid, rules);
   }
-  return py::make_tuple(to_array(c.x), to_array(c.y));
+  return py::make_tuple(doubles(c.x), doubles(c.y));
 }
 
 py::tuple segment_rules_py(py::handle x, py::handle scores, double lo, double hi,
@@ -93,7 +87,7 @@ py::tuple segment_rules_py(py::handle x, py::handle scores, double lo, double hi
     u.push_back(r.ub);
     v.push_back(r.value);
   }
-  return py::make_tuple(to_array(l), to_array(u), to_array(v));
+  return py::make_tuple(doubles(l), doubles(u), doubles(v));
 }
 
 py::tuple region_image_py(double lo1, double hi1, double lo2, double hi2, std::size_t grid,
@@ -113,7 +107,7 @@ py::tuple region_image_py(double lo1, double hi1, double lo2, double hi2, std::s
   const auto g = static_cast<py::ssize_t>(img.grid);
   py::array_t<std::uint8_t> cells({g, g});
   std::copy(img.cells.begin(), img.cells.end(), cells.mutable_data());
-  return py::make_tuple(cells, to_array(img.centre1), to_array(img.centre2));
+  return py::make_tuple(cells, doubles(img.centre1), doubles(img.centre2));
 }
 
 py::array_t<std::int64_t> stack_labels_py(py::handle x0, py::handle x1, py::handle y0,

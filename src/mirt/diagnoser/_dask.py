@@ -11,8 +11,8 @@ per-bin, per-cell and per-region figures:
 2. (two features) the second feature's range and distinct values inside every
    first-feature bin, whose own edges it is binned with;
 3. per-bin (per-cell) counts and sums of scores and weights; the search over
-   bins runs on the client from these totals (``lowpatch._search_1d_sums``,
-   ``_search_2d_sums``: the core's search, from statistics instead of rows);
+   bins runs on the client from these totals (``_histogram.search_1d_sums``,
+   ``search_2d_sums``: the core's search, from statistics instead of rows);
 4. per-region counts and sums on both sides, for the weak-region table.
 
 Edges, level sets, bounds and counts equal the in-memory diagnosis's; means
@@ -32,7 +32,7 @@ import numpy as np
 import pandas as pd
 
 from mirt import _native
-from mirt.diagnoser import _driver, _searches, lowpatch
+from mirt.diagnoser import _driver, _histogram, _searches, lowpatch
 from mirt.diagnoser._dask_graph import (  # noqa: F401 - the scan and the models use them from here
     SPLIT_EVERY,
     _aligned,
@@ -445,7 +445,7 @@ def _fit_slicer(
     common = {"weighted_evidence": evidence, "perfect_fit": perfect}
     if len(fidx) == 1:
         sums = map_sides(prepared, partial(_bin_sums_task, rule1), _add_sums)[searched_k]
-        result = lowpatch._search_1d_sums(
+        result = _histogram.search_1d_sums(
             slicer, sums, lo=lo[0], hi=hi[0], edges=rule1[0], **common
         )
     else:
@@ -468,7 +468,7 @@ def _fit_slicer(
         )
         lo2 = np.full(k1, np.nan) if ranges is None else np.asarray(ranges[0], dtype=np.float64)
         hi2 = np.full(k1, np.nan) if ranges is None else np.asarray(ranges[1], dtype=np.float64)
-        result = lowpatch._search_2d_sums(
+        result = _histogram.search_2d_sums(
             slicer,
             sums,
             lo=lo[0],

@@ -6,7 +6,7 @@ Each hook stores what it was given, sets the threshold value from the average
 score, resolves the slicing features into column positions (once per fit),
 copies the slicing columns out of the possibly wide matrix in one pass and
 searches the copies: with the core's histogram search
-(``lowpatch._search_1d``/``_search_2d``, or the ``_fit1d``/``_fit2d`` a
+(``_histogram.search_1d``/``search_2d``, or the ``_fit1d``/``_fit2d`` a
 subclass brings) or with a regression tree. It returns what it read and found
 as a :class:`~mirt.diagnoser._columns.SearchedColumns`, for the driver.
 """
@@ -24,7 +24,7 @@ import numpy as np
 from sklearn.tree import DecisionTreeRegressor
 
 from mirt import _native
-from mirt.diagnoser import lowpatch
+from mirt.diagnoser import _histogram, lowpatch
 from mirt.diagnoser._columns import (
     SearchedColumns,
     as_number,
@@ -170,7 +170,7 @@ def histogram_fit(
         if cls._fit1d is own._fit1d:
             # The core's search keeps the fused regions' rows, which the
             # driver would otherwise look for again.
-            result, rows = lowpatch._search_1d(
+            result, rows = _histogram.search_1d(
                 slicer,
                 column,
                 y,
@@ -184,7 +184,7 @@ def histogram_fit(
         else:
             result = slicer._fit1d(column, y, preds, scores, sample_weight=sample_weight)
     elif cls._fit2d is own._fit2d:
-        result = lowpatch._search_2d(
+        result = _histogram.search_2d(
             slicer,
             found.columns,
             y,

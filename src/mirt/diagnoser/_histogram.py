@@ -1,0 +1,316 @@
+"""The records of the histogram search: the bodies of the compiled
+``HistogramSlicing._fit1d`` and ``_fit2d``, and what the slicer's own ``_fit``
+and the Dask diagnosis call.
+
+The core's search (``lowpatch._search_1d``, ``_search_2d`` and their
+``_sums`` forms) returns plain arrays: the bins' edges and figures, the fused
+regions and, for a metric that is not additive, every bin's rows. Here the
+bins of such a metric are scored, and the rule and weak-region records are
+built: one per bin or region, never one per row.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from mirt import _native
+from mirt.diagnoser import _searches, lowpatch
+
+
+class _Raw(NamedTuple):
+    """A one-feature search as the core returns it."""
+
+    edges: np.ndarray
+    counts: np.ndarray
+    values: np.ndarray
+    weighted: np.ndarray
+    absorbed: np.ndarray
+    regions: tuple
+    offsets: np.ndarray
+    rows: np.ndarray
+
+
+class _Scoring(NamedTuple):
+    """What scoring the rows of a metric that is not additive needs."""
+
+    y: Any
+    preds: Any
+    weights: Any
+    perfect_fit: bool
+
+    def score(self, slicer: Any, pos: np.ndarray) -> Any:
+        w = None if self.weights is None else self.weights[pos]
+        return slicer.scoring_func(self.y[pos], self.preds[pos], sample_weight=w)
+
+
+def _splits(first: tuple | None, lb: Any, ub: Any) -> dict:
+    if first is None:
+        return {"f0": {"lb": lb, "ub": ub}}
+    return {"f0": {"lb": first[0], "ub": first[1]}, "f1": {"lb": lb, "ub": ub}}
+
+
+def _region(first: tuple | None, lb: Any, ub: Any) -> dict:
+    if first is None:
+        return {"lb1": lb, "ub1": ub}
+    return {"lb1": first[0], "ub1": first[1], "lb2": lb, "ub2": ub}
+
+
+def _rule(first: tuple | None, lb: Any, ub: Any, value: Any, count: Any) -> dict:
+    return {"splits": _splits(first, lb, ub), "values": value, "counts": int(count)}
+
+
+def _level_set(lv: Any, flags: Any) -> Any:
+    return lv.level_set([int(k) for k in np.flatnonzero(flags)])
+
+
+def _scored_level_set(slicer: Any, raw: _Raw, values: list, lv: Any, sc: _Scoring) -> Any:
+    """A metric that is not additive on the weak levels: their set is one
+    region when it holds at least min_samples rows, scored on their rows.
+    Returns (flags of the set, its score), or None."""
+    if sc.perfect_fit:
+        return None
+    figures = np.array(
+        [np.nan if c == 0 else float(v) for c, v in zip(raw.counts, values, strict=True)]
+    )
+    _, in_set, _, kept = _native.weak_levels(
+        raw.counts,
+        figures,
+        raw.weighted,
+        float(slicer.score_sign),
+        float(slicer.threshold_value),
+        float(slicer.min_samples),
+        False,  # the metric weighs the rows itself: weights are no evidence here
+    )
+    if not kept:
+        return None
+    parts = [raw.rows[raw.offsets[k] : raw.offsets[k + 1]] for k in np.flatnonzero(in_set)]
+    return in_set, sc.score(slicer, np.sort(np.concatenate(parts)))
+
+
+def _bin_values(slicer: Any, raw: _Raw, sc: _Scoring | None) -> tuple[list, list]:
+    """Each bin's score (NaN when empty) and, for a metric that is not
+    additive (scored here on the bin's rows), whether it is weak."""
+    nan = float("nan")
+    if sc is None:
+        return [nan if c == 0 else v for c, v in zip(raw.counts, raw.values, strict=True)], []
+    sign, threshold = slicer.score_sign, slicer.threshold_value
+    values, weak = [], []
+    for i, count in enumerate(raw.counts):
+        if count == 0:
+            values.append(nan)
+            weak.append(False)
+            continue
+        value = sc.score(slicer, raw.rows[raw.offsets[i] : raw.offsets[i + 1]])
+        values.append(value)
+        weak.append(not sc.perfect_fit and bool(sign * value <= sign * threshold))
+    return values, weak
+
+
+def _records(
+    slicer: Any, raw: _Raw, first: tuple | None, lv: Any, sc: _Scoring | None
+) -> tuple[list, list]:
+    """Weak regions and rule records of a one-feature search, in the order the
+    search defines: fused rules first, then the untouched bin rules. With `lv`
+    the bins are levels, each named by its level set in both bounds. `sc` is
+    None for an additive metric."""
+    edges = raw.edges
+    values, weak = _bin_values(slicer, raw, sc)
+    bin_rules = []
+    for i, count in enumerate(raw.counts):
+        lb = lv.level_set((i,)) if lv is not None else edges[i]
+        ub = lb if lv is not None else edges[i + 1]
+        bin_rules.append(_rule(first, lb, ub, values[i], count))
+    weak_region: list = []
+    rule_list: list = []
+    absorbed = np.zeros(len(raw.counts), dtype=bool)
+    if sc is not None and lv is not None:
+        found = _scored_level_set(slicer, raw, values, lv, sc)
+        if found is not None:
+            absorbed, score = found
+            level_set = _level_set(lv, absorbed)
+            weak_region.append(_region(first, level_set, level_set))
+            count = int(raw.counts[absorbed].sum())
+            rule_list.append(_rule(first, level_set, level_set, score, count))
+    elif sc is not None:
+        # No fusion: every weak bin is a region of its own, with its edges.
+        weak_region = [_region(first, edges[i], edges[i + 1]) for i in np.flatnonzero(weak)]
+        return weak_region, bin_rules
+    else:
+        if len(raw.absorbed) == len(raw.counts):
+            absorbed = raw.absorbed
+        lb, ub, has_rule, rule_lb, rule_ub, rule_count, rule_value, _, _ = raw.regions
+        for g in range(len(lb)):
+            # A categorical search has at most one region, the set of its levels.
+            level_set = _level_set(lv, absorbed) if lv is not None else None
+            if lv is not None:
+                weak_region.append(_region(first, level_set, level_set))
+            else:
+                weak_region.append(_region(first, lb[g], ub[g]))
+            if not has_rule[g]:
+                continue
+            value = 0 if rule_count[g] == 0 else rule_value[g]
+            if lv is not None:
+                rule_list.append(_rule(first, level_set, level_set, value, rule_count[g]))
+            else:
+                rule_list.append(_rule(first, rule_lb[g], rule_ub[g], value, rule_count[g]))
+    rule_list.extend(r for r, a in zip(bin_rules, absorbed, strict=True) if not a)
+    return weak_region, rule_list
+
+
+def _levels(slicer: Any, k: int, n_levels: int) -> Any:
+    return _searches.slicing_levels(slicer, list(slicer.fidx)[k]) if n_levels else None
+
+
+def _edges(raw_edges: np.ndarray, n_levels: int) -> np.ndarray:
+    # A level's bin is the unit interval [k, k + 1) of its code.
+    return np.arange(n_levels + 1, dtype=np.float64) if n_levels else raw_edges
+
+
+def _weights(sample_weight: Any) -> Any:
+    return None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+
+
+def search_1d(
+    slicer: Any,
+    x: Any,
+    y: Any,
+    preds: Any,
+    scores: Any,
+    lb1: Any = None,
+    ub1: Any = None,
+    sample_weight: Any = None,
+    ranges: Any = None,
+    perfect_fit: bool = False,
+    keep_members: bool = True,
+) -> tuple[tuple, Any]:
+    """``_fit1d`` with known ranges: (weak_region, rule_list, bins1d) and the
+    fused regions' rows the core kept for the driver."""
+    (raw, n_levels), found = lowpatch._search_1d(
+        slicer,
+        x,
+        y,
+        preds,
+        scores,
+        sample_weight=sample_weight,
+        ranges=ranges,
+        perfect_fit=perfect_fit,
+        keep_members=keep_members,
+    )
+    raw = _Raw(*raw)
+    two = len(slicer.fidx) != 1
+    lv = _levels(slicer, 1 if two else 0, n_levels)
+    sc = None
+    if not slicer.is_metric_additive:
+        sc = _Scoring(np.asarray(y), np.asarray(preds), _weights(sample_weight), perfect_fit)
+    weak_region, rule_list = _records(slicer, raw, (lb1, ub1) if two else None, lv, sc)
+    return (weak_region, rule_list, _edges(raw.edges, n_levels)), found
+
+
+def _records_2d(slicer: Any, x: Any, result: tuple, sc: _Scoring | None) -> tuple:
+    """The records of a two-feature search: every first bin's summary in the
+    slicer's ``bin_stats``, its inner search's regions (placed among its rows)
+    and rules."""
+    edges, lo1, hi1, first, inner, rows, levels1, levels2 = result
+    lv1 = _levels(slicer, 0, levels1)
+    lv2 = _levels(slicer, 1, levels2)
+    nan = float("nan")
+    bin_stats, weak_region, rule_list = [], [], []
+    for i, (lb, ub, support, lo2, hi2) in enumerate(first):
+        lb1 = lv1.level_set((i,)) if lv1 is not None else np.float64(max(lb, lo1))
+        ub1 = lb1 if lv1 is not None else np.float64(min(ub, hi1))
+        stat = {"lb1": lb1, "ub1": ub1}
+        bin_stats.append(stat)
+        if support == 0:
+            stat.update(lb2=nan, ub2=nan, support=0)
+            continue
+        raw = _Raw(*inner[i])
+        if lv2 is not None:
+            # The second feature's range in the bin: the levels its rows have.
+            present = _level_set(lv2, raw.counts > 0)
+            stat.update(lb2=present, ub2=present)
+        else:
+            stat.update(lb2=np.float64(lo2), ub2=np.float64(hi2))
+        stat["support"] = int(support)
+        if sc is not None:
+            # The bin's overall score is what the inner search is handed; the
+            # metric may refuse a bin (say, a single class), and that must surface.
+            sc.score(slicer, rows[i])
+        regions, rules = _records(slicer, raw, (lb1, ub1), lv2, sc)
+        for k, item in enumerate(regions):
+            # Fused regions were placed by the search; single weak bins of a
+            # metric that is not additive are placed here. A set of levels has
+            # no place among ordered values.
+            if lv2 is not None:
+                q = (np.float64(nan), np.float64(nan))
+            elif sc is None:
+                q = (raw.regions[7][k], raw.regions[8][k])
+            else:
+                q = lowpatch._quantile_position(x, rows[i], item["lb2"], item["ub2"], hi2)
+            item["lb2q"], item["ub2q"] = q
+            weak_region.append(item)
+        rule_list.extend(rules)
+    slicer.bin_stats = bin_stats
+    return weak_region, rule_list, _edges(edges, levels1)
+
+
+def search_2d(
+    slicer: Any,
+    x: Any,
+    y: Any,
+    preds: Any,
+    scores: Any,
+    sample_weight: Any = None,
+    ranges: Any = None,
+    perfect_fit: bool = False,
+) -> tuple:
+    """``_fit2d`` with known ranges: (weak_region, rule_list, bins1d)."""
+    result = lowpatch._search_2d(
+        slicer,
+        x,
+        y,
+        preds,
+        scores,
+        sample_weight=sample_weight,
+        ranges=ranges,
+        perfect_fit=perfect_fit,
+    )
+    sc = None
+    if not slicer.is_metric_additive:
+        sc = _Scoring(np.asarray(y), np.asarray(preds), _weights(sample_weight), perfect_fit)
+    return _records_2d(slicer, x, result, sc)
+
+
+def search_1d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
+    """``_fit1d`` from totals of per-bin sums (rows spread over partitions)."""
+    raw, n_levels = lowpatch._search_1d_sums(slicer, sums, **kwargs)
+    raw = _Raw(*raw)
+    weak_region, rule_list = _records(slicer, raw, None, _levels(slicer, 0, n_levels), None)
+    return weak_region, rule_list, _edges(raw.edges, n_levels)
+
+
+def search_2d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
+    """``_fit2d`` from totals of per-cell sums (rows spread over partitions)."""
+    return _records_2d(slicer, None, lowpatch._search_2d_sums(slicer, sums, **kwargs), None)
+
+
+def fit1d(
+    slicer: Any,
+    x: Any,
+    y: Any,
+    preds: Any,
+    scores: Any,
+    lb1: Any = None,
+    ub1: Any = None,
+    lb2: Any = None,
+    ub2: Any = None,
+    sample_weight: Any = None,
+) -> tuple:
+    """The body of ``HistogramSlicing._fit1d``; see its docstring."""
+    return search_1d(slicer, x, y, preds, scores, lb1, ub1, sample_weight, keep_members=False)[0]
+
+
+def fit2d(slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None) -> tuple:
+    """The body of ``HistogramSlicing._fit2d``; see its docstring."""
+    return search_2d(slicer, x, y, preds, scores, sample_weight)
