@@ -11,12 +11,35 @@ built: one per bin or region, never one per row.
 
 from __future__ import annotations
 
+import functools
+import gc
+from collections.abc import Callable
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from mirt import _native
 from mirt.diagnoser import _searches, lowpatch
+
+
+def _gc_paused(func: Callable) -> Callable:
+    """Run func with the cyclic garbage collector paused. A search with as many
+    bins as rows builds a record per bin; the collections that so many new
+    dicts would set off walk every live object again and again and make the
+    cost grow faster than the bin count. Records hold no cycles, so nothing
+    is left for the collector to find afterwards."""
+
+    @functools.wraps(func)
+    def paused(*args: Any, **kwargs: Any) -> Any:
+        was_enabled = gc.isenabled()
+        gc.disable()
+        try:
+            return func(*args, **kwargs)
+        finally:
+            if was_enabled:
+                gc.enable()
+
+    return paused
 
 
 class _Raw(NamedTuple):
@@ -172,6 +195,7 @@ def _weights(sample_weight: Any) -> Any:
     return None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
 
 
+@_gc_paused
 def search_1d(
     slicer: Any,
     x: Any,
@@ -255,6 +279,7 @@ def _records_2d(slicer: Any, x: Any, result: tuple, sc: _Scoring | None) -> tupl
     return weak_region, rule_list, _edges(edges, levels1)
 
 
+@_gc_paused
 def search_2d(
     slicer: Any,
     x: Any,
@@ -282,6 +307,7 @@ def search_2d(
     return _records_2d(slicer, x, result, sc)
 
 
+@_gc_paused
 def search_1d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
     """``_fit1d`` from totals of per-bin sums (rows spread over partitions)."""
     raw, n_levels = lowpatch._search_1d_sums(slicer, sums, **kwargs)
@@ -290,11 +316,13 @@ def search_1d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
     return weak_region, rule_list, _edges(raw.edges, n_levels)
 
 
+@_gc_paused
 def search_2d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
     """``_fit2d`` from totals of per-cell sums (rows spread over partitions)."""
     return _records_2d(slicer, None, lowpatch._search_2d_sums(slicer, sums, **kwargs), None)
 
 
+@_gc_paused
 def fit1d(
     slicer: Any,
     x: Any,
@@ -311,6 +339,7 @@ def fit1d(
     return search_1d(slicer, x, y, preds, scores, lb1, ub1, sample_weight, keep_members=False)[0]
 
 
+@_gc_paused
 def fit2d(slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None) -> tuple:
     """The body of ``HistogramSlicing._fit2d``; see its docstring."""
     return search_2d(slicer, x, y, preds, scores, sample_weight)
