@@ -201,3 +201,25 @@ def test_reports_on_a_dask_fit_stay_on_the_workers(dask_client):
     for report in (lazy.get_shift, lazy.get_marginal):
         with pytest.raises(MirtError, match="rows stay on the workers"):
             report()
+
+
+def test_every_toolbox_module_imports_first_in_a_fresh_process():
+    """A worker process unpickles a task and so imports the task's module
+    before anything else of the package; an import cycle that the client's
+    order hides kills the worker there."""
+    import pkgutil
+    import subprocess
+    import sys
+
+    import mirt.diagnoser
+
+    names = [f"mirt.diagnoser.{m.name}" for m in pkgutil.iter_modules(mirt.diagnoser.__path__)]
+    code = "import importlib, sys\nfor n in sys.argv[1:]:\n    importlib.import_module(n)"
+    runs = {
+        name: subprocess.Popen(
+            [sys.executable, "-c", code, name], stderr=subprocess.PIPE, text=True
+        )
+        for name in names
+    }
+    failed = {n: r.communicate()[1].strip().splitlines()[-1:] for n, r in runs.items()}
+    assert not {n: e for n, e in failed.items() if runs[n].returncode != 0}

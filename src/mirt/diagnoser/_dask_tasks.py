@@ -18,7 +18,6 @@ import numpy as np
 import pandas as pd
 
 from mirt import _native
-from mirt.diagnoser import _driver
 from mirt.exceptions import MirtError
 
 
@@ -85,7 +84,11 @@ def _side_rows(x, y, pred, w, rows, plan: _Plan, columns: list | None = None) ->
     else:
         pred = _select(pred, rows)
     y = _select(y, rows)
-    scores = np.asarray(plan.scoring(np.asarray(y).ravel(), _driver._predictions(pred)), float)
+    # Imported here: a worker that unpickles a task imports this module first,
+    # and the driver imports the Dask modules in turn.
+    from mirt.diagnoser._driver import _predictions
+
+    scores = np.asarray(plan.scoring(np.asarray(y).ravel(), _predictions(pred)), float)
     if scores.shape != (n,):
         raise MirtError(f"the scoring function returned {scores.shape} scores for {n} rows")
     weights = None if w is None else np.asarray(_select(w, rows), dtype=np.float64).ravel()
