@@ -157,13 +157,13 @@ def _edges(lo: float, hi: float, distinct: int, bins: int) -> np.ndarray:
         raise MirtError(str(err)) from None
 
 
-def refuse_non_finite(totals: list, names: list, side_names: tuple = ("training", "test")) -> None:
+def refuse_non_finite(totals: list, names: list) -> None:
     """Refuse a slicing column in which a side's ranges pass met NaN or inf."""
     for k_side, total in enumerate(totals):
         for k, bad in enumerate(total["bad"]):
             if bad is not None:
                 raise MirtError(
-                    f"{side_names[k_side]} column {names[k]!r} holds "
+                    f"{('training', 'test')[k_side]} column {names[k]!r} holds "
                     f"{'NaN' if math.isnan(bad) else 'an infinite value'}; remove or impute "
                     "such values first"
                 )
@@ -422,7 +422,7 @@ def _fit_slicer(
     prepared = prepare(parts, plan)
     totals = map_sides(prepared, partial(_ranges_task, bins), partial(_ranges_combine, bins))
     searched = totals[searched_k]
-    refuse_non_finite(totals, [plan.names[j] for j in fidx], side_names)
+    refuse_non_finite(totals, [plan.names[j] for j in fidx])
     if searched["n"] == 0:
         raise MirtError(f"there are no {side_names[searched_k]} rows to search for weak regions")
     if searched["bad_score"] is not None:

@@ -191,8 +191,15 @@ def _edges(raw_edges: np.ndarray, n_levels: int) -> np.ndarray:
     return np.arange(n_levels + 1, dtype=np.float64) if n_levels else raw_edges
 
 
-def _weights(sample_weight: Any) -> Any:
-    return None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+def _scoring(
+    slicer: Any, y: Any, preds: Any, sample_weight: Any, perfect_fit: bool
+) -> _Scoring | None:
+    """What a metric that is not additive needs to score bins; None for an
+    additive one, whose bins the core scored."""
+    if slicer.is_metric_additive:
+        return None
+    w = None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+    return _Scoring(np.asarray(y), np.asarray(preds), w, perfect_fit)
 
 
 @_gc_paused
@@ -225,9 +232,7 @@ def search_1d(
     raw = _Raw(*raw)
     two = len(slicer.fidx) != 1
     lv = _levels(slicer, 1 if two else 0, n_levels)
-    sc = None
-    if not slicer.is_metric_additive:
-        sc = _Scoring(np.asarray(y), np.asarray(preds), _weights(sample_weight), perfect_fit)
+    sc = _scoring(slicer, y, preds, sample_weight, perfect_fit)
     weak_region, rule_list = _records(slicer, raw, (lb1, ub1) if two else None, lv, sc)
     return (weak_region, rule_list, _edges(raw.edges, n_levels)), found
 
@@ -301,10 +306,7 @@ def search_2d(
         ranges=ranges,
         perfect_fit=perfect_fit,
     )
-    sc = None
-    if not slicer.is_metric_additive:
-        sc = _Scoring(np.asarray(y), np.asarray(preds), _weights(sample_weight), perfect_fit)
-    return _records_2d(slicer, x, result, sc)
+    return _records_2d(slicer, x, result, _scoring(slicer, y, preds, sample_weight, perfect_fit))
 
 
 @_gc_paused
@@ -322,7 +324,6 @@ def search_2d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
     return _records_2d(slicer, None, lowpatch._search_2d_sums(slicer, sums, **kwargs), None)
 
 
-@_gc_paused
 def fit1d(
     slicer: Any,
     x: Any,
@@ -339,7 +340,6 @@ def fit1d(
     return search_1d(slicer, x, y, preds, scores, lb1, ub1, sample_weight, keep_members=False)[0]
 
 
-@_gc_paused
 def fit2d(slicer: Any, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None) -> tuple:
     """The body of ``HistogramSlicing._fit2d``; see its docstring."""
     return search_2d(slicer, x, y, preds, scores, sample_weight)
