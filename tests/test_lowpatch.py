@@ -247,6 +247,14 @@ class TestWeakSamplePositions:
                 c.append((col >= r[f"lb{k}"]) & upper)
             inside |= c[0] & c[1]
         np.testing.assert_array_equal(idx, np.flatnonzero(inside))
+        # Rows changed after fit: a NaN is in no region, so it is refused by name.
+        lp.diag.x = searched.copy()
+        lp.diag.x[3, 1] = np.nan
+        with pytest.raises(
+            MirtError,
+            match=r"^slicing feature 'X1' of the searched rows holds NaN \(row 3\); remove",
+        ):
+            lp.get_target_idx()
 
     def test_unfitted_diagnoser_gets_a_clear_error(self):
         with pytest.raises(MirtError, match="not fitted"):

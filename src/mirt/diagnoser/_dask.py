@@ -488,7 +488,7 @@ def _fit_slicer(
     regions = list(slicer.weak_region)
     if not regions:
         return None
-    boxes = _boxes(regions, len(fidx), hi)
+    boxes = _driver.table_boxes(regions, hi[: len(fidx)])
     per_side = map_sides(prepared, partial(_box_task, boxes), _add_sums)
     S = str(slicer.score_name)
     stats = []
@@ -546,21 +546,6 @@ def _second_rules(ranges: Any, k1: int, bins: int) -> tuple:
         edges.append(_edges(float(lo2), float(hi2), len(distinct), bins))
         tops.append(float(hi2))
     return edges, np.asarray(tops, dtype=np.float64)
-
-
-def _boxes(regions: list, n_features: int, maxima: list) -> _Boxes:
-    """The regions as the table's rule reads them: a numeric upper bound is
-    closed where it equals the searched column's maximum."""
-    keys = ("lb1", "ub1", "lb2", "ub2")[: 2 * n_features]
-    bounds, levels = _driver._bounds_and_levels(regions, keys)
-    closed = np.array(
-        [
-            [bounds[r, 2 * k + 1] == maxima[k] for k in range(n_features)]
-            for r in range(len(regions))
-        ],
-        dtype=bool,
-    )
-    return _Boxes(bounds, closed, levels)
 
 
 # The weak rows, lazily

@@ -15,7 +15,9 @@ import numpy as np
 from sklearn.base import is_regressor
 from sklearn.utils.multiclass import type_of_target
 
-from mirt.diagnoser import _dask, lowpatch
+from mirt import _native
+from mirt.diagnoser import _dask, _driver, lowpatch
+from mirt.diagnoser._columns import read_columns
 from mirt.diagnoser._searches import check_settings
 from mirt.exceptions import MirtError
 
@@ -168,6 +170,33 @@ def searched_positions(lp: Any, diag: Any) -> np.ndarray:
     """Positions in the diagnoser's ``x`` of the rows its slicer searched."""
     use_test = getattr(diag, "use_test", lp.use_test)
     return np.asarray(lp.test_idx if use_test else lp.train_idx, dtype=np.int64)
+
+
+def get_target_idx(lp: Any) -> Any:
+    """The body of ``LowPatch.get_target_idx``; see its docstring."""
+    diag = getattr(lp, "diag", None)
+    if diag is None:
+        raise MirtError(
+            "this LowPatch is not fitted yet; call fit(x, y, train_idx, test_idx) first"
+        )
+    # Rows held by Dask stay there: a lazy mask, built by the Dask diagnosis.
+    if getattr(lp, "_dask_parts", None) is not None:
+        return _dask.get_target_idx(lp)
+    regions = list(diag.weak_region_stats)
+    if not regions:
+        return np.empty(0, dtype=np.int64)
+    fidx = [int(j) for j in list(diag.fidx)[:2]]
+    names = getattr(diag, "feature_names", None)
+    columns, ranges = read_columns(diag.x, fidx, names, "searched")
+    boxes = _driver.table_boxes(regions, ranges[:, 1])
+    inside = _native.in_any_box(
+        columns[:, 0],
+        columns[:, 1] if len(fidx) > 1 else None,
+        boxes.bounds,
+        boxes.closed,
+        boxes.levels,
+    )
+    return np.flatnonzero(inside).astype(np.int64, copy=False)
 
 
 def get_target_rows(lp: Any) -> np.ndarray:

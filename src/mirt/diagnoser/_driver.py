@@ -41,6 +41,7 @@ from mirt.diagnoser._columns import (
     non_finite,
     read_columns,
 )
+from mirt.diagnoser._dask_tasks import _Boxes
 from mirt.diagnoser.levels import LevelSet
 from mirt.exceptions import MirtError
 
@@ -116,10 +117,20 @@ def _bounds_and_levels(regions: list, keys: tuple) -> tuple:
     bounds = np.array(
         [[math.nan if isinstance(r[k], LevelSet) else float(r[k]) for k in keys] for r in regions],
         dtype=np.float64,
-    )
+    ).reshape(len(regions), len(keys))
     if all(s is None for sides in sets for s in sides):
         return bounds, None
     return bounds, [[None if s is None else s.mask() for s in sides] for sides in sets]
+
+
+def table_boxes(regions: list, maxima: Any) -> _Boxes:
+    """The regions as the table's rule reads them, one side per searched
+    column: a numeric upper bound is closed where it equals that column's
+    maximum (`maxima`); a set of levels is its flags, with NaN bounds."""
+    keys = ("lb1", "ub1", "lb2", "ub2")[: 2 * len(maxima)]
+    bounds, levels = _bounds_and_levels(regions, keys)
+    closed = bounds[:, 1::2] == np.asarray(maxima, dtype=np.float64)
+    return _Boxes(bounds, closed, levels)
 
 
 def _region_rows(
