@@ -1,18 +1,17 @@
 // HistogramSlicing: weak regions among equal-width bins of one slicing
 // feature, or of the second feature inside each bin of the first. A
 // categorical feature's bins are its levels, and its weak levels form one
-// region, a level set. The searches return plain arrays (edges, per-bin
-// figures, the fused regions, the bins' rows); mirt.diagnoser._histogram
+// region, a level set. mirt.diagnoser._histogram hands the searches their
+// settings and level counts as plain numbers (checked there) and gets plain
+// arrays back (edges, per-bin figures, the fused regions, the bins' rows); it
 // scores the bins of a metric that is not additive and builds the records.
 #include <cmath>
-#include <limits>
 #include <optional>
-#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "context.hpp"
-#include "levels.hpp"
 #include "mirt/bin_sums.hpp"
 #include "mirt/histogram.hpp"
 #include "mirt/levels.hpp"
@@ -23,33 +22,14 @@ namespace mirt::lowpatch {
 
 namespace {
 
-std::int64_t checked_bins(py::handle bins) {
-  const bool is_int = (py::isinstance<py::int_>(bins) && !py::isinstance<py::bool_>(bins)) ||
-                      py::isinstance(bins, bind::numpy().attr("integer"));
-  if (!is_int || bind::le(bins, py::int_(0))) {
-    mirt_error("bins must be a positive integer, got " + py::repr(bins).cast<std::string>());
-  }
-  // Bins are capped at the distinct values anyway; a count beyond int64 is
-  // refused in words rather than by a failed conversion.
-  int overflow = 0;
-  const py::int_ as_int(py::reinterpret_borrow<py::object>(bins));
-  const long long value = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-  if (overflow != 0) {
-    mirt_error("bins must be a positive integer below 2**63, got " +
-               py::repr(bins).cast<std::string>());
-  }
-  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return static_cast<std::int64_t>(value);
-}
+// The settings every search shares, as the toolbox checked them:
+// (bins, min_samples, score_sign, threshold_value, perfect_fit).
+using Settings = std::tuple<std::int64_t, double, double, double, bool>;
 
-SearchParams search_params(py::handle self) {
+SearchParams params_of(const Settings& set) {
   SearchParams p;
   p.order = bind::numpy_sum_order();
-  p.max_bins = checked_bins(self.attr("bins"));
-  p.min_samples = bind::to_double(self.attr("min_samples"));
-  p.sign = bind::to_double(self.attr("score_sign"));
-  py::object tv = self.attr("threshold_value");
-  p.threshold_value = bind::to_double(tv);
+  std::tie(p.max_bins, p.min_samples, p.sign, p.threshold_value, p.perfect_fit) = set;
   return p;
 }
 
@@ -100,9 +80,6 @@ struct Numbers {
   std::optional<bind::F64Array> weights;
   DSpan score_span() const { return scores ? bind::span(*scores) : DSpan(); }
   DSpan weight_span() const { return weights ? bind::span(*weights) : DSpan(); }
-  py::object weight_object() const {
-    return weights ? py::object(*weights) : py::object(py::none());
-  }
 };
 
 // Every row lies in a bin, so bin means that are all finite mean finite
@@ -153,38 +130,26 @@ const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t c
   return keep.data();
 }
 
-// The levels of slicing feature k (0 first, 1 second) when it is categorical.
-std::optional<FeatureLevels> slicing_levels(py::handle self, std::size_t k) {
-  py::list fidx = bind::to_list(self.attr("fidx"));
-  if (fidx.size() <= k) return std::nullopt;
-  return feature_levels(self, fidx[k].cast<py::ssize_t>());
-}
-
-// The one-feature search: (raw search, levels) and, with
-// `keep_members`, the searched rows of each fused region. `levels` is the
-// number of levels of a categorical feature, 0 for a numerical one.
-std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::handle ranges,
-                                          bool keep_members, bool perfect_fit) {
-  const bool two = py::len(self.attr("fidx")) != 1;
-  const bool additive = truthy(self.attr("is_metric_additive"));
-  bind::ColumnView x = values_to_bin(a["x"], "the values to bin");
-  Numbers num = numbers_of(a["scores"], a["sample_weight"],
-                           static_cast<py::ssize_t>(x.column.size()), additive);
-  SearchParams params = search_params(self);
+// The one-feature search over the values x (the second feature's with two
+// slicing features): the raw search and, with `keep_members`, the searched
+// rows of each fused region. `levels` counts a categorical feature's levels,
+// 0 for a numerical one.
+py::tuple search1d(py::handle x_in, py::handle scores, py::handle weights, py::handle ranges,
+                   std::size_t levels, bool additive, bool keep_members, const Settings& set) {
+  bind::ColumnView x = values_to_bin(x_in, "the values to bin");
+  Numbers num = numbers_of(scores, weights, static_cast<py::ssize_t>(x.column.size()), additive);
+  SearchParams params = params_of(set);
   params.weighted_evidence = weighted_evidence(num);
-  params.perfect_fit = perfect_fit;
-  params.keep_members = keep_members && additive && !two;
-  // With two slicing features the values are the second feature's.
-  const std::optional<FeatureLevels> lv = slicing_levels(self, two ? 1 : 0);
+  params.keep_members = keep_members;
   bind::F64Array range;
-  if (!lv) params.known_range = known_range(ranges, range, 1);
+  if (levels == 0) params.known_range = known_range(ranges, range, 1);
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
     py::gil_scoped_release nogil;
-    if (lv) {
-      s = additive ? search_levels(rows, lv->n, num.score_span(), num.weight_span(), params)
-                   : bin_levels(rows, lv->n);
+    if (levels > 0) {
+      s = additive ? search_levels(rows, levels, num.score_span(), num.weight_span(), params)
+                   : bin_levels(rows, levels);
     } else {
       s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
                    : bin_rows(rows, params);
@@ -195,34 +160,31 @@ std::pair<py::tuple, py::object> search1d(py::handle self, const Args& a, py::ha
   FoundRegions found{s.hi, {}, {}};
   for (Region& region : s.regions) {
     if (!region.has_members) continue;
-    if (lv) {
+    if (levels > 0) {
       found.level_sets.push_back({s.absorbed, std::move(region.members)});
     } else {
       found.regions.push_back({region.lb, region.ub, std::move(region.members)});
     }
   }
-  return {py::make_tuple(raw_1d(s), lv ? lv->n : 0),
-          py::cast(std::move(found))};
+  return py::make_tuple(raw_1d(s), py::cast(std::move(found)));
 }
 
 // A finished two-feature search as plain data: the first feature's edges and
 // range, then per first bin its edges, support, the second feature's range,
 // the inner search (None for an empty bin) and, for metrics that are not
 // additive, the bin's rows.
-py::tuple raw_2d(const Search2D& s, std::size_t levels1, std::size_t levels2) {
+py::tuple raw_2d(const Search2D& s) {
   py::list first, inner, rows;
   for (const FirstBin& fb : s.bins) {
     first.append(py::make_tuple(fb.lb, fb.ub, fb.support, fb.lo2, fb.hi2));
     inner.append(fb.support == 0 ? py::object(py::none()) : py::object(raw_1d(fb.inner)));
     rows.append(fb.rows.empty() ? py::object(py::none()) : py::object(bind::to_numpy(fb.rows)));
   }
-  return py::make_tuple(bind::doubles(s.edges), s.lo1, s.hi1, first, inner, rows, levels1,
-                        levels2);
+  return py::make_tuple(bind::doubles(s.edges), s.lo1, s.hi1, first, inner, rows);
 }
 
-py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perfect_fit) {
-  const bool additive = truthy(self.attr("is_metric_additive"));
-  py::object x = a["x"];
+py::tuple search2d(py::handle x, py::handle scores, py::handle weights, py::handle ranges,
+                   std::size_t levels1, std::size_t levels2, bool additive, const Settings& set) {
   const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
   bind::F64Array range;
   const double* known = known_range(ranges, range, 2);
@@ -234,23 +196,20 @@ py::object search2d(py::handle self, const Args& a, py::handle ranges, bool perf
   bind::ColumnView c0 = column(0);
   bind::ColumnView c1 = column(1);
   if (n == 0) mirt_error("there are no rows to bin");
-  Numbers num = numbers_of(a["scores"], a["sample_weight"], n, additive);
-  SearchParams params = search_params(self);
+  Numbers num = numbers_of(scores, weights, n, additive);
+  SearchParams params = params_of(set);
   params.weighted_evidence = weighted_evidence(num);
-  params.perfect_fit = perfect_fit;
   params.known_range = known;
-  const std::optional<FeatureLevels> lv1 = slicing_levels(self, 0);
-  const std::optional<FeatureLevels> lv2 = slicing_levels(self, 1);
   Search2D s;
   {
     py::gil_scoped_release nogil;
     s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive, params,
-                  lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
+                  levels1, levels2);
   }
   bool finite = true;
   for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
   require_finite_after(num, !additive || finite);
-  return raw_2d(s, lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
+  return raw_2d(s);
 }
 
 // Where [lb, ub] sits among the second feature's values of some rows.
@@ -299,60 +258,62 @@ std::vector<double> doubles_of(py::handle v, const char* what) {
   return {a.data(), a.data() + a.size()};
 }
 
-SearchParams sums_params(py::handle self, const Args& a) {
-  SearchParams params = search_params(self);
-  params.weighted_evidence = truthy(a["weighted_evidence"]);
-  params.perfect_fit = truthy(a["perfect_fit"]);
+SearchParams sums_params(const Settings& set, bool weighted_evidence) {
+  SearchParams params = params_of(set);
+  params.weighted_evidence = weighted_evidence;
   return params;
 }
 
 // The one-feature search from totals of per-bin (per-level) sums: the same
 // records as the search over rows.
-py::object search1d_sums(py::handle self, const Args& a) {
-  const SearchParams params = sums_params(self, a);
-  const std::optional<FeatureLevels> lv = slicing_levels(self, 0);
-  const BinSums sums = sums_of(a["sums"], 0, n_bins(a["sums"]));
-  Search1D s = lv ? search_levels_from_sums(sums, params)
-                  : search_1d_from_sums(bind::to_double(a["lo"]), bind::to_double(a["hi"]),
-                                        doubles_of(a["edges"], "edges"), sums, params);
-  return py::make_tuple(raw_1d(s), lv ? lv->n : 0);
+py::tuple search1d_sums(py::handle sums, double lo, double hi, py::handle edges,
+                        std::size_t levels, bool weighted_evidence, const Settings& set) {
+  const SearchParams params = sums_params(set, weighted_evidence);
+  const BinSums totals = sums_of(sums, 0, n_bins(sums));
+  return raw_1d(levels > 0 ? search_levels_from_sums(totals, params)
+                           : search_1d_from_sums(lo, hi, doubles_of(edges, "edges"), totals,
+                                                 params));
 }
 
 // The two-feature search from totals of per-cell sums: every first bin's
 // support and second-feature range, its own second-feature edges, and the
 // cells' sums first bin by first bin.
-py::object search2d_sums(py::handle self, const Args& a) {
-  const SearchParams params = sums_params(self, a);
-  const std::optional<FeatureLevels> lv1 = slicing_levels(self, 0);
-  const std::optional<FeatureLevels> lv2 = slicing_levels(self, 1);
+py::tuple search2d_sums(py::handle sums, double lo, double hi, py::handle edges,
+                        py::handle support_in, py::handle lo2_in, py::handle hi2_in,
+                        py::handle edges2_in, std::size_t levels1, std::size_t levels2,
+                        bool weighted_evidence, const Settings& set) {
+  const SearchParams params = sums_params(set, weighted_evidence);
   Search2D s;
-  s.lo1 = bind::to_double(a["lo"]);
-  s.hi1 = bind::to_double(a["hi"]);
-  if (!lv1) s.edges = doubles_of(a["edges"], "edges");
-  const std::vector<double> lo2 = doubles_of(a["lo2"], "lo2");
-  const std::vector<double> hi2 = doubles_of(a["hi2"], "hi2");
-  const py::list edges2 = a["edges2"].is_none() ? py::list() : py::list(a["edges2"]);
-  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> support(a["support"]);
+  s.lo1 = lo;
+  s.hi1 = hi;
+  if (levels1 == 0) s.edges = doubles_of(edges, "edges");
+  const std::vector<double> lo2 = doubles_of(lo2_in, "lo2");
+  const std::vector<double> hi2 = doubles_of(hi2_in, "hi2");
+  const py::list edges2 =
+      edges2_in.is_none() ? py::list() : py::list(py::reinterpret_borrow<py::object>(edges2_in));
+  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> support(
+      py::reinterpret_borrow<py::object>(support_in));
   const std::size_t k = static_cast<std::size_t>(support.size());
   s.bins.resize(k);
   std::size_t at = 0;
   for (std::size_t i = 0; i < k; ++i) {
     FirstBin& fb = s.bins[i];
-    fb.lb = lv1 ? static_cast<double>(i) : s.edges.at(i);
-    fb.ub = lv1 ? fb.lb : s.edges.at(i + 1);
+    fb.lb = levels1 > 0 ? static_cast<double>(i) : s.edges.at(i);
+    fb.ub = levels1 > 0 ? fb.lb : s.edges.at(i + 1);
     fb.support = support.data()[i];
     fb.lo2 = lo2.at(i);
     fb.hi2 = hi2.at(i);
-    const std::vector<double> e = lv2 ? std::vector<double>() : doubles_of(edges2[i], "edges2");
-    const std::size_t cells = lv2 ? lv2->n : e.size() - 1;
+    const std::vector<double> e =
+        levels2 > 0 ? std::vector<double>() : doubles_of(edges2[i], "edges2");
+    const std::size_t cells = levels2 > 0 ? levels2 : e.size() - 1;
     if (fb.support > 0) {
-      const BinSums inner = sums_of(a["sums"], at, at + cells);
-      fb.inner = lv2 ? search_levels_from_sums(inner, params)
-                     : search_1d_from_sums(fb.lo2, fb.hi2, e, inner, params);
+      const BinSums inner = sums_of(sums, at, at + cells);
+      fb.inner = levels2 > 0 ? search_levels_from_sums(inner, params)
+                             : search_1d_from_sums(fb.lo2, fb.hi2, e, inner, params);
     }
     at += cells;
   }
-  return raw_2d(s, lv1 ? lv1->n : 0, lv2 ? lv2->n : 0);
+  return raw_2d(s);
 }
 
 }  // namespace
@@ -377,55 +338,13 @@ void register_histogram_slicing(py::module_& m, py::handle base) {
           doc("HistogramSlicing._fit2d"), bind::call_python("mirt.diagnoser._histogram", "fit2d"));
   cls.finish();
 
-  // The searches as the slicer's own `_fit` runs them: on columns whose range
-  // it found while copying them, and, for one feature, keeping the rows of
-  // each fused region for the driver.
-  const std::string module = m.attr("__name__").cast<std::string>();
-  const std::vector<Param> params{req("slicer"), req("x"), req("y"), req("preds"), req("scores"),
-                                  opt_none("lb1"), opt_none("ub1"), opt_none("sample_weight"),
-                                  opt_none("ranges"), opt("perfect_fit", py::bool_(false))};
-  std::vector<Param> params_1d = params;
-  params_1d.push_back(opt("keep_members", py::bool_(true)));
-  m.attr("_search_1d") = bind::make_function(
-      "_search_1d", "_search_1d", module, params_1d,
-      "The search of ``_fit1d`` as plain arrays, with known ranges; also the fused regions' "
-      "rows.\n",
-      [](py::handle, const Args& a) {
-        auto [result, found] =
-            search1d(a["slicer"], a, a["ranges"], truthy(a["keep_members"]),
-                     truthy(a["perfect_fit"]));
-        return py::make_tuple(result, found);
-      },
-      bind::Kind::function);
-  const std::vector<Param> sums_params_list{
-      req("slicer"), req("sums"), opt_none("lo"), opt_none("hi"), opt_none("edges"),
-      opt_none("support"), opt_none("lo2"), opt_none("hi2"), opt_none("edges2"),
-      opt("weighted_evidence", py::bool_(false)), opt("perfect_fit", py::bool_(false))};
-  m.attr("_search_1d_sums") = bind::make_function(
-      "_search_1d_sums", "_search_1d_sums", module, sums_params_list,
-      "The search of ``_fit1d`` from totals of per-bin sums, as plain arrays.\n",
-      [](py::handle, const Args& a) { return search1d_sums(a["slicer"], a); },
-      bind::Kind::function);
-  m.attr("_search_2d_sums") = bind::make_function(
-      "_search_2d_sums", "_search_2d_sums", module, sums_params_list,
-      "The search of ``_fit2d`` from totals of per-cell sums, as plain arrays.\n",
-      [](py::handle, const Args& a) { return search2d_sums(a["slicer"], a); },
-      bind::Kind::function);
-  m.attr("_search_2d") = bind::make_function(
-      "_search_2d", "_search_2d", module, params, "The search of ``_fit2d`` as plain data, with known ranges.\n",
-      [](py::handle, const Args& a) {
-        return search2d(a["slicer"], a, a["ranges"], truthy(a["perfect_fit"]));
-      },
-      bind::Kind::function);
-  m.attr("_quantile_position") = bind::make_function(
-      "_quantile_position", "_quantile_position", module,
-      {req("x"), req("rows"), req("lb"), req("ub"), req("hi")},
-      "Percentages of the rows' second-feature values below lb and below ub.\n",
-      [](py::handle, const Args& a) {
-        return quantile_position_py(a["x"], a["rows"], bind::to_double(a["lb"]),
-                                    bind::to_double(a["ub"]), bind::to_double(a["hi"]));
-      },
-      bind::Kind::function);
+  // The searches, private to mirt.diagnoser._histogram, which checks what
+  // they are given and names it in its messages.
+  m.def("_search_1d", &search1d);
+  m.def("_search_2d", &search2d);
+  m.def("_search_1d_sums", &search1d_sums);
+  m.def("_search_2d_sums", &search2d_sums);
+  m.def("_quantile_position", &quantile_position_py);
 }
 
 }  // namespace mirt::lowpatch

@@ -3,7 +3,8 @@
 and the Dask diagnosis call.
 
 The core's search (``lowpatch._search_1d``, ``_search_2d`` and their
-``_sums`` forms) returns plain arrays: the bins' edges and figures, the fused
+``_sums`` forms) takes its settings as plain numbers, checked here, and
+returns plain arrays: the bins' edges and figures, the fused
 regions and, for a metric that is not additive, every bin's rows. Here the
 bins of such a metric are scored, and the rule and weak-region records are
 built: one per bin or region, never one per row.
@@ -20,6 +21,7 @@ import numpy as np
 
 from mirt import _native
 from mirt.diagnoser import _searches, lowpatch
+from mirt.exceptions import MirtError
 
 
 def _gc_paused(func: Callable) -> Callable:
@@ -182,13 +184,47 @@ def _records(
     return weak_region, rule_list
 
 
-def _levels(slicer: Any, k: int, n_levels: int) -> Any:
-    return _searches.slicing_levels(slicer, list(slicer.fidx)[k]) if n_levels else None
+def _levels(slicer: Any, k: int) -> Any:
+    """The levels of slicing feature k (0 first, 1 second) when it is
+    categorical, else None."""
+    fidx = list(slicer.fidx)
+    if len(fidx) <= k:
+        return None
+    lv = _searches.slicing_levels(slicer, int(fidx[k]))
+    if lv is not None and len(lv) == 0:
+        raise MirtError("a categorical slicing feature has no levels")
+    return lv
 
 
-def _edges(raw_edges: np.ndarray, n_levels: int) -> np.ndarray:
+def _count(lv: Any) -> int:
+    return 0 if lv is None else len(lv)
+
+
+def checked_bins(bins: Any) -> int:
+    """The slicer's ``bins`` as the searches take it: a positive int64."""
+    if isinstance(bins, bool) or not isinstance(bins, (int, np.integer)) or bins <= 0:
+        raise MirtError(f"bins must be a positive integer, got {bins!r}")
+    # Bins are capped at the distinct values anyway; a count beyond int64 is
+    # refused in words rather than by a failed conversion.
+    if bins >= 2**63:
+        raise MirtError(f"bins must be a positive integer below 2**63, got {bins!r}")
+    return int(bins)
+
+
+def _settings(slicer: Any, perfect_fit: bool) -> tuple:
+    """What every search takes from the slicer, as plain numbers."""
+    return (
+        checked_bins(slicer.bins),
+        float(slicer.min_samples),
+        float(slicer.score_sign),
+        float(slicer.threshold_value),
+        bool(perfect_fit),
+    )
+
+
+def _edges(raw_edges: np.ndarray, lv: Any) -> np.ndarray:
     # A level's bin is the unit interval [k, k + 1) of its code.
-    return np.arange(n_levels + 1, dtype=np.float64) if n_levels else raw_edges
+    return np.arange(len(lv) + 1, dtype=np.float64) if lv is not None else raw_edges
 
 
 def _scoring(
@@ -218,32 +254,32 @@ def search_1d(
 ) -> tuple[tuple, Any]:
     """``_fit1d`` with known ranges: (weak_region, rule_list, bins1d) and the
     fused regions' rows the core kept for the driver."""
-    (raw, n_levels), found = lowpatch._search_1d(
-        slicer,
+    two = len(slicer.fidx) != 1
+    additive = bool(slicer.is_metric_additive)
+    # With two slicing features the values are the second feature's.
+    lv = _levels(slicer, 1 if two else 0)
+    raw, found = lowpatch._search_1d(
         x,
-        y,
-        preds,
         scores,
-        sample_weight=sample_weight,
-        ranges=ranges,
-        perfect_fit=perfect_fit,
-        keep_members=keep_members,
+        sample_weight,
+        ranges,
+        _count(lv),
+        additive,
+        bool(keep_members) and additive and not two,
+        _settings(slicer, perfect_fit),
     )
     raw = _Raw(*raw)
-    two = len(slicer.fidx) != 1
-    lv = _levels(slicer, 1 if two else 0, n_levels)
     sc = _scoring(slicer, y, preds, sample_weight, perfect_fit)
     weak_region, rule_list = _records(slicer, raw, (lb1, ub1) if two else None, lv, sc)
-    return (weak_region, rule_list, _edges(raw.edges, n_levels)), found
+    return (weak_region, rule_list, _edges(raw.edges, lv)), found
 
 
 def _records_2d(slicer: Any, x: Any, result: tuple, sc: _Scoring | None) -> tuple:
     """The records of a two-feature search: every first bin's summary in the
     slicer's ``bin_stats``, its inner search's regions (placed among its rows)
     and rules."""
-    edges, lo1, hi1, first, inner, rows, levels1, levels2 = result
-    lv1 = _levels(slicer, 0, levels1)
-    lv2 = _levels(slicer, 1, levels2)
+    edges, lo1, hi1, first, inner, rows = result
+    lv1, lv2 = _levels(slicer, 0), _levels(slicer, 1)
     nan = float("nan")
     bin_stats, weak_region, rule_list = [], [], []
     for i, (lb, ub, support, lo2, hi2) in enumerate(first):
@@ -281,7 +317,7 @@ def _records_2d(slicer: Any, x: Any, result: tuple, sc: _Scoring | None) -> tupl
             weak_region.append(item)
         rule_list.extend(rules)
     slicer.bin_stats = bin_stats
-    return weak_region, rule_list, _edges(edges, levels1)
+    return weak_region, rule_list, _edges(edges, lv1)
 
 
 @_gc_paused
@@ -297,31 +333,74 @@ def search_2d(
 ) -> tuple:
     """``_fit2d`` with known ranges: (weak_region, rule_list, bins1d)."""
     result = lowpatch._search_2d(
-        slicer,
         x,
-        y,
-        preds,
         scores,
-        sample_weight=sample_weight,
-        ranges=ranges,
-        perfect_fit=perfect_fit,
+        sample_weight,
+        ranges,
+        _count(_levels(slicer, 0)),
+        _count(_levels(slicer, 1)),
+        bool(slicer.is_metric_additive),
+        _settings(slicer, perfect_fit),
     )
     return _records_2d(slicer, x, result, _scoring(slicer, y, preds, sample_weight, perfect_fit))
 
 
 @_gc_paused
-def search_1d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
+def search_1d_sums(
+    slicer: Any,
+    sums: tuple,
+    lo: float,
+    hi: float,
+    edges: Any,
+    weighted_evidence: bool = False,
+    perfect_fit: bool = False,
+) -> tuple:
     """``_fit1d`` from totals of per-bin sums (rows spread over partitions)."""
-    raw, n_levels = lowpatch._search_1d_sums(slicer, sums, **kwargs)
+    lv = _levels(slicer, 0)
+    raw = lowpatch._search_1d_sums(
+        sums,
+        lo,
+        hi,
+        edges,
+        _count(lv),
+        bool(weighted_evidence),
+        _settings(slicer, perfect_fit),
+    )
     raw = _Raw(*raw)
-    weak_region, rule_list = _records(slicer, raw, None, _levels(slicer, 0, n_levels), None)
-    return weak_region, rule_list, _edges(raw.edges, n_levels)
+    weak_region, rule_list = _records(slicer, raw, None, lv, None)
+    return weak_region, rule_list, _edges(raw.edges, lv)
 
 
 @_gc_paused
-def search_2d_sums(slicer: Any, sums: Any, **kwargs: Any) -> tuple:
+def search_2d_sums(
+    slicer: Any,
+    sums: tuple,
+    lo: float,
+    hi: float,
+    edges: Any,
+    support: Any,
+    lo2: Any,
+    hi2: Any,
+    edges2: Any = None,
+    weighted_evidence: bool = False,
+    perfect_fit: bool = False,
+) -> tuple:
     """``_fit2d`` from totals of per-cell sums (rows spread over partitions)."""
-    return _records_2d(slicer, None, lowpatch._search_2d_sums(slicer, sums, **kwargs), None)
+    result = lowpatch._search_2d_sums(
+        sums,
+        lo,
+        hi,
+        edges,
+        support,
+        lo2,
+        hi2,
+        edges2,
+        _count(_levels(slicer, 0)),
+        _count(_levels(slicer, 1)),
+        bool(weighted_evidence),
+        _settings(slicer, perfect_fit),
+    )
+    return _records_2d(slicer, None, result, None)
 
 
 def fit1d(
