@@ -1,9 +1,8 @@
 // What the classes of the diagnoser module share: the imported toolbox
-// objects, the class objects themselves (for super() and isinstance), and the
-// reading and checking of slicing data. The orchestration of a fit (the
-// driver, the search hooks, LowPatch.fit) is the toolbox's Python code in
-// mirt.diagnoser; the compiled methods convert, call the core and convert
-// back.
+// objects and the registration of each class and pass. The orchestration of
+// a fit (the driver, the search hooks, LowPatch.fit) and the checking of what
+// a search reads are the toolbox's Python code in mirt.diagnoser; the
+// compiled methods convert, call the core and convert back.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -34,26 +33,6 @@ std::string doc(const char* key);
 
 py::handle mirt_error_type();
 [[noreturn]] void mirt_error(const std::string& message);
-
-// How errors name a slicing column: "slicing feature 'age' of the test rows".
-std::string slicing_column_name(py::handle feature_names, py::ssize_t j, const std::string& side);
-[[noreturn]] void raise_non_finite(const std::string& what, double value, std::int64_t row);
-
-// A slicing column (read in place when it is float64 and contiguous), refused
-// when it holds NaN or an infinite value: no region could be said to contain
-// such a row.
-bind::ColumnView slicing_column(py::handle x, py::ssize_t j, py::handle feature_names,
-                                const std::string& side);
-
-// Per-sample scores must be finite numbers, one per row. A caller that sums
-// every score anyway may skip the finiteness pass and call
-// `require_finite_scores` when a sum comes out non-finite, which no finite
-// scores give short of overflow.
-bind::F64Array checked_scores(py::handle scores, py::ssize_t n_rows, bool check_finite = true);
-void require_finite_scores(const bind::F64Array& scores);
-
-// Weights given for the rows, or None; a length mismatch is refused.
-py::object checked_weights(py::handle weights, py::ssize_t n_rows, const std::string& what);
 
 // The searched rows of each fused region as a one-feature search found them,
 // with the largest value of the column they were found on, which closed their

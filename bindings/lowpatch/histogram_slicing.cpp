@@ -5,8 +5,10 @@
 // settings and level counts as plain numbers (checked there) and gets plain
 // arrays back (edges, per-bin figures, the fused regions, the bins' rows); it
 // scores the bins of a metric that is not additive and builds the records.
-#include <cmath>
+#include <pybind11/stl.h>
+
 #include <optional>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "mirt/histogram.hpp"
 #include "mirt/levels.hpp"
 #include "mirt/pairwise.hpp"
+#include "mirt/span.hpp"
 #include "setup.hpp"
 
 namespace mirt::lowpatch {
@@ -73,44 +76,14 @@ py::tuple raw_1d(const Search1D& s) {
                         bind::to_numpy(s.bin_rows));
 }
 
-// Scores and weights as the core reads them. A default pybind11 array is an
-// empty array, not a missing one, so presence is tracked explicitly.
-struct Numbers {
-  std::optional<bind::F64Array> scores;
-  std::optional<bind::F64Array> weights;
-  DSpan score_span() const { return scores ? bind::span(*scores) : DSpan(); }
-  DSpan weight_span() const { return weights ? bind::span(*weights) : DSpan(); }
-};
+// Per-row scores (of an additive metric) and weights, checked by the toolbox
+// (lengths again here: the core reads them by the rows' positions).
+using Numbers = std::optional<bind::F64Array>;
 
-// Every row lies in a bin, so bin means that are all finite mean finite
-// scores; otherwise the scores are checked to name the culprit.
-bool bins_finite(const Search1D& s) {
-  for (const Bin& b : s.bins) {
-    if (b.count > 0 && !std::isfinite(b.value)) return false;
-  }
-  return true;
-}
-
-void require_finite_after(const Numbers& num, bool finite) {
-  if (!finite && num.scores) require_finite_scores(*num.scores);
-}
-
-Numbers numbers_of(py::handle scores, py::handle weights, py::ssize_t n, bool additive) {
-  Numbers out;
-  // Finiteness is told by the search's sums instead of a pass of its own.
-  if (additive) out.scores = checked_scores(scores, n, false);
-  py::object w = checked_weights(weights, n, "sample_weight");
-  if (!w.is_none()) out.weights = bind::as_f64_1d(w, "sample_weight");
-  return out;
-}
-
-// Whether the weights of all the searched rows sum to a positive number.
-bool weighted_evidence(const Numbers& num) {
-  if (!num.weights) return false;
-  const DSpan w = num.weight_span();
-  const SumOrder order = bind::numpy_sum_order();
-  py::gil_scoped_release nogil;
-  return numpy_sum(w, order) > 0.0;
+DSpan span_of(const Numbers& a, std::size_t n) {
+  if (!a) return {};
+  require_same_length(static_cast<std::size_t>(a->size()), n, "scores or weights and x differ");
+  return bind::span(*a);
 }
 
 bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
@@ -123,39 +96,36 @@ bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
 
 // The smallest and largest value of each searched column when the caller
 // found them (and that every value is finite) while copying the columns.
-const double* known_range(py::handle ranges, bind::F64Array& keep, py::ssize_t columns) {
-  if (ranges.is_none()) return nullptr;
-  keep = bind::as_f64(ranges, "ranges");
-  if (keep.size() != 2 * columns) throw py::value_error("ranges must hold 2 values a column");
-  return keep.data();
+const double* known_range(const Numbers& ranges, py::ssize_t columns) {
+  if (!ranges) return nullptr;
+  if (ranges->size() != 2 * columns) throw py::value_error("ranges must hold 2 values a column");
+  return ranges->data();
 }
 
 // The one-feature search over the values x (the second feature's with two
 // slicing features): the raw search and, with `keep_members`, the searched
 // rows of each fused region. `levels` counts a categorical feature's levels,
 // 0 for a numerical one.
-py::tuple search1d(py::handle x_in, py::handle scores, py::handle weights, py::handle ranges,
-                   std::size_t levels, bool additive, bool keep_members, const Settings& set) {
+py::tuple search1d(py::handle x_in, const Numbers& scores, const Numbers& weights,
+                   const Numbers& ranges, std::size_t levels, bool keep_members,
+                   bool weighted_evidence, const Settings& set) {
   bind::ColumnView x = values_to_bin(x_in, "the values to bin");
-  Numbers num = numbers_of(scores, weights, static_cast<py::ssize_t>(x.column.size()), additive);
+  const DSpan sc = span_of(scores, x.column.size()), w = span_of(weights, x.column.size());
   SearchParams params = params_of(set);
-  params.weighted_evidence = weighted_evidence(num);
+  params.weighted_evidence = weighted_evidence;
   params.keep_members = keep_members;
-  bind::F64Array range;
-  if (levels == 0) params.known_range = known_range(ranges, range, 1);
+  if (levels == 0) params.known_range = known_range(ranges, 1);
+  const bool additive = scores.has_value();
   Search1D s;
   {
     const RowSet rows{x.column, nullptr};
     py::gil_scoped_release nogil;
     if (levels > 0) {
-      s = additive ? search_levels(rows, levels, num.score_span(), num.weight_span(), params)
-                   : bin_levels(rows, levels);
+      s = additive ? search_levels(rows, levels, sc, w, params) : bin_levels(rows, levels);
     } else {
-      s = additive ? search_1d_additive(rows, num.score_span(), num.weight_span(), params)
-                   : bin_rows(rows, params);
+      s = additive ? search_1d_additive(rows, sc, w, params) : bin_rows(rows, params);
     }
   }
-  require_finite_after(num, !additive || bins_finite(s));
   // The regions' rows, found by the search, spare the driver a pass.
   FoundRegions found{s.hi, {}, {}};
   for (Region& region : s.regions) {
@@ -183,32 +153,24 @@ py::tuple raw_2d(const Search2D& s) {
   return py::make_tuple(bind::doubles(s.edges), s.lo1, s.hi1, first, inner, rows);
 }
 
-py::tuple search2d(py::handle x, py::handle scores, py::handle weights, py::handle ranges,
-                   std::size_t levels1, std::size_t levels2, bool additive, const Settings& set) {
-  const py::ssize_t n = bind::n_rows(bind::numpy().attr("asarray")(x));
-  bind::F64Array range;
-  const double* known = known_range(ranges, range, 2);
-  // Columns whose range the caller found were checked to be finite then.
-  auto column = [&](py::ssize_t j) {
-    return known != nullptr ? bind::column_view(x, j, "the values to bin")
-                            : slicing_column(x, j, py::none(), "searched");
-  };
-  bind::ColumnView c0 = column(0);
-  bind::ColumnView c1 = column(1);
+// The two-feature search over the columns of x, whose ranges (and that every
+// value is finite) the caller found while copying them.
+py::tuple search2d(py::handle x, const Numbers& scores, const Numbers& weights,
+                   const bind::F64Array& ranges, std::size_t levels1, std::size_t levels2,
+                   bool weighted_evidence, const Settings& set) {
+  const bind::ColumnView c0 = bind::column_view(x, 0, "the values to bin");
+  const bind::ColumnView c1 = bind::column_view(x, 1, "the values to bin");
+  const std::size_t n = c0.column.size();
   if (n == 0) mirt_error("there are no rows to bin");
-  Numbers num = numbers_of(scores, weights, n, additive);
+  const DSpan sc = span_of(scores, n), w = span_of(weights, n);
   SearchParams params = params_of(set);
-  params.weighted_evidence = weighted_evidence(num);
-  params.known_range = known;
+  params.weighted_evidence = weighted_evidence;
+  params.known_range = known_range(ranges, 2);
   Search2D s;
   {
     py::gil_scoped_release nogil;
-    s = search_2d(c0.column, c1.column, num.score_span(), num.weight_span(), additive, params,
-                  levels1, levels2);
+    s = search_2d(c0.column, c1.column, sc, w, scores.has_value(), params, levels1, levels2);
   }
-  bool finite = true;
-  for (const FirstBin& fb : s.bins) finite = finite && (fb.support == 0 || bins_finite(fb.inner));
-  require_finite_after(num, !additive || finite);
   return raw_2d(s);
 }
 
@@ -222,22 +184,20 @@ py::tuple quantile_position_py(py::handle x, py::handle rows, double lb, double 
 }
 
 // Totals of per-bin sums, as the partitions' kernels return them:
-// (count, sum, weight_sum or None, product_sum or None), bins [begin, end).
-BinSums sums_of(py::handle t, std::size_t begin, std::size_t end) {
-  const py::tuple parts = py::reinterpret_borrow<py::tuple>(t);
-  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> count(
-      py::reinterpret_borrow<py::object>(parts[0]));
-  const bind::F64Array sum = bind::as_f64_1d(parts[1], "sum");
-  const bool weighted = !parts[2].is_none();
-  if (end > static_cast<std::size_t>(count.size()) || sum.size() != count.size()) {
+// (count, sum, weight_sum or None, product_sum or None).
+using Sums = std::tuple<bind::I64Array, bind::F64Array, Numbers, Numbers>;
+
+// The totals of bins [begin, end).
+BinSums sums_of(const Sums& t, std::size_t begin, std::size_t end) {
+  const auto& [count, sum, ws, ps] = t;
+  const bool weighted = ws.has_value() && ps.has_value();
+  const auto n = static_cast<std::size_t>(count.size());
+  if (end > n || static_cast<std::size_t>(sum.size()) != n ||
+      (weighted && (static_cast<std::size_t>(ws->size()) != n ||
+                    static_cast<std::size_t>(ps->size()) != n))) {
     throw py::value_error("the sums do not match the bins");
   }
   BinSums out(end - begin, weighted);
-  std::optional<bind::F64Array> ws, ps;
-  if (weighted) {
-    ws = bind::as_f64_1d(parts[2], "weight_sum");
-    ps = bind::as_f64_1d(parts[3], "product_sum");
-  }
   for (std::size_t b = begin; b < end; ++b) {
     out.count[b - begin] = count.data()[b];
     out.sum[b - begin] = sum.data()[b];
@@ -249,15 +209,6 @@ BinSums sums_of(py::handle t, std::size_t begin, std::size_t end) {
   return out;
 }
 
-std::size_t n_bins(py::handle t) {
-  return static_cast<std::size_t>(py::len(py::reinterpret_borrow<py::tuple>(t)[0]));
-}
-
-std::vector<double> doubles_of(py::handle v, const char* what) {
-  const bind::F64Array a = bind::as_f64_1d(v, what);
-  return {a.data(), a.data() + a.size()};
-}
-
 SearchParams sums_params(const Settings& set, bool weighted_evidence) {
   SearchParams params = params_of(set);
   params.weighted_evidence = weighted_evidence;
@@ -266,45 +217,46 @@ SearchParams sums_params(const Settings& set, bool weighted_evidence) {
 
 // The one-feature search from totals of per-bin (per-level) sums: the same
 // records as the search over rows.
-py::tuple search1d_sums(py::handle sums, double lo, double hi, py::handle edges,
-                        std::size_t levels, bool weighted_evidence, const Settings& set) {
+py::tuple search1d_sums(const Sums& sums, double lo, double hi,
+                        const std::optional<std::vector<double>>& edges, std::size_t levels,
+                        bool weighted_evidence, const Settings& set) {
   const SearchParams params = sums_params(set, weighted_evidence);
-  const BinSums totals = sums_of(sums, 0, n_bins(sums));
-  return raw_1d(levels > 0 ? search_levels_from_sums(totals, params)
-                           : search_1d_from_sums(lo, hi, doubles_of(edges, "edges"), totals,
-                                                 params));
+  const BinSums totals = sums_of(sums, 0, static_cast<std::size_t>(std::get<0>(sums).size()));
+  if (levels > 0) return raw_1d(search_levels_from_sums(totals, params));
+  if (!edges) throw py::value_error("a numerical feature's sums need their edges");
+  return raw_1d(search_1d_from_sums(lo, hi, *edges, totals, params));
 }
 
 // The two-feature search from totals of per-cell sums: every first bin's
 // support and second-feature range, its own second-feature edges, and the
 // cells' sums first bin by first bin.
-py::tuple search2d_sums(py::handle sums, double lo, double hi, py::handle edges,
-                        py::handle support_in, py::handle lo2_in, py::handle hi2_in,
-                        py::handle edges2_in, std::size_t levels1, std::size_t levels2,
-                        bool weighted_evidence, const Settings& set) {
+py::tuple search2d_sums(const Sums& sums, double lo, double hi,
+                        const std::optional<std::vector<double>>& edges,
+                        const std::vector<std::int64_t>& support, const std::vector<double>& lo2,
+                        const std::vector<double>& hi2,
+                        const std::optional<std::vector<std::vector<double>>>& edges2,
+                        std::size_t levels1, std::size_t levels2, bool weighted_evidence,
+                        const Settings& set) {
   const SearchParams params = sums_params(set, weighted_evidence);
   Search2D s;
   s.lo1 = lo;
   s.hi1 = hi;
-  if (levels1 == 0) s.edges = doubles_of(edges, "edges");
-  const std::vector<double> lo2 = doubles_of(lo2_in, "lo2");
-  const std::vector<double> hi2 = doubles_of(hi2_in, "hi2");
-  const py::list edges2 =
-      edges2_in.is_none() ? py::list() : py::list(py::reinterpret_borrow<py::object>(edges2_in));
-  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> support(
-      py::reinterpret_borrow<py::object>(support_in));
-  const std::size_t k = static_cast<std::size_t>(support.size());
+  if (levels1 == 0 && !edges) throw py::value_error("a numerical feature's sums need their edges");
+  if (levels1 == 0) s.edges = *edges;
+  const std::size_t k = support.size();
   s.bins.resize(k);
   std::size_t at = 0;
   for (std::size_t i = 0; i < k; ++i) {
     FirstBin& fb = s.bins[i];
     fb.lb = levels1 > 0 ? static_cast<double>(i) : s.edges.at(i);
     fb.ub = levels1 > 0 ? fb.lb : s.edges.at(i + 1);
-    fb.support = support.data()[i];
+    fb.support = support[i];
     fb.lo2 = lo2.at(i);
     fb.hi2 = hi2.at(i);
-    const std::vector<double> e =
-        levels2 > 0 ? std::vector<double>() : doubles_of(edges2[i], "edges2");
+    if (levels2 == 0 && (!edges2 || edges2->at(i).size() < 2)) {
+      throw py::value_error("every first bin needs the second feature's edges");
+    }
+    const std::vector<double> e = levels2 > 0 ? std::vector<double>() : edges2->at(i);
     const std::size_t cells = levels2 > 0 ? levels2 : e.size() - 1;
     if (fb.support > 0) {
       const BinSums inner = sums_of(sums, at, at + cells);

@@ -21,6 +21,13 @@ import numpy as np
 
 from mirt import _native
 from mirt.diagnoser import _searches, lowpatch
+from mirt.diagnoser._columns import (
+    checked_scores,
+    checked_weights,
+    n_rows,
+    read_columns,
+    require_finite,
+)
 from mirt.exceptions import MirtError
 
 
@@ -222,6 +229,26 @@ def _settings(slicer: Any, perfect_fit: bool) -> tuple:
     )
 
 
+def _numbers(slicer: Any, rows: int, scores: Any, sample_weight: Any) -> tuple:
+    """The per-row scores (an additive metric's; None for another), the
+    weights, and whether the weights sum to a positive number. The scores'
+    finiteness is told by the bins' means (`_require_finite`) rather than by a
+    pass of its own."""
+    s = checked_scores(scores, rows, finite=False) if slicer.is_metric_additive else None
+    w = checked_weights(sample_weight, rows, "sample_weight")
+    if w is None:
+        return s, None, False
+    with np.errstate(over="ignore"):  # huge weights weigh as their ratios; their sum is inf
+        return s, w, bool(np.sum(w) > 0)
+
+
+def _require_finite(scores: np.ndarray | None, raws: list) -> None:
+    # Every row lies in a bin, so bin means that are all finite mean finite
+    # scores; otherwise the scores are checked to name the culprit.
+    if scores is not None and not all(np.isfinite(r[2][r[1] > 0]).all() for r in raws):
+        require_finite(scores, "the per-sample scores")
+
+
 def _edges(raw_edges: np.ndarray, lv: Any) -> np.ndarray:
     # A level's bin is the unit interval [k, k + 1) of its code.
     return np.arange(len(lv) + 1, dtype=np.float64) if lv is not None else raw_edges
@@ -258,16 +285,18 @@ def search_1d(
     additive = bool(slicer.is_metric_additive)
     # With two slicing features the values are the second feature's.
     lv = _levels(slicer, 1 if two else 0)
+    s, w, evidence = _numbers(slicer, n_rows(x), scores, sample_weight)
     raw, found = lowpatch._search_1d(
         x,
-        scores,
-        sample_weight,
+        s,
+        w,
         ranges,
         _count(lv),
-        additive,
         bool(keep_members) and additive and not two,
+        evidence,
         _settings(slicer, perfect_fit),
     )
+    _require_finite(s, [raw])
     raw = _Raw(*raw)
     sc = _scoring(slicer, y, preds, sample_weight, perfect_fit)
     weak_region, rule_list = _records(slicer, raw, (lb1, ub1) if two else None, lv, sc)
@@ -332,16 +361,20 @@ def search_2d(
     perfect_fit: bool = False,
 ) -> tuple:
     """``_fit2d`` with known ranges: (weak_region, rule_list, bins1d)."""
+    if ranges is None:
+        x, ranges = read_columns(x, [0, 1], None, "searched")
+    s, w, evidence = _numbers(slicer, n_rows(x), scores, sample_weight)
     result = lowpatch._search_2d(
         x,
-        scores,
-        sample_weight,
+        s,
+        w,
         ranges,
         _count(_levels(slicer, 0)),
         _count(_levels(slicer, 1)),
-        bool(slicer.is_metric_additive),
+        evidence,
         _settings(slicer, perfect_fit),
     )
+    _require_finite(s, [r for r in result[4] if r is not None])
     return _records_2d(slicer, x, result, _scoring(slicer, y, preds, sample_weight, perfect_fit))
 
 
