@@ -2,7 +2,10 @@
 // driver (mirt.diagnoser._driver) and search hooks (mirt.diagnoser._searches)
 // call: the slicing columns a search reads and hands over, a weighted mean in
 // numpy's order, and the measuring of weak regions on both sides.
+#include <pybind11/stl.h>
+
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,11 +18,9 @@ namespace mirt::lowpatch {
 
 namespace {
 
-std::vector<py::ssize_t> indices(py::handle fidx) {
-  std::vector<py::ssize_t> out;
-  for (py::handle j : bind::to_list(fidx)) out.push_back(j.cast<py::ssize_t>());
-  return out;
-}
+// Per-row figures the toolbox checked, or None.
+using Numbers = std::optional<bind::F64Array>;
+using Indices = std::vector<py::ssize_t>;
 
 py::object non_finite(const NonFinite& bad, double value) {
   if (!bad) return py::none();
@@ -32,8 +33,8 @@ struct Columns {
   std::vector<bind::StridedView> views;  // keep the source memory alive
   std::vector<Strided> columns;
   py::array block;
-  Columns(py::handle x, py::handle fidx) {
-    for (const py::ssize_t j : indices(fidx)) {
+  Columns(py::handle x, const Indices& fidx) {
+    for (const py::ssize_t j : fidx) {
       views.push_back(bind::strided_column(x, j, "slicing column " + std::to_string(j)));
       columns.push_back(views.back().column);
     }
@@ -52,7 +53,7 @@ struct Columns {
 // The columns read out once, with each column's smallest and largest value:
 // (block, ranges of shape (k, 2), None or (column, row, value) of the first
 // value that is not finite).
-py::tuple slicing_columns(py::handle x, py::handle fidx) {
+py::tuple slicing_columns(py::handle x, const Indices& fidx) {
   Columns c(x, fidx);
   py::array_t<double> ranges({static_cast<py::ssize_t>(c.columns.size()), py::ssize_t{2}});
   double* range = ranges.mutable_data();
@@ -70,7 +71,7 @@ py::tuple slicing_columns(py::handle x, py::handle fidx) {
 // waits for it: (block, None or (column, row, value)).
 class ColumnCopy {
  public:
-  ColumnCopy(py::handle x, py::handle fidx)
+  ColumnCopy(py::handle x, const Indices& fidx)
       : columns_(x, fidx),
         copy_(std::make_unique<BackgroundCopy>(columns_.columns, columns_.out())) {}
   py::tuple result() {
@@ -89,24 +90,20 @@ class ColumnCopy {
 
 // A copy of the other side's slicing columns that overlaps the search, or
 // None where the side is too small for the thread to pay.
-py::object background_copy(py::handle x, py::handle fidx) {
+py::object background_copy(py::handle x, const Indices& fidx) {
   if (!thread_pays(static_cast<std::size_t>(bind::n_rows(x)))) return py::none();
   return py::cast(std::make_unique<ColumnCopy>(x, fidx));
 }
 
-py::object weighted_mean(py::handle values, py::handle weights) {
-  const bind::F64Array v = bind::as_f64_1d(values, "values");
-  bind::F64Array w;
-  if (!weights.is_none()) w = bind::as_f64_1d(weights, "weights");
-  require_same_length(static_cast<std::size_t>(v.size()),
-                      weights.is_none() ? static_cast<std::size_t>(v.size())
-                                        : static_cast<std::size_t>(w.size()),
-                      "values and weights differ in length");
+py::object weighted_mean(const bind::F64Array& values, const Numbers& weights) {
+  const DSpan v = bind::span(values);
+  const DSpan w = weights ? bind::span(*weights) : DSpan();
+  if (weights) require_same_length(v.size(), w.size(), "values and weights differ in length");
   const SumOrder order = bind::numpy_sum_order();
   WeightedMean m;
   {
     py::gil_scoped_release nogil;
-    m = mean_with_fallback(bind::span(v), weights.is_none() ? DSpan() : bind::span(w), order);
+    m = mean_with_fallback(v, w, order);
   }
   return bind::np_float(m.value);
 }
@@ -124,14 +121,9 @@ py::array_t<std::int64_t> members_of(py::handle x, double lb, double ub, bool cl
 
 // arrays[k][rows] for float64 arrays (the other side's labels and
 // predictions of a region), gathered side by side without the GIL.
-py::list gather(py::handle arrays, py::handle positions) {
-  std::vector<bind::F64Array> sources;
+py::list gather(const std::vector<bind::F64Array>& sources, const bind::I64Array& rows) {
   std::vector<DSpan> values;
-  for (py::handle a : bind::to_list(arrays)) {
-    sources.push_back(bind::as_f64_1d(a, "an array to gather"));
-    values.push_back(bind::span(sources.back()));
-  }
-  const bind::I64Array rows = bind::as_i64(positions, "rows");
+  for (const bind::F64Array& a : sources) values.push_back(bind::span(a));
   for (const bind::F64Array& a : sources) {
     for (py::ssize_t k = 0; k < rows.size(); ++k) {
       if (rows.data()[k] < 0 || rows.data()[k] >= a.size()) {
@@ -204,11 +196,12 @@ class RegionMeasure {
     return py::make_tuple(values, avg);
   }
 
-  struct Input {
-    py::object bounds, searched, maxima, other_x, other_fidx, other_names, found, scores, weights,
-        levels;
-  };
-  static std::unique_ptr<RegionMeasure> measure(const Input& a);
+  // Level flags per region and side (None for a numeric side), or None.
+  using LevelFlags = std::optional<std::vector<std::vector<std::optional<std::vector<bool>>>>>;
+  static std::unique_ptr<RegionMeasure> measure(
+      const bind::F64Array& bounds, const bind::F64Array& searched, const bind::F64Array& maxima,
+      py::handle other_x, const Indices& other_fidx, const std::vector<std::string>& other_names,
+      py::handle found, const Numbers& scores, const Numbers& weights, const LevelFlags& levels);
 
  private:
   py::list keep_;  // the arrays whose memory the passes read
@@ -219,13 +212,14 @@ class RegionMeasure {
   std::unique_ptr<SearchedStats> stats_;  // last: joined before what it reads goes
 };
 
-std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
+std::unique_ptr<RegionMeasure> RegionMeasure::measure(
+    const bind::F64Array& bounds, const bind::F64Array& searched, const bind::F64Array& maxima,
+    py::handle other_x, const Indices& fidx, const std::vector<std::string>& names,
+    py::handle found_in, const Numbers& scores, const Numbers& weights, const LevelFlags& levels) {
   auto out = std::make_unique<RegionMeasure>();
-  const bind::F64Array bounds = bind::as_f64(a.bounds, "bounds");
-  const bind::F64Array maxima = bind::as_f64_1d(a.maxima, "maxima");
-  const std::vector<py::ssize_t> fidx = indices(a.other_fidx);
   const bool two = fidx.size() == 2;
-  if (bounds.ndim() != 2 || bounds.shape(1) != (two ? 4 : 2) || maxima.size() != (two ? 2 : 1)) {
+  if (bounds.ndim() != 2 || bounds.shape(1) != (two ? 4 : 2) || maxima.size() != (two ? 2 : 1) ||
+      names.size() != fidx.size() || (levels && levels->size() != bounds.shape(0))) {
     throw py::value_error("bounds must hold lb1, ub1 (and lb2, ub2) per region");
   }
   std::vector<RegionBounds> regions;
@@ -235,42 +229,34 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
   }
   const std::vector<Box> boxes =
       table_boxes(regions, two, maxima.data()[0], maxima.data()[two ? 1 : 0]);
-  py::list names = bind::to_list(a.other_names);
-  std::vector<bind::ColumnView> searched;
+  std::vector<bind::ColumnView> searched_columns;
   std::vector<bind::StridedView> other;
   for (std::size_t j = 0; j < fidx.size(); ++j) {
-    searched.push_back(bind::column_view(a.searched, static_cast<py::ssize_t>(j),
-                                         "a searched slicing column"));
-    other.push_back(bind::strided_column(a.other_x, fidx[j], py::str(names[j])));
-    out->keep_.append(searched.back().owner);
+    searched_columns.push_back(bind::column_view(searched, static_cast<py::ssize_t>(j),
+                                                 "a searched slicing column"));
+    other.push_back(bind::strided_column(other_x, fidx[j], names[j]));
+    out->keep_.append(searched_columns.back().owner);
     out->keep_.append(other.back().owner);
   }
   SidesToMeasure sides;
   sides.two = two;
-  sides.searched1 = searched[0].column;
-  sides.searched2 = searched[two ? 1 : 0].column;
+  sides.searched1 = searched_columns[0].column;
+  sides.searched2 = searched_columns[two ? 1 : 0].column;
   sides.other1 = other[0].column;
   sides.other2 = other[two ? 1 : 0].column;
   FoundRegions found;
-  if (!a.found.is_none()) found = std::move(a.found.cast<FoundRegions&>());
-  if (!a.levels.is_none()) {
-    // Regions whose categorical sides are sets of levels: their flags per
-    // region and side (None for a numeric side).
+  if (!found_in.is_none()) found = std::move(found_in.cast<FoundRegions&>());
+  if (levels) {
+    // Regions whose categorical sides are sets of levels.
     std::vector<LevelBox> level_boxes;
-    py::list per_region = bind::to_list(a.levels);
-    if (per_region.size() != boxes.size()) throw py::value_error("levels must hold one entry a region");
     for (std::size_t k = 0; k < boxes.size(); ++k) {
-      LevelBox lb;
-      lb.box = boxes[k];
-      py::list sides_of = bind::to_list(per_region[k]);
-      for (std::size_t j = 0; j < sides_of.size() && j < fidx.size(); ++j) {
-        if (sides_of[j].is_none()) continue;
-        py::array_t<bool, py::array::c_style | py::array::forcecast> flags =
-            py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(sides_of[j]);
-        if (!flags || flags.ndim() != 1) throw py::value_error("level flags must be one-dimensional");
-        (j == 0 ? lb.levels1 : lb.levels2).assign(flags.data(), flags.data() + flags.size());
+      LevelBox box{boxes[k], {}, {}};
+      const auto& flags = (*levels)[k];
+      for (std::size_t j = 0; j < flags.size() && j < fidx.size(); ++j) {
+        if (!flags[j]) continue;
+        (j == 0 ? box.levels1 : box.levels2).assign(flags[j]->begin(), flags[j]->end());
       }
-      level_boxes.push_back(std::move(lb));
+      level_boxes.push_back(std::move(box));
     }
     py::gil_scoped_release nogil;
     out->rows_ = level_region_rows(level_boxes, sides, std::move(found.level_sets));
@@ -284,25 +270,23 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(const Input& a) {
     out->bad_ = non_finite(bad, c[static_cast<std::size_t>(bad.row)]);
     return out;
   }
-  if (a.scores.is_none()) return out;
-  const bind::F64Array scores = bind::as_f64_1d(a.scores, "scores");
-  bind::F64Array weights;
-  if (!a.weights.is_none()) weights = bind::as_f64_1d(a.weights, "weights");
-  out->keep_.append(scores);
-  out->keep_.append(weights);
+  if (!scores) return out;
+  out->keep_.append(*scores);
+  if (weights) out->keep_.append(*weights);
   std::vector<double*> dst;
   for (const Index& r : out->rows_.searched) {
     for (const std::int64_t row : r) {
-      if (row < 0 || row >= scores.size()) throw py::index_error("scores are fewer than the rows");
+      if (row < 0 || row >= scores->size()) throw py::index_error("scores are fewer than the rows");
     }
     out->values_.emplace_back(static_cast<py::ssize_t>(r.size()));
     dst.push_back(out->values_.back().mutable_data());
   }
+  if (weights) require_same_length(weights->size(), scores->size(), "scores and weights differ");
   const SumOrder order = bind::numpy_sum_order();
-  const DSpan w = a.weights.is_none() ? DSpan() : bind::span(weights);
+  const DSpan w = weights ? bind::span(*weights) : DSpan();
   {
     py::gil_scoped_release nogil;
-    out->stats_ = std::make_unique<SearchedStats>(bind::span(scores), w,
+    out->stats_ = std::make_unique<SearchedStats>(bind::span(*scores), w,
                                                   std::move(out->rows_.searched), std::move(dst),
                                                   order);
   }
@@ -326,17 +310,10 @@ void register_driver_passes(py::module_& m) {
   m.def("_gather", &gather, py::arg("arrays"), py::arg("rows"));
   m.def("_members", &members_of, py::arg("x"), py::arg("lb"), py::arg("ub"), py::arg("closed"));
   m.def("_weighted_mean", &weighted_mean, py::arg("values"), py::arg("weights") = py::none());
-  m.def(
-      "_measure_regions",
-      [](py::object bounds, py::object searched, py::object maxima, py::object other_x,
-         py::object other_fidx, py::object other_names, py::object found, py::object scores,
-         py::object weights, py::object levels) {
-        return RegionMeasure::measure({bounds, searched, maxima, other_x, other_fidx,
-                                       other_names, found, scores, weights, levels});
-      },
-      py::kw_only(), py::arg("bounds"), py::arg("searched"), py::arg("maxima"),
-      py::arg("other_x"), py::arg("other_fidx"), py::arg("other_names"), py::arg("found"),
-      py::arg("scores"), py::arg("weights"), py::arg("levels") = py::none());
+  m.def("_measure_regions", &RegionMeasure::measure, py::kw_only(), py::arg("bounds"),
+        py::arg("searched"), py::arg("maxima"), py::arg("other_x"), py::arg("other_fidx"),
+        py::arg("other_names"), py::arg("found"), py::arg("scores"), py::arg("weights"),
+        py::arg("levels") = py::none());
 }
 
 }  // namespace mirt::lowpatch
