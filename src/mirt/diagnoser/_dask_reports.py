@@ -21,7 +21,7 @@ import numpy as np
 import pandas as pd
 
 from mirt.diagnoser import _dask
-from mirt.diagnoser.utils import _BUCKETS, _METHODS, _shares_psi
+from mirt.diagnoser._distances import _BUCKETS, _METHODS, _shares_psi
 from mirt.exceptions import MirtError
 
 # Distances the in-memory report computes with calculate_distance's defaults.

@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 
 from mirt import _native
-from mirt.diagnoser import _dask
+from mirt.diagnoser import _dask, _dask_search
 from mirt.exceptions import MirtError
 
 
@@ -211,7 +211,7 @@ def fit(scan: Any, inputs: dict) -> tuple[list, list]:
     totals = _dask._map_reduce(
         parts, plan, partial(_dask._ranges_task, bins), partial(_dask._ranges_combine, bins)
     )
-    _dask.refuse_non_finite(totals, [names[j] for j in cols])
+    _dask_search.refuse_non_finite(totals, [names[j] for j in cols])
     searched = totals[searched_k]
     if searched["n"] < max(float(scan.min_samples), 1.0):
         raise MirtError(
@@ -228,7 +228,7 @@ def fit(scan: Any, inputs: dict) -> tuple[list, list]:
             )
     weighted = parts.weight[0] is not None
     searched["weighted"] = weighted
-    slicer.threshold_value = slicer.threshold * _dask._mean(searched)
+    slicer.threshold_value = slicer.threshold * _dask_search._mean(searched)
     _searches.check_settings(slicer.threshold, slicer.min_samples)
     st = Settings(
         float(slicer.score_sign),
@@ -244,7 +244,9 @@ def fit(scan: Any, inputs: dict) -> tuple[list, list]:
         (None, 0.0, nl)
         if nl
         else (
-            _dask._edges(searched["lo"][k], searched["hi"][k], len(searched["distinct"][k]), bins),
+            _dask_search._edges(
+                searched["lo"][k], searched["hi"][k], len(searched["distinct"][k]), bins
+            ),
             float(searched["hi"][k]),
             0,
         )
@@ -300,7 +302,7 @@ def _search(scan, parts, plan, cols, rules, searched, bar, n_pairs, n_pairs_all)
                 second = ([(None, 0.0, info[b]["levels"])] * k1, None)
             else:
                 got = next(ranges)
-                edges, tops = _dask._second_rules(got, k1, bins)
+                edges, tops = _dask_search._second_rules(got, k1, bins)
                 second = ([(e, float(t), 0) for e, t in zip(edges, tops, strict=True)], got)
             specs.append((at[a], at[b], rules[at[a]], second[0]))
             seconds.append(second)

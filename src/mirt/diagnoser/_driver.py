@@ -109,27 +109,22 @@ def _own_hook(slicer: Any) -> Any:
     return None
 
 
-def _bounds_and_levels(regions: list, keys: tuple) -> tuple:
-    """The regions' numeric bounds, and, when a side of them is a set of levels
-    (a categorical feature), the flags of its levels per region and side (None
-    for the numeric sides; the bounds hold NaN there). None without any."""
+def table_boxes(regions: list, maxima: Any) -> _Boxes:
+    """The regions as the table's rule reads them, one side per searched
+    column: a numeric upper bound is closed where it equals that column's
+    maximum (`maxima`). A side that is a set of levels (a categorical feature)
+    has NaN bounds and its levels' flags (`levels`: per region and side, None
+    for a numeric side; None without any set)."""
+    keys = ("lb1", "ub1", "lb2", "ub2")[: 2 * len(maxima)]
     sets = [[r[k] if isinstance(r[k], LevelSet) else None for k in keys[::2]] for r in regions]
     bounds = np.array(
         [[math.nan if isinstance(r[k], LevelSet) else float(r[k]) for k in keys] for r in regions],
         dtype=np.float64,
     ).reshape(len(regions), len(keys))
-    if all(s is None for sides in sets for s in sides):
-        return bounds, None
-    return bounds, [[None if s is None else s.mask() for s in sides] for sides in sets]
-
-
-def table_boxes(regions: list, maxima: Any) -> _Boxes:
-    """The regions as the table's rule reads them, one side per searched
-    column: a numeric upper bound is closed where it equals that column's
-    maximum (`maxima`); a set of levels is its flags, with NaN bounds."""
-    keys = ("lb1", "ub1", "lb2", "ub2")[: 2 * len(maxima)]
-    bounds, levels = _bounds_and_levels(regions, keys)
     closed = bounds[:, 1::2] == np.asarray(maxima, dtype=np.float64)
+    levels = None
+    if any(s is not None for sides in sets for s in sides):
+        levels = [[None if s is None else s.mask() for s in sides] for sides in sets]
     return _Boxes(bounds, closed, levels)
 
 
@@ -144,7 +139,6 @@ def _region_rows(
 ) -> Any:
     """Every region's rows on both sides, found by the core (a _RegionMeasure)."""
     used = [int(j) for j in fidx[:2]]
-    keys = ("lb1", "ub1", "lb2", "ub2")[: 2 * len(used)]
     if isinstance(found, SearchedColumns) and found.x is searched.x and found.fidx == tuple(used):
         columns, ranges, rows = found.columns, found.ranges, found.found
     else:
@@ -153,7 +147,8 @@ def _region_rows(
     names = [column_name(feature_names, j, other.name) for j in used]
     if np.asarray(other.x).dtype.kind not in "biuf":
         raise MirtError(f"{names[0]} must hold numbers")
-    bounds, levels = _bounds_and_levels(regions, keys)
+    # The core closes the upper bounds itself, from the maxima.
+    boxes = table_boxes(regions, ranges[:, 1])
     other_x, other_fidx = other.x, used
     if isinstance(found, SearchedColumns) and found.other is not None and found.fidx == tuple(used):
         # The search's copy of the other side's columns, checked as it was made.
@@ -163,7 +158,7 @@ def _region_rows(
             raise non_finite(names[k], value, row)
         other_fidx = list(range(len(used)))
     measure = lowpatch._measure_regions(
-        bounds=bounds,
+        bounds=boxes.bounds,
         searched=columns,
         maxima=np.ascontiguousarray(ranges[:, 1]),
         other_x=other_x,
@@ -172,7 +167,7 @@ def _region_rows(
         found=rows,
         scores=scores,
         weights=searched.weight if scores is not None else None,
-        levels=levels,
+        levels=boxes.levels,
     )
     if measure.non_finite is not None:
         k, row, value = measure.non_finite
