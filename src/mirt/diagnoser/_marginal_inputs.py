@@ -11,6 +11,7 @@ from typing import Any
 
 import numpy as np
 
+from mirt.diagnoser._columns import checked_scores
 from mirt.exceptions import MirtError, MirtInfo
 from mirt.plots import format_stat
 
@@ -51,33 +52,6 @@ def _first_bad(values: np.ndarray) -> tuple[int, str] | None:
         return None
     k = int(bad[0])
     return k, "NaN" if math.isnan(values[k]) else "an infinite value"
-
-
-def _checked_scores(scores: Any, n_rows: int) -> np.ndarray:
-    """Per-sample scores: finite numbers, one per row."""
-    what = "the per-sample scores"
-    suffix = "; an additive metric must return one score per row"
-    if scores is None:
-        raise MirtError(f"{what} is None; an array of numbers is needed{suffix}")
-    s = np.asarray(scores)
-    if not _real_kind(s):
-        raise MirtError(f"{what} must hold numbers, but its dtype is {s.dtype}{suffix}")
-    if s.ndim == 2 and s.shape[1] == 1:
-        s = s.reshape(-1)
-    if s.ndim != 1:
-        raise MirtError(f"{what} must be one-dimensional, but has shape {s.shape}{suffix}")
-    s = np.ascontiguousarray(s, dtype=np.float64)
-    if s.size != n_rows:
-        raise MirtError(
-            f"the scoring function returned {s.size} scores for {n_rows} rows; an additive "
-            "metric must return one per row"
-        )
-    bad = _first_bad(s)
-    if bad is not None:
-        raise MirtError(
-            f"{what} holds {bad[1]} (at flat position {bad[0]}); remove or impute such values first"
-        )
-    return s
 
 
 @dataclass
@@ -191,7 +165,7 @@ def _read_inputs(diagnose_result: Any, grid: Any) -> _Inputs:
         threshold=threshold,
         use_test=use_test,
         additive=additive,
-        scores=_checked_scores(scores, x.shape[0]) if additive else None,
+        scores=checked_scores(scores, x.shape[0]) if additive else None,
         grid=g,
     )
 
