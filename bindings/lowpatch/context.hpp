@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 
 #include "arrays.hpp"
@@ -33,6 +34,15 @@ std::string doc(const char* key);
 
 py::handle mirt_error_type();
 [[noreturn]] void mirt_error(const std::string& message);
+
+// Per-row figures, or None, as arrays.cpp converts every array (dtype,
+// strides, alignment, byte order): pybind11's own array arguments do not
+// align, and the core reads doubles in place.
+using Numbers = std::optional<bind::F64Array>;
+inline Numbers f64_or_none(py::handle a, const char* what) {
+  if (a.is_none()) return std::nullopt;
+  return bind::as_f64(a, what);
+}
 
 // The searched rows of each fused region as a one-feature search found them,
 // with the largest value of the column they were found on, which closed their

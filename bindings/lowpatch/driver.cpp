@@ -18,8 +18,6 @@ namespace mirt::lowpatch {
 
 namespace {
 
-// Per-row figures the toolbox checked, or None.
-using Numbers = std::optional<bind::F64Array>;
 using Indices = std::vector<py::ssize_t>;
 
 py::object non_finite(const NonFinite& bad, double value) {
@@ -95,7 +93,9 @@ py::object background_copy(py::handle x, const Indices& fidx) {
   return py::cast(std::make_unique<ColumnCopy>(x, fidx));
 }
 
-py::object weighted_mean(const bind::F64Array& values, const Numbers& weights) {
+py::object weighted_mean(py::handle values_in, py::handle weights_in) {
+  const bind::F64Array values = bind::as_f64_1d(values_in, "values");
+  const Numbers weights = f64_or_none(weights_in, "weights");
   const DSpan v = bind::span(values);
   const DSpan w = weights ? bind::span(*weights) : DSpan();
   if (weights) require_same_length(v.size(), w.size(), "values and weights differ in length");
@@ -121,9 +121,14 @@ py::array_t<std::int64_t> members_of(py::handle x, double lb, double ub, bool cl
 
 // arrays[k][rows] for float64 arrays (the other side's labels and
 // predictions of a region), gathered side by side without the GIL.
-py::list gather(const std::vector<bind::F64Array>& sources, const bind::I64Array& rows) {
+py::list gather(const std::vector<py::handle>& arrays, py::handle positions) {
+  std::vector<bind::F64Array> sources;
   std::vector<DSpan> values;
-  for (const bind::F64Array& a : sources) values.push_back(bind::span(a));
+  for (py::handle a : arrays) {
+    sources.push_back(bind::as_f64_1d(a, "an array to gather"));
+    values.push_back(bind::span(sources.back()));
+  }
+  const bind::I64Array rows = bind::as_i64(positions, "rows");
   for (const bind::F64Array& a : sources) {
     for (py::ssize_t k = 0; k < rows.size(); ++k) {
       if (rows.data()[k] < 0 || rows.data()[k] >= a.size()) {
@@ -199,9 +204,9 @@ class RegionMeasure {
   // Level flags per region and side (None for a numeric side), or None.
   using LevelFlags = std::optional<std::vector<std::vector<std::optional<std::vector<bool>>>>>;
   static std::unique_ptr<RegionMeasure> measure(
-      const bind::F64Array& bounds, const bind::F64Array& searched, const bind::F64Array& maxima,
-      py::handle other_x, const Indices& other_fidx, const std::vector<std::string>& other_names,
-      py::handle found, const Numbers& scores, const Numbers& weights, const LevelFlags& levels);
+      py::handle bounds, py::handle searched, py::handle maxima, py::handle other_x,
+      const Indices& other_fidx, const std::vector<std::string>& other_names, py::handle found,
+      py::handle scores, py::handle weights, const LevelFlags& levels);
 
  private:
   py::list keep_;  // the arrays whose memory the passes read
@@ -213,10 +218,14 @@ class RegionMeasure {
 };
 
 std::unique_ptr<RegionMeasure> RegionMeasure::measure(
-    const bind::F64Array& bounds, const bind::F64Array& searched, const bind::F64Array& maxima,
-    py::handle other_x, const Indices& fidx, const std::vector<std::string>& names,
-    py::handle found_in, const Numbers& scores, const Numbers& weights, const LevelFlags& levels) {
+    py::handle bounds_in, py::handle searched, py::handle maxima_in, py::handle other_x,
+    const Indices& fidx, const std::vector<std::string>& names, py::handle found_in,
+    py::handle scores_in, py::handle weights_in, const LevelFlags& levels) {
   auto out = std::make_unique<RegionMeasure>();
+  const bind::F64Array bounds = bind::as_f64(bounds_in, "bounds");
+  const bind::F64Array maxima = bind::as_f64_1d(maxima_in, "maxima");
+  const Numbers scores = f64_or_none(scores_in, "scores");
+  const Numbers weights = f64_or_none(weights_in, "weights");
   const bool two = fidx.size() == 2;
   if (bounds.ndim() != 2 || bounds.shape(1) != (two ? 4 : 2) || maxima.size() != (two ? 2 : 1) ||
       names.size() != fidx.size() || (levels && levels->size() != bounds.shape(0))) {

@@ -78,8 +78,6 @@ py::tuple raw_1d(const Search1D& s) {
 
 // Per-row scores (of an additive metric) and weights, checked by the toolbox
 // (lengths again here: the core reads them by the rows' positions).
-using Numbers = std::optional<bind::F64Array>;
-
 DSpan span_of(const Numbers& a, std::size_t n) {
   if (!a) return {};
   require_same_length(static_cast<std::size_t>(a->size()), n, "scores or weights and x differ");
@@ -106,10 +104,13 @@ const double* known_range(const Numbers& ranges, py::ssize_t columns) {
 // slicing features): the raw search and, with `keep_members`, the searched
 // rows of each fused region. `levels` counts a categorical feature's levels,
 // 0 for a numerical one.
-py::tuple search1d(py::handle x_in, const Numbers& scores, const Numbers& weights,
-                   const Numbers& ranges, std::size_t levels, bool keep_members,
+py::tuple search1d(py::handle x_in, py::handle scores_in, py::handle weights_in,
+                   py::handle ranges_in, std::size_t levels, bool keep_members,
                    bool weighted_evidence, const Settings& set) {
   bind::ColumnView x = values_to_bin(x_in, "the values to bin");
+  const Numbers scores = f64_or_none(scores_in, "scores");
+  const Numbers weights = f64_or_none(weights_in, "weights");
+  const Numbers ranges = f64_or_none(ranges_in, "ranges");
   const DSpan sc = span_of(scores, x.column.size()), w = span_of(weights, x.column.size());
   SearchParams params = params_of(set);
   params.weighted_evidence = weighted_evidence;
@@ -155,9 +156,13 @@ py::tuple raw_2d(const Search2D& s) {
 
 // The two-feature search over the columns of x, whose ranges (and that every
 // value is finite) the caller found while copying them.
-py::tuple search2d(py::handle x, const Numbers& scores, const Numbers& weights,
-                   const bind::F64Array& ranges, std::size_t levels1, std::size_t levels2,
+py::tuple search2d(py::handle x, py::handle scores_in, py::handle weights_in,
+                   py::handle ranges_in, std::size_t levels1, std::size_t levels2,
                    bool weighted_evidence, const Settings& set) {
+  const Numbers scores = f64_or_none(scores_in, "scores");
+  const Numbers weights = f64_or_none(weights_in, "weights");
+  const Numbers ranges = f64_or_none(ranges_in, "ranges");
+  if (!ranges) throw py::value_error("the columns' ranges are needed");
   const bind::ColumnView c0 = bind::column_view(x, 0, "the values to bin");
   const bind::ColumnView c1 = bind::column_view(x, 1, "the values to bin");
   const std::size_t n = c0.column.size();
@@ -185,29 +190,37 @@ py::tuple quantile_position_py(py::handle x, py::handle rows, double lb, double 
 
 // Totals of per-bin sums, as the partitions' kernels return them:
 // (count, sum, weight_sum or None, product_sum or None).
-using Sums = std::tuple<bind::I64Array, bind::F64Array, Numbers, Numbers>;
+struct Sums {
+  bind::I64Array count;
+  bind::F64Array sum;
+  Numbers ws, ps;
+  explicit Sums(const py::tuple& t)
+      : count(bind::as_i64(t[0], "count")),
+        sum(bind::as_f64_1d(t[1], "sum")),
+        ws(f64_or_none(t[2], "weight_sum")),
+        ps(f64_or_none(t[3], "product_sum")) {}
 
-// The totals of bins [begin, end).
-BinSums sums_of(const Sums& t, std::size_t begin, std::size_t end) {
-  const auto& [count, sum, ws, ps] = t;
-  const bool weighted = ws.has_value() && ps.has_value();
-  const auto n = static_cast<std::size_t>(count.size());
-  if (end > n || static_cast<std::size_t>(sum.size()) != n ||
-      (weighted && (static_cast<std::size_t>(ws->size()) != n ||
-                    static_cast<std::size_t>(ps->size()) != n))) {
-    throw py::value_error("the sums do not match the bins");
-  }
-  BinSums out(end - begin, weighted);
-  for (std::size_t b = begin; b < end; ++b) {
-    out.count[b - begin] = count.data()[b];
-    out.sum[b - begin] = sum.data()[b];
-    if (weighted) {
-      out.weight_sum[b - begin] = ws->data()[b];
-      out.product_sum[b - begin] = ps->data()[b];
+  // The totals of bins [begin, end).
+  BinSums of(std::size_t begin, std::size_t end) const {
+    const bool weighted = ws.has_value() && ps.has_value();
+    const auto n = static_cast<std::size_t>(count.size());
+    if (end > n || static_cast<std::size_t>(sum.size()) != n ||
+        (weighted && (static_cast<std::size_t>(ws->size()) != n ||
+                      static_cast<std::size_t>(ps->size()) != n))) {
+      throw py::value_error("the sums do not match the bins");
     }
+    BinSums out(end - begin, weighted);
+    for (std::size_t b = begin; b < end; ++b) {
+      out.count[b - begin] = count.data()[b];
+      out.sum[b - begin] = sum.data()[b];
+      if (weighted) {
+        out.weight_sum[b - begin] = ws->data()[b];
+        out.product_sum[b - begin] = ps->data()[b];
+      }
+    }
+    return out;
   }
-  return out;
-}
+};
 
 SearchParams sums_params(const Settings& set, bool weighted_evidence) {
   SearchParams params = params_of(set);
@@ -217,11 +230,12 @@ SearchParams sums_params(const Settings& set, bool weighted_evidence) {
 
 // The one-feature search from totals of per-bin (per-level) sums: the same
 // records as the search over rows.
-py::tuple search1d_sums(const Sums& sums, double lo, double hi,
+py::tuple search1d_sums(const py::tuple& sums_in, double lo, double hi,
                         const std::optional<std::vector<double>>& edges, std::size_t levels,
                         bool weighted_evidence, const Settings& set) {
   const SearchParams params = sums_params(set, weighted_evidence);
-  const BinSums totals = sums_of(sums, 0, static_cast<std::size_t>(std::get<0>(sums).size()));
+  const Sums sums(sums_in);
+  const BinSums totals = sums.of(0, static_cast<std::size_t>(sums.count.size()));
   if (levels > 0) return raw_1d(search_levels_from_sums(totals, params));
   if (!edges) throw py::value_error("a numerical feature's sums need their edges");
   return raw_1d(search_1d_from_sums(lo, hi, *edges, totals, params));
@@ -230,7 +244,7 @@ py::tuple search1d_sums(const Sums& sums, double lo, double hi,
 // The two-feature search from totals of per-cell sums: every first bin's
 // support and second-feature range, its own second-feature edges, and the
 // cells' sums first bin by first bin.
-py::tuple search2d_sums(const Sums& sums, double lo, double hi,
+py::tuple search2d_sums(const py::tuple& sums_in, double lo, double hi,
                         const std::optional<std::vector<double>>& edges,
                         const std::vector<std::int64_t>& support, const std::vector<double>& lo2,
                         const std::vector<double>& hi2,
@@ -238,6 +252,7 @@ py::tuple search2d_sums(const Sums& sums, double lo, double hi,
                         std::size_t levels1, std::size_t levels2, bool weighted_evidence,
                         const Settings& set) {
   const SearchParams params = sums_params(set, weighted_evidence);
+  const Sums sums(sums_in);
   Search2D s;
   s.lo1 = lo;
   s.hi1 = hi;
@@ -259,7 +274,7 @@ py::tuple search2d_sums(const Sums& sums, double lo, double hi,
     const std::vector<double> e = levels2 > 0 ? std::vector<double>() : edges2->at(i);
     const std::size_t cells = levels2 > 0 ? levels2 : e.size() - 1;
     if (fb.support > 0) {
-      const BinSums inner = sums_of(sums, at, at + cells);
+      const BinSums inner = sums.of(at, at + cells);
       fb.inner = levels2 > 0 ? search_levels_from_sums(inner, params)
                              : search_1d_from_sums(fb.lo2, fb.hi2, e, inner, params);
     }
