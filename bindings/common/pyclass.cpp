@@ -255,11 +255,12 @@ py::object import_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
 
-Impl call_python(const char* module, const char* function) {
-  return [module, function](py::handle self, const Args& args) {
+Impl call_python(std::string module, std::string function) {
+  return [module = std::move(module), function = std::move(function)](py::handle self,
+                                                                      const Args& args) {
     py::dict kwargs;
     for (std::size_t i = 0; i < args.size(); ++i) kwargs[py::str(args.name(i))] = args.at(i);
-    py::object body = import_attr(module, function);
+    py::object body = import_attr(module.c_str(), function.c_str());
     return self ? body(self, **kwargs) : body(**kwargs);
   };
 }

@@ -58,7 +58,7 @@ enum class Kind { method, static_method, function };
 // The body of a method that is orchestration, drawing or frame building, which
 // live in the toolbox's Python modules: `module.function(self, **arguments)`
 // (without self for a static method), imported at the first call.
-Impl call_python(const char* module, const char* function);
+Impl call_python(std::string module, std::string function);
 
 // A Python builtin function calling `impl`; the function's docstring begins
 // with its text signature. For a method, `self` is the first positional
