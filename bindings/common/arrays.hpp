@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace py = pybind11;
 
 using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using BoolArray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
 
 // The numpy module, imported once.
 py::module_& numpy();
@@ -52,6 +54,13 @@ void require_finite(const F64Array& a, const std::string& what, py::handle exc_t
 inline DSpan span(const F64Array& a) {
   return DSpan(a.data(), static_cast<std::size_t>(a.size()));
 }
+
+// Optional per-row numbers (weights): None reads as the empty span, which the
+// core takes for equal ones.
+using Optional = std::optional<F64Array>;
+inline DSpan span(const Optional& a) { return a ? span(*a) : DSpan(); }
+
+inline std::vector<double> to_vector(const F64Array& a) { return {a.data(), a.data() + a.size()}; }
 
 // A column as the core reads it, with `owner` keeping the memory alive:
 // ColumnView is contiguous (a column of a row-major matrix touches a cache

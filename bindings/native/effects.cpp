@@ -3,7 +3,6 @@
 // check X and the grids and build the records; these convert and call the core.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -50,7 +49,7 @@ py::array_t<double> effect_1d(py::handle X, py::ssize_t j, const bind::F64Array&
   const bind::StridedView col = bind::strided_column(X, j, "X");
   py::array_t<double> out(static_cast<py::ssize_t>(col.column.size()));
   double* o = out.mutable_data();
-  run([&] { lookup_1d(col.column, bind::span(splits), bind::span(values), rule_of(xgb_rule), o); },
+  run([&] { lookup_1d(col.column, span(splits), span(values), rule_of(xgb_rule), o); },
       columns_read(j));
   return out;
 }
@@ -63,7 +62,7 @@ py::array_t<double> effect_2d(py::handle X, py::ssize_t j1, py::ssize_t j2,
   py::array_t<double> out(static_cast<py::ssize_t>(c1.column.size()));
   double* o = out.mutable_data();
   run([&] {
-    lookup_2d(c1.column, c2.column, bind::span(splits1), bind::span(splits2), bind::span(values),
+    lookup_2d(c1.column, c2.column, span(splits1), span(splits2), span(values),
               rule_of(xgb_rule), o);
   }, columns_read(j1, j2));
   return out;
@@ -74,7 +73,7 @@ py::array_t<std::int64_t> grid_cells(py::handle X, py::ssize_t j, const bind::F6
   const bind::StridedView col = bind::strided_column(X, j, "X");
   py::array_t<std::int64_t> out(static_cast<py::ssize_t>(col.column.size()));
   std::int64_t* o = out.mutable_data();
-  run([&] { cells_of(col.column, bind::span(splits), rule_of(xgb_rule), o); }, columns_read(j));
+  run([&] { cells_of(col.column, span(splits), rule_of(xgb_rule), o); }, columns_read(j));
   return out;
 }
 
@@ -97,7 +96,7 @@ struct Ensemble {
   TreeEnsemble view() const {
     return {ispan(offsets),        ispan(left),
             ispan(right),          ispan(feature),
-            bind::span(threshold), bind::span(tree_weight),
+            span(threshold), span(tree_weight),
             n_features};
   }
 };
@@ -201,7 +200,9 @@ py::tuple fit_counts_py(py::handle offsets, py::handle left, py::handle right,
       return part;
     };
     for (const MainEffect& m : dec.mains) cc.mains.push_back(take(m.values.size()));
-    for (const Interaction& in : dec.interactions) cc.interactions.push_back(take(in.values.size()));
+    for (const Interaction& in : dec.interactions) {
+      cc.interactions.push_back(take(in.values.size()));
+    }
     if (at != end) throw std::invalid_argument("the cell counts do not match the effects' grids");
     report = fit_effects_from_counts(dec, cc, FitOptions{purify, true_to_data, tol, max_sweeps});
   });
