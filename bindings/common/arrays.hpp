@@ -40,10 +40,6 @@ F64Array as_f64(py::handle obj, const std::string& what);
 // never a silent truncation.
 I64Array as_i64(py::handle obj, const std::string& what);
 
-// Whether the core may read the array's memory in place as double: float64,
-// native byte order, aligned (which numpy's flag checks for every stride).
-bool readable_in_place(const py::array& arr);
-
 // As above, and the result must be one-dimensional (a (n, 1) column is
 // accepted and read as n values).
 F64Array as_f64_1d(py::handle obj, const std::string& what);
@@ -51,9 +47,7 @@ F64Array as_f64_1d(py::handle obj, const std::string& what);
 // Raises `exc_type` when a value is NaN or infinite.
 void require_finite(const F64Array& a, const std::string& what, py::handle exc_type);
 
-inline DSpan span(const F64Array& a) {
-  return DSpan(a.data(), static_cast<std::size_t>(a.size()));
-}
+inline DSpan span(const F64Array& a) { return DSpan(a.data(), static_cast<std::size_t>(a.size())); }
 
 // Optional per-row numbers (weights): None reads as the empty span, which the
 // core takes for equal ones.
@@ -84,9 +78,6 @@ StridedView strided_vector(py::handle x1d, const std::string& what);
 // A two-dimensional array the core may read in place (any strides), else an
 // aligned contiguous float64 copy.
 py::array readable_matrix(const py::array& a);
-
-// Column j of a two-dimensional array-like as contiguous float64.
-F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);
 
 // An uninitialised float64 array of rows x columns in column-major order whose
 // memory comes from the core's scratch pool and goes back to it when numpy

@@ -28,7 +28,7 @@ SplitRule rule_of(bool xgb_rule) { return xgb_rule ? SplitRule::kXgboost : Split
 // Runs a core pass without the GIL, with the toolbox's words for a deep tree
 // and a NaN: the core knows the row, the caller the columns read.
 template <typename Pass>
-void run(Pass&& pass, const std::string& columns = "") {
+void run(const std::string& columns, Pass&& pass) {
   try {
     py::gil_scoped_release release;
     pass();
@@ -44,60 +44,57 @@ std::string columns_read(py::ssize_t j1, py::ssize_t j2 = -1) {
   return " (column " + std::to_string(j1) + (j2 >= 0 ? " or " + std::to_string(j2) : "") + ")";
 }
 
-py::array_t<double> effect_1d(py::handle X, py::ssize_t j, const bind::F64Array& splits,
-                              const bind::F64Array& values, bool xgb_rule) {
+py::array_t<double> effect_1d(py::handle X, py::ssize_t j, const F64Array& splits,
+                              const F64Array& values, bool xgb_rule) {
   const bind::StridedView col = bind::strided_column(X, j, "X");
   py::array_t<double> out(static_cast<py::ssize_t>(col.column.size()));
   double* o = out.mutable_data();
-  run([&] { lookup_1d(col.column, span(splits), span(values), rule_of(xgb_rule), o); },
-      columns_read(j));
+  run(columns_read(j),
+      [&] { lookup_1d(col.column, span(splits), span(values), rule_of(xgb_rule), o); });
   return out;
 }
 
-py::array_t<double> effect_2d(py::handle X, py::ssize_t j1, py::ssize_t j2,
-                              const bind::F64Array& splits1, const bind::F64Array& splits2,
-                              const bind::F64Array& values, bool xgb_rule) {
+py::array_t<double> effect_2d(py::handle X, py::ssize_t j1, py::ssize_t j2, const F64Array& splits1,
+                              const F64Array& splits2, const F64Array& values, bool xgb_rule) {
   const bind::StridedView c1 = bind::strided_column(X, j1, "X");
   const bind::StridedView c2 = bind::strided_column(X, j2, "X");
   py::array_t<double> out(static_cast<py::ssize_t>(c1.column.size()));
   double* o = out.mutable_data();
-  run([&] {
-    lookup_2d(c1.column, c2.column, span(splits1), span(splits2), span(values),
-              rule_of(xgb_rule), o);
-  }, columns_read(j1, j2));
+  run(columns_read(j1, j2), [&] {
+    lookup_2d(c1.column, c2.column, span(splits1), span(splits2), span(values), rule_of(xgb_rule),
+              o);
+  });
   return out;
 }
 
-py::array_t<std::int64_t> grid_cells(py::handle X, py::ssize_t j, const bind::F64Array& splits,
+py::array_t<std::int64_t> grid_cells(py::handle X, py::ssize_t j, const F64Array& splits,
                                      bool xgb_rule) {
   const bind::StridedView col = bind::strided_column(X, j, "X");
   py::array_t<std::int64_t> out(static_cast<py::ssize_t>(col.column.size()));
   std::int64_t* o = out.mutable_data();
-  run([&] { cells_of(col.column, span(splits), rule_of(xgb_rule), o); }, columns_read(j));
+  run(columns_read(j), [&] { cells_of(col.column, span(splits), rule_of(xgb_rule), o); });
   return out;
 }
 
-bind::I64Array int_array(py::handle obj, const char* what) {
-  bind::I64Array a = bind::as_i64(obj, what);
+I64Array int_array(py::handle obj, const char* what) {
+  I64Array a = bind::as_i64(obj, what);
   if (a.ndim() != 1) {
     throw py::type_error(std::string(what) + " must be a one-dimensional array of integers");
   }
   return a;
 }
 
-ISpan ispan(const bind::I64Array& a) { return {a.data(), static_cast<std::size_t>(a.size())}; }
+ISpan ispan(const I64Array& a) { return {a.data(), static_cast<std::size_t>(a.size())}; }
 
 // The node arrays of an ensemble, converted once and kept alive with the view.
 struct Ensemble {
-  bind::I64Array offsets, left, right, feature;
-  bind::F64Array threshold, tree_weight;
+  I64Array offsets, left, right, feature;
+  F64Array threshold, tree_weight;
   std::int64_t n_features;
 
   TreeEnsemble view() const {
-    return {ispan(offsets),        ispan(left),
-            ispan(right),          ispan(feature),
-            span(threshold), span(tree_weight),
-            n_features};
+    return {ispan(offsets),  ispan(left),       ispan(right), ispan(feature),
+            span(threshold), span(tree_weight), n_features};
   }
 };
 
@@ -121,10 +118,9 @@ struct Matrix {
 Matrix matrix_of(py::handle X) {
   py::array xf = bind::readable_matrix(bind::numpy().attr("asarray")(X));
   if (xf.ndim() != 2) throw py::value_error("X must be two-dimensional");
-  const MatrixView view{static_cast<const double*>(xf.data()),
-                        static_cast<std::size_t>(xf.shape(0)),
-                        static_cast<std::size_t>(xf.shape(1)), xf.strides(0) / 8,
-                        xf.strides(1) / 8};
+  const MatrixView view{
+      static_cast<const double*>(xf.data()), static_cast<std::size_t>(xf.shape(0)),
+      static_cast<std::size_t>(xf.shape(1)), xf.strides(0) / 8, xf.strides(1) / 8};
   return {std::move(xf), view};
 }
 
@@ -145,14 +141,14 @@ py::tuple effects_of(const Decomposition& dec, const FitReport& report) {
 
 py::tuple decompose_trees_py(py::handle offsets, py::handle left, py::handle right,
                              py::handle feature, py::handle threshold, py::handle tree_weight,
-                             std::int64_t n_features, py::handle X, bool purify,
-                             bool true_to_data, double tol, std::size_t max_sweeps) {
+                             std::int64_t n_features, py::handle X, bool purify, bool true_to_data,
+                             double tol, std::size_t max_sweeps) {
   const Ensemble trees =
       ensemble(offsets, left, right, feature, threshold, tree_weight, n_features);
   const Matrix x = matrix_of(X);
   Decomposition dec;
   FitReport report;
-  run([&] {
+  run("", [&] {
     dec = decompose_trees(trees.view());
     report = fit_effects(dec, x.view, FitOptions{purify, true_to_data, tol, max_sweeps});
   });
@@ -170,7 +166,7 @@ py::array_t<std::int64_t> count_cells_py(py::handle offsets, py::handle left, py
       ensemble(offsets, left, right, feature, threshold, tree_weight, n_features);
   const Matrix x = matrix_of(X);
   CellCounts counts;
-  run([&] { counts = count_cells(decompose_trees(trees.view()), x.view); });
+  run("", [&] { counts = count_cells(decompose_trees(trees.view()), x.view); });
   std::vector<std::int64_t> flat;
   for (const auto* group : {&counts.mains, &counts.interactions}) {
     for (const std::vector<double>& c : *group) flat.insert(flat.end(), c.begin(), c.end());
@@ -178,16 +174,16 @@ py::array_t<std::int64_t> count_cells_py(py::handle offsets, py::handle left, py
   return bind::to_numpy(flat);
 }
 
-py::tuple fit_counts_py(py::handle offsets, py::handle left, py::handle right,
-                        py::handle feature, py::handle threshold, py::handle tree_weight,
-                        std::int64_t n_features, py::handle counts, bool purify,
-                        bool true_to_data, double tol, std::size_t max_sweeps) {
+py::tuple fit_counts_py(py::handle offsets, py::handle left, py::handle right, py::handle feature,
+                        py::handle threshold, py::handle tree_weight, std::int64_t n_features,
+                        py::handle counts, bool purify, bool true_to_data, double tol,
+                        std::size_t max_sweeps) {
   const Ensemble trees =
       ensemble(offsets, left, right, feature, threshold, tree_weight, n_features);
-  const bind::I64Array flat = int_array(counts, "counts");
+  const I64Array flat = int_array(counts, "counts");
   Decomposition dec;
   FitReport report;
-  run([&] {
+  run("", [&] {
     dec = decompose_trees(trees.view());
     // Cut the flat counts grid by grid; the core refuses grids left short.
     CellCounts cc;
@@ -212,8 +208,8 @@ py::tuple fit_counts_py(py::handle offsets, py::handle left, py::handle right,
 }  // namespace
 
 void register_effects(py::module_& m) {
-  m.def("effect_1d", &effect_1d, py::arg("X"), py::arg("j"), py::arg("splits"),
-        py::arg("values"), py::arg("xgb_rule"),
+  m.def("effect_1d", &effect_1d, py::arg("X"), py::arg("j"), py::arg("splits"), py::arg("values"),
+        py::arg("xgb_rule"),
         "Values of a main effect on the split grid of column j, one per row of X.");
   m.def("effect_2d", &effect_2d, py::arg("X"), py::arg("j1"), py::arg("j2"), py::arg("splits1"),
         py::arg("splits2"), py::arg("values"), py::arg("xgb_rule"),

@@ -16,16 +16,15 @@ namespace mirt::native {
 
 namespace {
 
-py::tuple level_stats_py(const bind::F64Array& codes, std::size_t n_levels,
-                         const bind::F64Array& scores, const bind::Optional& weights) {
+py::tuple level_stats_py(const F64Array& codes, std::size_t n_levels, const F64Array& scores,
+                         const Optional& weights) {
   // The core checks the scores' length against the codes, not the weights'.
   if (weights && weights->size() != codes.size()) {
     throw py::value_error("codes, scores and weights must have the same length");
   }
   const SumOrder order = bind::numpy_sum_order();
   const std::vector<Bin> stats = without_gil([&] {
-    return level_stats(RowSet{span(codes), nullptr}, n_levels, span(scores), span(weights),
-                       order);
+    return level_stats(RowSet{span(codes), nullptr}, n_levels, span(scores), span(weights), order);
   });
   Index counts;
   std::vector<double> values, sums;
@@ -39,9 +38,9 @@ py::tuple level_stats_py(const bind::F64Array& codes, std::size_t n_levels,
   return py::make_tuple(bind::to_numpy(counts), doubles(values), flags(weighted), doubles(sums));
 }
 
-py::tuple weak_levels_py(const bind::I64Array& counts, const bind::F64Array& values,
-                         const bind::BoolArray& weighted, double sign, double threshold_value,
-                         double min_samples, bool weighted_evidence) {
+py::tuple weak_levels_py(const I64Array& counts, const F64Array& values, const BoolArray& weighted,
+                         double sign, double threshold_value, double min_samples,
+                         bool weighted_evidence) {
   if (values.size() != counts.size() || weighted.size() != counts.size()) {
     throw py::value_error("counts, values and weighted must be one-dimensional, of one length");
   }
@@ -62,8 +61,7 @@ py::tuple weak_levels_py(const bind::I64Array& counts, const bind::F64Array& val
   return py::make_tuple(flags(weak), flags(set.in), set.count, set.kept);
 }
 
-py::array_t<std::int64_t> level_members_py(const bind::F64Array& codes,
-                                           const bind::BoolArray& in_set) {
+py::array_t<std::int64_t> level_members_py(const F64Array& codes, const BoolArray& in_set) {
   const std::vector<char> in(in_set.data(), in_set.data() + in_set.size());
   return bind::to_numpy(without_gil([&] { return level_members(span(codes), in); }));
 }
@@ -77,8 +75,8 @@ void register_levels(py::module_& m) {
         "value being np.average of the level's scores in row order, weighted when its "
         "weights sum to a positive number, NaN without rows. ValueError for a code that "
         "is no level.");
-  m.def("weak_levels", &weak_levels_py, py::arg("counts"), py::arg("values"),
-        py::arg("weighted"), py::arg("sign"), py::arg("threshold_value"), py::arg("min_samples"),
+  m.def("weak_levels", &weak_levels_py, py::arg("counts"), py::arg("values"), py::arg("weighted"),
+        py::arg("sign"), py::arg("threshold_value"), py::arg("min_samples"),
         py::arg("weighted_evidence") = false,
         "The weak levels from per-level figures: (weak, in_region, count, kept); a level is "
         "weak when it has rows, sign * value <= sign * threshold_value and (with "

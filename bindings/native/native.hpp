@@ -14,8 +14,12 @@ namespace py = pybind11;
 
 void register_all(py::module_& m);
 
+using bind::BoolArray;
 using bind::doubles;
+using bind::F64Array;
 using bind::flags;
+using bind::I64Array;
+using bind::Optional;
 using bind::span;
 using bind::without_gil;
 

@@ -19,8 +19,6 @@ namespace mirt::native {
 
 namespace {
 
-using bind::F64Array;
-
 // Equal lengths of the parallel arrays that describe rules, regions or labels.
 void same_lengths(const std::vector<const F64Array*>& arrays, const char* what) {
   for (const F64Array* a : arrays) {
@@ -30,15 +28,15 @@ void same_lengths(const std::vector<const F64Array*>& arrays, const char* what) 
   }
 }
 
-py::array_t<std::int64_t> complement_py(std::size_t n, const bind::I64Array& positions) {
+py::array_t<std::int64_t> complement_py(std::size_t n, const I64Array& positions) {
   const ISpan rows(positions.data(), static_cast<std::size_t>(positions.size()));
   return bind::to_numpy(without_gil([&] { return complement(n, rows); }));
 }
 
-py::tuple marginal_histogram_py(const F64Array& x, const bind::Optional& scores, double sign,
+py::tuple marginal_histogram_py(const F64Array& x, const Optional& scores, double sign,
                                 double threshold, std::size_t bins) {
-  const MarginalHistogram h = without_gil(
-      [&] { return marginal_histogram(span(x), span(scores), sign, threshold, bins); });
+  const MarginalHistogram h =
+      without_gil([&] { return marginal_histogram(span(x), span(scores), sign, threshold, bins); });
   py::object weak = scores ? py::object(doubles(h.weak_density)) : py::object(py::none());
   return py::make_tuple(doubles(h.edges), doubles(h.density), weak);
 }
@@ -106,8 +104,8 @@ void register_reports(py::module_& m) {
         "np.histogram(x, bins, density=True) as (edges, density, weak_density); the last is "
         "the density times the share of rows with sign * score <= sign * threshold, or None "
         "without scores.");
-  m.def("rule_curve", &rule_curve_py, py::arg("lo"), py::arg("hi"), py::arg("grid"),
-        py::arg("lb"), py::arg("ub"), py::arg("values"),
+  m.def("rule_curve", &rule_curve_py, py::arg("lo"), py::arg("hi"), py::arg("grid"), py::arg("lb"),
+        py::arg("ub"), py::arg("values"),
         "The score of the first rule holding each of grid points from lo to hi (NaN where "
         "none does), plus 10 points over each rule too narrow for a grid point: (x, y).");
   m.def("segment_rules", &segment_rules_py, py::arg("x"), py::arg("scores"), py::arg("lo"),

@@ -18,7 +18,6 @@ namespace mirt::native {
 
 namespace {
 
-
 // Sums as a (bins, 6) float64 table: count, w, w2, s, ws, ws2.
 py::array_t<double> sums_table(const std::vector<CellSums>& sums) {
   py::array_t<double> out({static_cast<py::ssize_t>(sums.size()), py::ssize_t{6}});
@@ -36,7 +35,7 @@ py::array_t<double> sums_table(const std::vector<CellSums>& sums) {
 
 py::list bin_columns_py(py::handle x, const std::vector<std::size_t>& columns,
                         const std::vector<std::size_t>& n_levels, std::int64_t max_bins,
-                        const bind::F64Array& scores, const bind::Optional& weights) {
+                        const F64Array& scores, const Optional& weights) {
   std::vector<bind::StridedView> views;
   std::vector<ScanColumnSpec> specs;
   for (std::size_t k = 0; k < columns.size(); ++k) {
@@ -59,7 +58,7 @@ using Codes = py::array_t<std::uint32_t, py::array::c_style | py::array::forceca
 using PairArgs = std::tuple<Codes, std::size_t, py::object, py::ssize_t, std::size_t>;
 
 py::list pair_cells_py(const std::vector<PairArgs>& pairs, std::int64_t max_bins,
-                       const bind::F64Array& scores, const bind::Optional& weights) {
+                       const F64Array& scores, const Optional& weights) {
   std::vector<bind::StridedView> views;
   std::vector<PairSpec> specs;
   for (const auto& [codes, bins, x, column, levels] : pairs) {
@@ -73,8 +72,8 @@ py::list pair_cells_py(const std::vector<PairArgs>& pairs, std::int64_t max_bins
   for (const PairCells& p : cells) {
     py::list edges;
     for (const auto& e : p.edges2) edges.append(doubles(e));
-    out.append(py::make_tuple(doubles(p.lo2), doubles(p.hi2), edges,
-                              bind::to_numpy(p.offsets), sums_table(p.cells)));
+    out.append(py::make_tuple(doubles(p.lo2), doubles(p.hi2), edges, bind::to_numpy(p.offsets),
+                              sums_table(p.cells)));
   }
   return out;
 }
@@ -99,7 +98,7 @@ struct Columns {
 };
 
 // (edges or None, hi, levels)
-using RuleArgs = std::tuple<bind::Optional, double, std::size_t>;
+using RuleArgs = std::tuple<Optional, double, std::size_t>;
 
 ScanRule rule_of(const RuleArgs& r) {
   const auto& [edges, hi, levels] = r;
@@ -117,8 +116,8 @@ py::list tables(const std::vector<std::vector<CellSums>>& sums) {
 }
 
 py::list rule_sums_py(py::handle x, const std::vector<std::size_t>& columns,
-                      const std::vector<RuleArgs>& rules, const bind::F64Array& scores,
-                      const bind::Optional& weights) {
+                      const std::vector<RuleArgs>& rules, const F64Array& scores,
+                      const Optional& weights) {
   Columns cols{x};
   std::vector<Strided> spans;
   for (const std::size_t j : columns) spans.push_back(cols.spans[cols.at(j)]);
@@ -133,7 +132,7 @@ py::list rule_sums_py(py::handle x, const std::vector<std::size_t>& columns,
 using PairRuleArgs = std::tuple<std::size_t, std::size_t, RuleArgs, std::vector<RuleArgs>>;
 
 py::list rule_cell_sums_py(py::handle x, const std::vector<PairRuleArgs>& pairs,
-                           const bind::F64Array& scores, const bind::Optional& weights) {
+                           const F64Array& scores, const Optional& weights) {
   Columns cols{x};
   std::vector<PairRules> parsed;
   for (const auto& [first, second, rule, second_rules] : pairs) {
@@ -143,18 +142,16 @@ py::list rule_cell_sums_py(py::handle x, const std::vector<PairRuleArgs>& pairs,
     p.first_rule = rule_of(rule);
     for (const RuleArgs& r : second_rules) p.second_rules.push_back(rule_of(r));
   }
-  const std::vector<std::vector<CellSums>> sums = without_gil(
-      [&] { return rule_cell_sums(cols.spans, parsed, span(scores), span(weights)); });
+  const std::vector<std::vector<CellSums>> sums =
+      without_gil([&] { return rule_cell_sums(cols.spans, parsed, span(scores), span(weights)); });
   return tables(sums);
 }
 
 // (column, lo, hi, closed, level flags or None)
-using SideArgs =
-    std::tuple<std::size_t, double, double, bool, std::optional<std::vector<bool>>>;
+using SideArgs = std::tuple<std::size_t, double, double, bool, std::optional<std::vector<bool>>>;
 
 py::object region_sums_py(py::handle x, const std::vector<std::vector<SideArgs>>& regions,
-                          const bind::F64Array& scores, const bind::Optional& weights,
-                          bool members) {
+                          const F64Array& scores, const Optional& weights, bool members) {
   Columns cols{x};
   std::vector<ScanRegion> parsed;
   for (const std::vector<SideArgs>& sides : regions) {
@@ -184,14 +181,13 @@ py::object region_sums_py(py::handle x, const std::vector<std::vector<SideArgs>>
 }  // namespace
 
 void register_scan(py::module_& m) {
-  m.def("scan_bin_columns", &bin_columns_py, py::arg("x"), py::arg("columns"),
-        py::arg("n_levels"), py::arg("max_bins"), py::arg("scores"),
-        py::arg("weights") = py::none(),
+  m.def("scan_bin_columns", &bin_columns_py, py::arg("x"), py::arg("columns"), py::arg("n_levels"),
+        py::arg("max_bins"), py::arg("scores"), py::arg("weights") = py::none(),
         "Bins each listed column of x once (equal-width edges, or level codes where "
         "n_levels > 0) and sums the scores per bin: per column (edges, lo, hi, codes, sums), "
         "sums a (bins, 6) table of count, w, w2, s, ws, ws2.");
-  m.def("scan_pair_cells", &pair_cells_py, py::arg("pairs"), py::arg("max_bins"),
-        py::arg("scores"), py::arg("weights") = py::none(),
+  m.def("scan_pair_cells", &pair_cells_py, py::arg("pairs"), py::arg("max_bins"), py::arg("scores"),
+        py::arg("weights") = py::none(),
         "The cells of pairs (first codes, first bins, x, second column, second levels): per "
         "pair (lo2, hi2, edges2, offsets, sums), the second column re-binned inside every "
         "first bin.");
@@ -203,8 +199,8 @@ void register_scan(py::module_& m) {
         py::arg("scores"), py::arg("weights") = py::none(),
         "Per-cell sums of pairs (first, second, rule, second rules per first bin): per pair a "
         "(cells, 6) table, cells first bin by first bin.");
-  m.def("scan_region_sums", &region_sums_py, py::arg("x"), py::arg("regions"),
-        py::arg("scores"), py::arg("weights") = py::none(), py::arg("members") = false,
+  m.def("scan_region_sums", &region_sums_py, py::arg("x"), py::arg("regions"), py::arg("scores"),
+        py::arg("weights") = py::none(), py::arg("members") = false,
         "Sums of the rows of each region (a list of sides (column, lo, hi, closed, level flags "
         "or None)), a (regions, 6) table; with members, also each region's row positions.");
 }
