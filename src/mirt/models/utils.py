@@ -88,8 +88,8 @@ def numeric_array(X: Any) -> np.ndarray:
     """Return X as a numpy array of booleans, integers or floats.
 
     Object arrays (say, from nullable pandas columns) may hold numbers and are
-    converted to float64; text never counts as numbers, even when it would
-    parse.
+    converted to float64; a text array never counts as numbers, even when its
+    text would parse.
 
     Parameters
     ----------
@@ -108,8 +108,8 @@ def numeric_array(X: Any) -> np.ndarray:
 
     Examples
     --------
-    >>> numeric_array(np.array([1, None], dtype=object)[:1])
-    array([1.])
+    >>> numeric_array(np.array([1, 2.5], dtype=object))
+    array([1. , 2.5])
     """
     arr = np.asarray(X)
     if arr.dtype.kind in "biuf":
