@@ -42,7 +42,7 @@ bool readable_in_place(const py::array& arr) {
 // numpy's own conversion with the requirements the core reads by: aligned,
 // C-contiguous, native byte order (the target dtype is native).
 template <typename T>
-py::array_t<T, py::array::c_style | py::array::forcecast> aligned_array(py::handle obj) {
+CoreArray<T> aligned_array(py::handle obj) {
   auto& api = py::detail::npy_api::get();
   PyObject* out = api.PyArray_FromAny_(
       obj.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
@@ -50,7 +50,7 @@ py::array_t<T, py::array::c_style | py::array::forcecast> aligned_array(py::hand
           py::detail::npy_api::NPY_ARRAY_ALIGNED_ | py::detail::npy_api::NPY_ARRAY_FORCECAST_,
       nullptr);
   if (out == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::array_t<T, py::array::c_style | py::array::forcecast>>(out);
+  return py::reinterpret_steal<CoreArray<T>>(out);
 }
 
 }  // namespace

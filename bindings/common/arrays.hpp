@@ -20,9 +20,15 @@ namespace mirt::bind {
 
 namespace py = pybind11;
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-using BoolArray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+// How the core reads arrays: contiguous, aligned, of the element type. The
+// alignment must be in the type: pybind11 converts an argument typed so with
+// exactly these flags, and without it a misaligned array is passed on as is.
+template <typename T>
+using CoreArray = py::array_t<T, py::array::c_style | py::array::forcecast |
+                                     py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
+using F64Array = CoreArray<double>;
+using I64Array = CoreArray<std::int64_t>;
+using BoolArray = CoreArray<bool>;
 
 // The numpy module, imported once.
 py::module_& numpy();

@@ -53,7 +53,7 @@ py::list bin_columns_py(py::handle x, const std::vector<std::size_t>& columns,
   return out;
 }
 
-using Codes = py::array_t<std::uint32_t, py::array::c_style | py::array::forcecast>;
+using Codes = bind::CoreArray<std::uint32_t>;
 // (first codes, first bins, x, second column, second levels)
 using PairArgs = std::tuple<Codes, std::size_t, py::object, py::ssize_t, std::size_t>;
 
