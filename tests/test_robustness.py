@@ -164,6 +164,7 @@ def test_arrays_the_core_cannot_read_in_place_give_the_same_results(layout, fitt
     if layout != "big-endian":  # the private kernels take native float64 only
         assert np.array_equal(_native.squared_errors(convert(a), convert(b)), (a - b) ** 2)
         assert np.array_equal(_native.absolute_errors(convert(a), convert(b)), np.abs(a - b))
+
     # Kernels whose arguments pybind11 converts must still hand the core aligned memory.
     def deep(v):
         if isinstance(v, (list, tuple)):
