@@ -123,6 +123,8 @@ class TestDataMatrices:
         f = predict_1D_func_tree(0, self.splits, self.values)
         np.testing.assert_array_equal(f(X), [1.0, 3.0, 4.0])
         np.testing.assert_array_equal(f(X.astype(bool)), [4.0, 3.0, 4.0])
+        # Nullable pandas columns arrive as object arrays of numbers.
+        np.testing.assert_array_equal(f(X.astype(object)), [1.0, 3.0, 4.0])
 
     def test_an_empty_matrix_gives_an_empty_result(self):
         f = predict_2D_func_tree((0, 1), [0.0], [0.0], np.zeros((2, 2)))
@@ -157,6 +159,8 @@ class TestBadInput:
     def test_non_numeric_matrices_are_refused(self):
         with pytest.raises(TypeError, match="must hold numbers"):
             self.f()(np.array([["a", "b", "c"]]))
+        with pytest.raises(TypeError, match="must hold numbers"):
+            self.f()(np.array([["a", "b", "c"]], dtype=object))
         with pytest.raises(TypeError, match="None"):
             self.f()(None)
 

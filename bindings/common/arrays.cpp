@@ -23,26 +23,26 @@ py::module_& numpy() {
       .get_stored();
 }
 
-bool is_real_numeric(py::handle obj) {
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
-  const char kind = arr.dtype().kind();
-  return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+namespace {
+
+bool numeric_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
+
+py::array as_array(py::handle obj) {
+  return py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
 }
 
+// Whether the core may read the array's memory in place as double: float64,
+// native byte order, aligned (which numpy's flag checks for every stride).
 bool readable_in_place(const py::array& arr) {
   return arr.dtype().equal(py::dtype::of<double>()) &&
          (arr.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0 &&
          arr.dtype().attr("isnative").cast<bool>();
 }
 
-namespace {
-
-bool numeric_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
-
 // numpy's own conversion with the requirements the core reads by: aligned,
 // C-contiguous, native byte order (the target dtype is native).
 template <typename T>
-py::array_t<T, py::array::c_style | py::array::forcecast> aligned_array(py::handle obj) {
+CoreArray<T> aligned_array(py::handle obj) {
   auto& api = py::detail::npy_api::get();
   PyObject* out = api.PyArray_FromAny_(
       obj.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
@@ -50,14 +50,16 @@ py::array_t<T, py::array::c_style | py::array::forcecast> aligned_array(py::hand
           py::detail::npy_api::NPY_ARRAY_ALIGNED_ | py::detail::npy_api::NPY_ARRAY_FORCECAST_,
       nullptr);
   if (out == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::array_t<T, py::array::c_style | py::array::forcecast>>(out);
+  return py::reinterpret_steal<CoreArray<T>>(out);
 }
 
 }  // namespace
 
+bool is_real_numeric(py::handle obj) { return numeric_kind(as_array(obj).dtype().kind()); }
+
 F64Array as_f64(py::handle obj, const std::string& what) {
   if (obj.is_none()) throw py::type_error(what + " is None; an array of numbers is needed");
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
+  py::array arr = as_array(obj);
   if (!numeric_kind(arr.dtype().kind())) {
     throw py::type_error(what + " must hold numbers, but its dtype is " +
                          py::str(arr.dtype()).cast<std::string>());
@@ -66,7 +68,7 @@ F64Array as_f64(py::handle obj, const std::string& what) {
 }
 
 I64Array as_i64(py::handle obj, const std::string& what) {
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(obj));
+  py::array arr = as_array(obj);
   const char kind = arr.dtype().kind();
   if (kind == 'f') {
     // Whole numbers that int64 holds convert exactly; 1.5 or NaN would be
@@ -75,12 +77,13 @@ I64Array as_i64(py::handle obj, const std::string& what) {
     const double* v = f.data();
     for (py::ssize_t i = 0; i < f.size(); ++i) {
       if (!(std::trunc(v[i]) == v[i] && std::fabs(v[i]) < 9.2e18)) {
-        throw py::type_error(what + " must hold integers, but holds " + py::repr(py::float_(v[i])).cast<std::string>());
+        throw py::type_error(what + " must hold integers, but holds " +
+                             py::repr(py::float_(v[i])).cast<std::string>());
       }
     }
   } else if (kind == 'u' && arr.dtype().itemsize() == 8) {
-    if (arr.size() > 0 && numpy().attr("max")(arr).cast<std::uint64_t>() >
-                              static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (arr.size() > 0 && numpy().attr("max")(arr).cast<std::uint64_t>() > kMax) {
       throw py::type_error(what + " holds an integer too large for int64");
     }
   } else if (!(kind == 'i' || kind == 'u' || kind == 'b')) {
@@ -117,12 +120,13 @@ void require_finite(const F64Array& a, const std::string& what, py::handle exc_t
   }
 }
 
+namespace {
+
+// Column j of a two-dimensional array as contiguous float64.
 F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what) {
   py::object col = x2d[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
   return as_f64(col, what);
 }
-
-namespace {
 
 std::ptrdiff_t stride_in_doubles(py::ssize_t bytes) {
   return static_cast<std::ptrdiff_t>(bytes / static_cast<py::ssize_t>(sizeof(double)));
@@ -130,7 +134,7 @@ std::ptrdiff_t stride_in_doubles(py::ssize_t bytes) {
 
 // x2d as an array, refused unless it is two-dimensional and has column j.
 py::array matrix_with_column(py::handle x2d, py::ssize_t j, const std::string& what) {
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x2d));
+  py::array arr = as_array(x2d);
   if (arr.ndim() != 2) throw py::value_error(what + ": a two-dimensional array is needed");
   if (j < 0 || j >= arr.shape(1)) {
     throw py::index_error(what + ": column " + std::to_string(j) + " is outside the " +
@@ -138,10 +142,6 @@ py::array matrix_with_column(py::handle x2d, py::ssize_t j, const std::string& w
   }
   return arr;
 }
-
-}  // namespace
-
-namespace {
 
 // Column j of a two-dimensional array in place, when the core may read it so.
 bool column_in_place(const py::array& arr, py::ssize_t j, Strided& out) {
@@ -178,7 +178,7 @@ py::array as_column_matrix(const py::array& arr, const std::string& what) {
 
 template <typename View>
 Held<View> vector_of(py::handle x1d, const std::string& what) {
-  py::array arr = py::reinterpret_borrow<py::array>(numpy().attr("asarray")(x1d));
+  py::array arr = as_array(x1d);
   // The caller's own array owns memory read in place: callers compare with it.
   return column_of<View>(as_column_matrix(arr, what), 0, what, arr);
 }
@@ -222,8 +222,8 @@ py::array pooled_columns(py::ssize_t rows, py::ssize_t columns) {
     pool_release(b->p, b->bytes);
     delete b;
   });
-  return py::array(py::dtype::of<double>(), {rows, columns}, {d, d * std::max<py::ssize_t>(rows, 1)},
-                   block->p, owner);
+  return py::array(py::dtype::of<double>(), {rows, columns},
+                   {d, d * std::max<py::ssize_t>(rows, 1)}, block->p, owner);
 }
 
 py::ssize_t n_rows(py::handle obj) {

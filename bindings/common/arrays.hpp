@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,15 @@ namespace mirt::bind {
 
 namespace py = pybind11;
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+// How the core reads arrays: contiguous, aligned, of the element type. The
+// alignment must be in the type: pybind11 converts an argument typed so with
+// exactly these flags, and without it a misaligned array is passed on as is.
+template <typename T>
+using CoreArray = py::array_t<T, py::array::c_style | py::array::forcecast |
+                                     py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
+using F64Array = CoreArray<double>;
+using I64Array = CoreArray<std::int64_t>;
+using BoolArray = CoreArray<bool>;
 
 // The numpy module, imported once.
 py::module_& numpy();
@@ -38,10 +46,6 @@ F64Array as_f64(py::handle obj, const std::string& what);
 // never a silent truncation.
 I64Array as_i64(py::handle obj, const std::string& what);
 
-// Whether the core may read the array's memory in place as double: float64,
-// native byte order, aligned (which numpy's flag checks for every stride).
-bool readable_in_place(const py::array& arr);
-
 // As above, and the result must be one-dimensional (a (n, 1) column is
 // accepted and read as n values).
 F64Array as_f64_1d(py::handle obj, const std::string& what);
@@ -49,9 +53,14 @@ F64Array as_f64_1d(py::handle obj, const std::string& what);
 // Raises `exc_type` when a value is NaN or infinite.
 void require_finite(const F64Array& a, const std::string& what, py::handle exc_type);
 
-inline DSpan span(const F64Array& a) {
-  return DSpan(a.data(), static_cast<std::size_t>(a.size()));
-}
+inline DSpan span(const F64Array& a) { return DSpan(a.data(), static_cast<std::size_t>(a.size())); }
+
+// Optional per-row numbers (weights): None reads as the empty span, which the
+// core takes for equal ones.
+using Optional = std::optional<F64Array>;
+inline DSpan span(const Optional& a) { return a ? span(*a) : DSpan(); }
+
+inline std::vector<double> to_vector(const F64Array& a) { return {a.data(), a.data() + a.size()}; }
 
 // A column as the core reads it, with `owner` keeping the memory alive:
 // ColumnView is contiguous (a column of a row-major matrix touches a cache
@@ -75,9 +84,6 @@ StridedView strided_vector(py::handle x1d, const std::string& what);
 // A two-dimensional array the core may read in place (any strides), else an
 // aligned contiguous float64 copy.
 py::array readable_matrix(const py::array& a);
-
-// Column j of a two-dimensional array-like as contiguous float64.
-F64Array column_f64(py::handle x2d, py::ssize_t j, const std::string& what);
 
 // An uninitialised float64 array of rows x columns in column-major order whose
 // memory comes from the core's scratch pool and goes back to it when numpy

@@ -19,29 +19,12 @@ void init_module(py::module_& m);
 // error: the exception the signal handler raised, or KeyboardInterrupt.
 void restore_interrupt();
 
-// Raises what the signal handler raised (KeyboardInterrupt for Ctrl-C) when a
-// signal arrived. For loops that build many Python objects with the GIL held:
-// they run no bytecode, so the interpreter's own check never comes. Cheap
-// when nothing is pending.
-inline void check_signals() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+// Runs a core pass with the GIL released and returns its result, which must
+// hold no Python object.
+template <typename Pass>
+auto without_gil(Pass&& pass) {
+  py::gil_scoped_release nogil;
+  return pass();
 }
-
-// Pauses the cyclic garbage collector while a loop builds many containers
-// that cannot form cycles (result records): each collection the allocations
-// trigger walks every live container, which made building n records cost
-// more than linear time. Restores the collector's previous state.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable() != 0) {}
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  bool was_enabled_;
-};
 
 }  // namespace mirt::bind

@@ -16,22 +16,16 @@ namespace mirt::native {
 
 namespace {
 
-py::tuple level_stats_py(py::handle codes, std::size_t n_levels, py::handle scores,
-                         py::handle weights) {
-  const bind::F64Array c = bind::as_f64_1d(codes, "codes");
-  const bind::F64Array s = bind::as_f64_1d(scores, "scores");
-  std::optional<bind::F64Array> w;
-  if (!weights.is_none()) w = bind::as_f64_1d(weights, "weights");
-  if (s.size() != c.size() || (w && w->size() != c.size())) {
+py::tuple level_stats_py(const F64Array& codes, std::size_t n_levels, const F64Array& scores,
+                         const Optional& weights) {
+  // The core checks the scores' length against the codes, not the weights'.
+  if (weights && weights->size() != codes.size()) {
     throw py::value_error("codes, scores and weights must have the same length");
   }
   const SumOrder order = bind::numpy_sum_order();
-  std::vector<Bin> stats;
-  {
-    py::gil_scoped_release nogil;
-    stats = level_stats(RowSet{bind::span(c), nullptr}, n_levels, bind::span(s),
-                        w ? bind::span(*w) : DSpan(), order);
-  }
+  const std::vector<Bin> stats = without_gil([&] {
+    return level_stats(RowSet{span(codes), nullptr}, n_levels, span(scores), span(weights), order);
+  });
   Index counts;
   std::vector<double> values, sums;
   std::vector<char> weighted;
@@ -44,20 +38,17 @@ py::tuple level_stats_py(py::handle codes, std::size_t n_levels, py::handle scor
   return py::make_tuple(bind::to_numpy(counts), doubles(values), flags(weighted), doubles(sums));
 }
 
-py::tuple weak_levels_py(py::handle counts, py::handle values, py::handle weighted, double sign,
-                         double threshold_value, double min_samples, bool weighted_evidence) {
-  const bind::I64Array c = bind::as_i64(counts, "counts");
-  const bind::F64Array v = bind::as_f64_1d(values, "values");
-  py::array_t<bool, py::array::c_style | py::array::forcecast> f =
-      py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(weighted);
-  if (!f || c.ndim() != 1 || v.size() != c.size() || f.size() != c.size()) {
+py::tuple weak_levels_py(const I64Array& counts, const F64Array& values, const BoolArray& weighted,
+                         double sign, double threshold_value, double min_samples,
+                         bool weighted_evidence) {
+  if (values.size() != counts.size() || weighted.size() != counts.size()) {
     throw py::value_error("counts, values and weighted must be one-dimensional, of one length");
   }
-  std::vector<Bin> levels(static_cast<std::size_t>(c.size()));
+  std::vector<Bin> levels(static_cast<std::size_t>(counts.size()));
   for (std::size_t k = 0; k < levels.size(); ++k) {
-    levels[k].count = c.data()[k];
-    levels[k].value = v.data()[k];
-    levels[k].weighted = f.data()[k];
+    levels[k].count = counts.data()[k];
+    levels[k].value = values.data()[k];
+    levels[k].weighted = weighted.data()[k];
   }
   SearchParams p;
   p.sign = sign;
@@ -70,18 +61,9 @@ py::tuple weak_levels_py(py::handle counts, py::handle values, py::handle weight
   return py::make_tuple(flags(weak), flags(set.in), set.count, set.kept);
 }
 
-py::array_t<std::int64_t> level_members_py(py::handle codes, py::handle in_set) {
-  const bind::F64Array c = bind::as_f64_1d(codes, "codes");
-  py::array_t<bool, py::array::c_style | py::array::forcecast> f =
-      py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(in_set);
-  if (!f || f.ndim() != 1) throw py::value_error("in_set must be one flag per level");
-  const std::vector<char> in(f.data(), f.data() + f.size());
-  Index rows;
-  {
-    py::gil_scoped_release nogil;
-    rows = level_members(bind::span(c), in);
-  }
-  return bind::to_numpy(rows);
+py::array_t<std::int64_t> level_members_py(const F64Array& codes, const BoolArray& in_set) {
+  const std::vector<char> in(in_set.data(), in_set.data() + in_set.size());
+  return bind::to_numpy(without_gil([&] { return level_members(span(codes), in); }));
 }
 
 }  // namespace
@@ -93,8 +75,8 @@ void register_levels(py::module_& m) {
         "value being np.average of the level's scores in row order, weighted when its "
         "weights sum to a positive number, NaN without rows. ValueError for a code that "
         "is no level.");
-  m.def("weak_levels", &weak_levels_py, py::arg("counts"), py::arg("values"),
-        py::arg("weighted"), py::arg("sign"), py::arg("threshold_value"), py::arg("min_samples"),
+  m.def("weak_levels", &weak_levels_py, py::arg("counts"), py::arg("values"), py::arg("weighted"),
+        py::arg("sign"), py::arg("threshold_value"), py::arg("min_samples"),
         py::arg("weighted_evidence") = false,
         "The weak levels from per-level figures: (weak, in_region, count, kept); a level is "
         "weak when it has rows, sign * value <= sign * threshold_value and (with "

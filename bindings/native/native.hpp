@@ -3,8 +3,10 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "arrays.hpp"
+#include "setup.hpp"
 
 namespace mirt::native {
 
@@ -12,8 +14,14 @@ namespace py = pybind11;
 
 void register_all(py::module_& m);
 
+using bind::BoolArray;
 using bind::doubles;
+using bind::F64Array;
 using bind::flags;
+using bind::I64Array;
+using bind::Optional;
+using bind::span;
+using bind::without_gil;
 
 // Effect lookup on split grids and the depth-2 tree decomposition.
 void register_effects(py::module_& m);

@@ -19,68 +19,44 @@ namespace mirt::native {
 
 namespace {
 
-bind::F64Array vector_of(py::handle obj, const char* what) { return bind::as_f64_1d(obj, what); }
-
 // Equal lengths of the parallel arrays that describe rules, regions or labels.
-void same_lengths(const std::vector<const bind::F64Array*>& arrays, const char* what) {
-  for (const bind::F64Array* a : arrays) {
+void same_lengths(const std::vector<const F64Array*>& arrays, const char* what) {
+  for (const F64Array* a : arrays) {
     if (a->size() != arrays.front()->size()) {
       throw py::value_error(std::string(what) + " must all have the same length");
     }
   }
 }
 
-py::array_t<std::int64_t> complement_py(std::size_t n, py::handle positions) {
-  const bind::I64Array p = bind::as_i64(positions, "positions");
-  if (p.ndim() != 1) throw py::type_error("positions must be a one-dimensional array of integers");
-  Index rest;
-  {
-    py::gil_scoped_release nogil;
-    rest = complement(n, ISpan(p.data(), static_cast<std::size_t>(p.size())));
-  }
-  return bind::to_numpy(rest);
+py::array_t<std::int64_t> complement_py(std::size_t n, const I64Array& positions) {
+  const ISpan rows(positions.data(), static_cast<std::size_t>(positions.size()));
+  return bind::to_numpy(without_gil([&] { return complement(n, rows); }));
 }
 
-py::tuple marginal_histogram_py(py::handle x, py::handle scores, double sign, double threshold,
-                                std::size_t bins) {
-  const bind::F64Array col = vector_of(x, "x");
-  bind::F64Array s;
-  if (!scores.is_none()) s = vector_of(scores, "scores");
-  MarginalHistogram h;
-  {
-    py::gil_scoped_release nogil;
-    h = marginal_histogram(bind::span(col), scores.is_none() ? DSpan() : bind::span(s), sign,
-                           threshold, bins);
-  }
-  py::object weak = scores.is_none() ? py::object(py::none()) : doubles(h.weak_density);
+py::tuple marginal_histogram_py(const F64Array& x, const Optional& scores, double sign,
+                                double threshold, std::size_t bins) {
+  const MarginalHistogram h =
+      without_gil([&] { return marginal_histogram(span(x), span(scores), sign, threshold, bins); });
+  py::object weak = scores ? py::object(doubles(h.weak_density)) : py::object(py::none());
   return py::make_tuple(doubles(h.edges), doubles(h.density), weak);
 }
 
-py::tuple rule_curve_py(double lo, double hi, std::size_t grid, py::handle lb, py::handle ub,
-                        py::handle values) {
-  const bind::F64Array l = vector_of(lb, "lb"), u = vector_of(ub, "ub");
-  const bind::F64Array v = vector_of(values, "values");
-  same_lengths({&l, &u, &v}, "lb, ub and values");
-  std::vector<Rule1D> rules(static_cast<std::size_t>(l.size()));
-  for (std::size_t k = 0; k < rules.size(); ++k) rules[k] = {l.data()[k], u.data()[k], v.data()[k]};
-  Curve c;
-  {
-    py::gil_scoped_release nogil;
-    c = rule_curve(lo, hi, grid, rules);
+py::tuple rule_curve_py(double lo, double hi, std::size_t grid, const F64Array& lb,
+                        const F64Array& ub, const F64Array& values) {
+  same_lengths({&lb, &ub, &values}, "lb, ub and values");
+  std::vector<Rule1D> rules(static_cast<std::size_t>(lb.size()));
+  for (std::size_t k = 0; k < rules.size(); ++k) {
+    rules[k] = {lb.data()[k], ub.data()[k], values.data()[k]};
   }
+  const Curve c = without_gil([&] { return rule_curve(lo, hi, grid, rules); });
   return py::make_tuple(doubles(c.x), doubles(c.y));
 }
 
-py::tuple segment_rules_py(py::handle x, py::handle scores, double lo, double hi,
-                           py::handle cuts) {
-  const bind::F64Array col = vector_of(x, "x"), s = vector_of(scores, "scores");
-  const bind::F64Array c = vector_of(cuts, "cuts");
-  const std::vector<double> cut_list(c.data(), c.data() + c.size());
-  std::vector<Rule1D> rules;
-  {
-    py::gil_scoped_release nogil;
-    rules = segment_rules(bind::span(col), bind::span(s), lo, hi, cut_list);
-  }
+py::tuple segment_rules_py(const F64Array& x, const F64Array& scores, double lo, double hi,
+                           const F64Array& cuts) {
+  const std::vector<double> cut_list = bind::to_vector(cuts);
+  const std::vector<Rule1D> rules =
+      without_gil([&] { return segment_rules(span(x), span(scores), lo, hi, cut_list); });
   std::vector<double> l, u, v;
   for (const Rule1D& r : rules) {
     l.push_back(r.lb);
@@ -91,33 +67,27 @@ py::tuple segment_rules_py(py::handle x, py::handle scores, double lo, double hi
 }
 
 py::tuple region_image_py(double lo1, double hi1, double lo2, double hi2, std::size_t grid,
-                          py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2) {
-  const bind::F64Array a0 = vector_of(lb1, "lb1"), a1 = vector_of(ub1, "ub1");
-  const bind::F64Array b0 = vector_of(lb2, "lb2"), b1 = vector_of(ub2, "ub2");
-  same_lengths({&a0, &a1, &b0, &b1}, "lb1, ub1, lb2 and ub2");
-  std::vector<Rect> rects(static_cast<std::size_t>(a0.size()));
+                          const F64Array& lb1, const F64Array& ub1, const F64Array& lb2,
+                          const F64Array& ub2) {
+  same_lengths({&lb1, &ub1, &lb2, &ub2}, "lb1, ub1, lb2 and ub2");
+  std::vector<Rect> rects(static_cast<std::size_t>(lb1.size()));
   for (std::size_t k = 0; k < rects.size(); ++k) {
-    rects[k] = {a0.data()[k], a1.data()[k], b0.data()[k], b1.data()[k]};
+    rects[k] = {lb1.data()[k], ub1.data()[k], lb2.data()[k], ub2.data()[k]};
   }
-  RegionImage img;
-  {
-    py::gil_scoped_release nogil;
-    img = region_image(lo1, hi1, lo2, hi2, grid, rects);
-  }
+  const RegionImage img =
+      without_gil([&] { return region_image(lo1, hi1, lo2, hi2, grid, rects); });
   const auto g = static_cast<py::ssize_t>(img.grid);
   py::array_t<std::uint8_t> cells({g, g});
   std::copy(img.cells.begin(), img.cells.end(), cells.mutable_data());
   return py::make_tuple(cells, doubles(img.centre1), doubles(img.centre2));
 }
 
-py::array_t<std::int64_t> stack_labels_py(py::handle x0, py::handle x1, py::handle y0,
-                                          py::handle y1, double step) {
-  const bind::F64Array a = vector_of(x0, "x0"), b = vector_of(x1, "x1");
-  const bind::F64Array c = vector_of(y0, "y0"), d = vector_of(y1, "y1");
-  same_lengths({&a, &b, &c, &d}, "x0, x1, y0 and y1");
-  std::vector<LabelBox> boxes(static_cast<std::size_t>(a.size()));
+py::array_t<std::int64_t> stack_labels_py(const F64Array& x0, const F64Array& x1,
+                                          const F64Array& y0, const F64Array& y1, double step) {
+  same_lengths({&x0, &x1, &y0, &y1}, "x0, x1, y0 and y1");
+  std::vector<LabelBox> boxes(static_cast<std::size_t>(x0.size()));
   for (std::size_t k = 0; k < boxes.size(); ++k) {
-    boxes[k] = {a.data()[k], b.data()[k], c.data()[k], d.data()[k]};
+    boxes[k] = {x0.data()[k], x1.data()[k], y0.data()[k], y1.data()[k]};
   }
   const std::vector<int> levels = stack_labels(boxes, step);
   return bind::to_numpy(Index(levels.begin(), levels.end()));
@@ -134,8 +104,8 @@ void register_reports(py::module_& m) {
         "np.histogram(x, bins, density=True) as (edges, density, weak_density); the last is "
         "the density times the share of rows with sign * score <= sign * threshold, or None "
         "without scores.");
-  m.def("rule_curve", &rule_curve_py, py::arg("lo"), py::arg("hi"), py::arg("grid"),
-        py::arg("lb"), py::arg("ub"), py::arg("values"),
+  m.def("rule_curve", &rule_curve_py, py::arg("lo"), py::arg("hi"), py::arg("grid"), py::arg("lb"),
+        py::arg("ub"), py::arg("values"),
         "The score of the first rule holding each of grid points from lo to hi (NaN where "
         "none does), plus 10 points over each rule too narrow for a grid point: (x, y).");
   m.def("segment_rules", &segment_rules_py, py::arg("x"), py::arg("scores"), py::arg("lo"),

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -32,41 +33,17 @@ py::array_t<double> sums_table(const std::vector<CellSums>& sums) {
   return out;
 }
 
-struct Inputs {
-  bind::F64Array scores;
-  std::optional<bind::F64Array> weights;
-  DSpan s() const { return bind::span(scores); }
-  DSpan w() const { return weights ? bind::span(*weights) : DSpan(); }
-};
-
-Inputs inputs(py::handle scores, py::handle weights) {
-  Inputs in{bind::as_f64_1d(scores, "scores"), std::nullopt};
-  if (!weights.is_none()) in.weights = bind::as_f64_1d(weights, "weights");
-  return in;
-}
-
-std::vector<std::size_t> sizes(py::handle seq) {
-  std::vector<std::size_t> out;
-  for (py::handle h : py::iter(seq)) out.push_back(h.cast<std::size_t>());
-  return out;
-}
-
-py::list bin_columns_py(py::handle x, py::handle columns, py::handle n_levels,
-                        std::int64_t max_bins, py::handle scores, py::handle weights) {
-  const Inputs in = inputs(scores, weights);
-  const std::vector<std::size_t> cols = sizes(columns), levels = sizes(n_levels);
-  if (cols.size() != levels.size()) throw py::value_error("one level count per column is needed");
+py::list bin_columns_py(py::handle x, const std::vector<std::size_t>& columns,
+                        const std::vector<std::size_t>& n_levels, std::int64_t max_bins,
+                        const F64Array& scores, const Optional& weights) {
   std::vector<bind::StridedView> views;
   std::vector<ScanColumnSpec> specs;
-  for (std::size_t k = 0; k < cols.size(); ++k) {
-    views.push_back(bind::strided_column(x, static_cast<py::ssize_t>(cols[k]), "x"));
-    specs.push_back({views.back().column, levels[k]});
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    views.push_back(bind::strided_column(x, static_cast<py::ssize_t>(columns[k]), "x"));
+    specs.push_back({views.back().column, n_levels.at(k)});
   }
-  std::vector<BinnedColumn> binned;
-  {
-    py::gil_scoped_release nogil;
-    binned = bin_columns(specs, max_bins, in.s(), in.w());
-  }
+  const std::vector<BinnedColumn> binned =
+      without_gil([&] { return bin_columns(specs, max_bins, span(scores), span(weights)); });
   py::list out;
   for (const BinnedColumn& b : binned) {
     py::array_t<std::uint32_t> codes(static_cast<py::ssize_t>(b.codes.size()));
@@ -76,41 +53,27 @@ py::list bin_columns_py(py::handle x, py::handle columns, py::handle n_levels,
   return out;
 }
 
-py::list pair_cells_py(py::handle pairs, std::int64_t max_bins, py::handle scores,
-                       py::handle weights) {
-  const Inputs in = inputs(scores, weights);
-  using Codes = py::array_t<std::uint32_t, py::array::c_style | py::array::forcecast>;
-  std::vector<Codes> held_codes;
+using Codes = bind::CoreArray<std::uint32_t>;
+// (first codes, first bins, x, second column, second levels)
+using PairArgs = std::tuple<Codes, std::size_t, py::object, py::ssize_t, std::size_t>;
+
+py::list pair_cells_py(const std::vector<PairArgs>& pairs, std::int64_t max_bins,
+                       const F64Array& scores, const Optional& weights) {
   std::vector<bind::StridedView> views;
   std::vector<PairSpec> specs;
-  for (py::handle item : py::iter(pairs)) {
-    const py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-    if (t.size() != 5) throw py::value_error("a pair is (codes, bins, x, column, levels)");
-    held_codes.push_back(Codes::ensure(t[0]));
-    if (!held_codes.back() || held_codes.back().ndim() != 1) {
-      throw py::value_error("a pair's first codes must be one-dimensional");
-    }
-    views.push_back(bind::strided_column(t[2], t[3].cast<py::ssize_t>(), "x"));
+  for (const auto& [codes, bins, x, column, levels] : pairs) {
+    views.push_back(bind::strided_column(x, column, "x"));
+    const Span<const std::uint32_t> first(codes.data(), static_cast<std::size_t>(codes.size()));
+    specs.push_back({first, bins, {views.back().column, levels}});
   }
-  std::size_t k = 0;
-  for (py::handle item : py::iter(pairs)) {
-    const py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-    const Codes& c = held_codes[k];
-    specs.push_back({Span<const std::uint32_t>(c.data(), static_cast<std::size_t>(c.size())),
-                     t[1].cast<std::size_t>(), {views[k].column, t[4].cast<std::size_t>()}});
-    ++k;
-  }
-  std::vector<PairCells> cells;
-  {
-    py::gil_scoped_release nogil;
-    cells = pair_cells(specs, max_bins, in.s(), in.w());
-  }
+  const std::vector<PairCells> cells =
+      without_gil([&] { return pair_cells(specs, max_bins, span(scores), span(weights)); });
   py::list out;
   for (const PairCells& p : cells) {
     py::list edges;
     for (const auto& e : p.edges2) edges.append(doubles(e));
-    out.append(py::make_tuple(doubles(p.lo2), doubles(p.hi2), edges,
-                              bind::to_numpy(p.offsets), sums_table(p.cells)));
+    out.append(py::make_tuple(doubles(p.lo2), doubles(p.hi2), edges, bind::to_numpy(p.offsets),
+                              sums_table(p.cells)));
   }
   return out;
 }
@@ -118,11 +81,11 @@ py::list pair_cells_py(py::handle pairs, std::int64_t max_bins, py::handle score
 // The columns of x a call reads, each viewed once: positions in x to
 // positions among the views.
 struct Columns {
+  py::handle x;
   std::vector<bind::StridedView> views;
   std::vector<Strided> spans;
   std::vector<std::size_t> of_x;  // position among the views, per column of x
-  std::size_t at(py::handle x, py::handle j) {
-    const auto c = j.cast<std::size_t>();
+  std::size_t at(std::size_t c) {
     if (c >= of_x.size()) of_x.resize(c + 1, kNone);
     if (of_x[c] == kNone) {
       views.push_back(bind::strided_column(x, static_cast<py::ssize_t>(c), "x"));
@@ -134,16 +97,15 @@ struct Columns {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 };
 
-ScanRule rule_of(py::handle t) {
-  const py::tuple r = py::reinterpret_borrow<py::tuple>(t);
-  if (r.size() != 3) throw py::value_error("a rule is (edges, hi, levels)");
+// (edges or None, hi, levels)
+using RuleArgs = std::tuple<Optional, double, std::size_t>;
+
+ScanRule rule_of(const RuleArgs& r) {
+  const auto& [edges, hi, levels] = r;
   ScanRule out;
-  out.n_levels = r[2].cast<std::size_t>();
-  if (out.n_levels == 0) {
-    const bind::F64Array e = bind::as_f64_1d(r[0], "edges");
-    out.edges.assign(e.data(), e.data() + e.size());
-  }
-  out.hi = r[1].cast<double>();
+  out.n_levels = levels;
+  if (levels == 0 && edges) out.edges = bind::to_vector(*edges);
+  out.hi = hi;
   return out;
 }
 
@@ -153,77 +115,63 @@ py::list tables(const std::vector<std::vector<CellSums>>& sums) {
   return out;
 }
 
-py::list rule_sums_py(py::handle x, py::handle columns, py::handle rules, py::handle scores,
-                      py::handle weights) {
-  const Inputs in = inputs(scores, weights);
-  Columns cols;
+py::list rule_sums_py(py::handle x, const std::vector<std::size_t>& columns,
+                      const std::vector<RuleArgs>& rules, const F64Array& scores,
+                      const Optional& weights) {
+  Columns cols{x};
   std::vector<Strided> spans;
-  for (py::handle j : py::iter(columns)) {
-    const std::size_t k = cols.at(x, j);
-    spans.push_back(cols.spans[k]);
-  }
+  for (const std::size_t j : columns) spans.push_back(cols.spans[cols.at(j)]);
   std::vector<ScanRule> parsed;
-  for (py::handle r : py::iter(rules)) parsed.push_back(rule_of(r));
-  std::vector<std::vector<CellSums>> sums;
-  {
-    py::gil_scoped_release nogil;
-    sums = rule_sums(spans, parsed, in.s(), in.w());
-  }
+  for (const RuleArgs& r : rules) parsed.push_back(rule_of(r));
+  const std::vector<std::vector<CellSums>> sums =
+      without_gil([&] { return rule_sums(spans, parsed, span(scores), span(weights)); });
   return tables(sums);
 }
 
-py::list rule_cell_sums_py(py::handle x, py::handle pairs, py::handle scores,
-                           py::handle weights) {
-  const Inputs in = inputs(scores, weights);
-  Columns cols;
+// (first, second, rule, second rules)
+using PairRuleArgs = std::tuple<std::size_t, std::size_t, RuleArgs, std::vector<RuleArgs>>;
+
+py::list rule_cell_sums_py(py::handle x, const std::vector<PairRuleArgs>& pairs,
+                           const F64Array& scores, const Optional& weights) {
+  Columns cols{x};
   std::vector<PairRules> parsed;
-  for (py::handle item : py::iter(pairs)) {
-    const py::tuple t = py::reinterpret_borrow<py::tuple>(item);
-    if (t.size() != 4) throw py::value_error("a pair is (first, second, rule, second rules)");
-    PairRules p;
-    p.first = cols.at(x, t[0]);
-    p.second = cols.at(x, t[1]);
-    p.first_rule = rule_of(t[2]);
-    for (py::handle r : py::iter(t[3])) p.second_rules.push_back(rule_of(r));
-    parsed.push_back(std::move(p));
+  for (const auto& [first, second, rule, second_rules] : pairs) {
+    PairRules& p = parsed.emplace_back();
+    p.first = cols.at(first);
+    p.second = cols.at(second);
+    p.first_rule = rule_of(rule);
+    for (const RuleArgs& r : second_rules) p.second_rules.push_back(rule_of(r));
   }
-  std::vector<std::vector<CellSums>> sums;
-  {
-    py::gil_scoped_release nogil;
-    sums = rule_cell_sums(cols.spans, parsed, in.s(), in.w());
-  }
+  const std::vector<std::vector<CellSums>> sums =
+      without_gil([&] { return rule_cell_sums(cols.spans, parsed, span(scores), span(weights)); });
   return tables(sums);
 }
 
-py::object region_sums_py(py::handle x, py::handle regions, py::handle scores,
-                          py::handle weights, bool members) {
-  const Inputs in = inputs(scores, weights);
-  Columns cols;
+// (column, lo, hi, closed, level flags or None)
+using SideArgs = std::tuple<std::size_t, double, double, bool, std::optional<std::vector<bool>>>;
+
+py::object region_sums_py(py::handle x, const std::vector<std::vector<SideArgs>>& regions,
+                          const F64Array& scores, const Optional& weights, bool members) {
+  Columns cols{x};
   std::vector<ScanRegion> parsed;
-  for (py::handle item : py::iter(regions)) {
-    ScanRegion region;
-    for (py::handle side : py::iter(item)) {
-      const py::tuple t = py::reinterpret_borrow<py::tuple>(side);
-      if (t.size() != 5) throw py::value_error("a side is (column, lo, hi, closed, levels)");
-      RegionSide s;
-      s.column = cols.at(x, t[0]);
-      s.lo = t[1].cast<double>();
-      s.hi = t[2].cast<double>();
-      s.closed = t[3].cast<bool>();
-      if (!t[4].is_none()) {
-        for (py::handle f : py::iter(t[4])) s.levels.push_back(f.cast<bool>() ? 1 : 0);
-        if (s.levels.empty()) throw py::value_error("a level set needs the flags of its levels");
+  for (const std::vector<SideArgs>& sides : regions) {
+    ScanRegion& region = parsed.emplace_back();
+    for (const auto& [column, lo, hi, closed, levels] : sides) {
+      RegionSide& s = region.emplace_back();
+      s.column = cols.at(column);
+      s.lo = lo;
+      s.hi = hi;
+      s.closed = closed;
+      if (levels) {
+        if (levels->empty()) throw py::value_error("a level set needs the flags of its levels");
+        s.levels.assign(levels->begin(), levels->end());
       }
-      region.push_back(std::move(s));
     }
-    parsed.push_back(std::move(region));
   }
-  std::vector<CellSums> sums;
   std::vector<std::vector<std::int64_t>> rows;
-  {
-    py::gil_scoped_release nogil;
-    sums = region_sums(cols.spans, parsed, in.s(), in.w(), members ? &rows : nullptr);
-  }
+  const std::vector<CellSums> sums = without_gil([&] {
+    return region_sums(cols.spans, parsed, span(scores), span(weights), members ? &rows : nullptr);
+  });
   if (!members) return sums_table(sums);
   py::list positions;
   for (const auto& r : rows) positions.append(bind::to_numpy(r));
@@ -233,14 +181,13 @@ py::object region_sums_py(py::handle x, py::handle regions, py::handle scores,
 }  // namespace
 
 void register_scan(py::module_& m) {
-  m.def("scan_bin_columns", &bin_columns_py, py::arg("x"), py::arg("columns"),
-        py::arg("n_levels"), py::arg("max_bins"), py::arg("scores"),
-        py::arg("weights") = py::none(),
+  m.def("scan_bin_columns", &bin_columns_py, py::arg("x"), py::arg("columns"), py::arg("n_levels"),
+        py::arg("max_bins"), py::arg("scores"), py::arg("weights") = py::none(),
         "Bins each listed column of x once (equal-width edges, or level codes where "
         "n_levels > 0) and sums the scores per bin: per column (edges, lo, hi, codes, sums), "
         "sums a (bins, 6) table of count, w, w2, s, ws, ws2.");
-  m.def("scan_pair_cells", &pair_cells_py, py::arg("pairs"), py::arg("max_bins"),
-        py::arg("scores"), py::arg("weights") = py::none(),
+  m.def("scan_pair_cells", &pair_cells_py, py::arg("pairs"), py::arg("max_bins"), py::arg("scores"),
+        py::arg("weights") = py::none(),
         "The cells of pairs (first codes, first bins, x, second column, second levels): per "
         "pair (lo2, hi2, edges2, offsets, sums), the second column re-binned inside every "
         "first bin.");
@@ -252,8 +199,8 @@ void register_scan(py::module_& m) {
         py::arg("scores"), py::arg("weights") = py::none(),
         "Per-cell sums of pairs (first, second, rule, second rules per first bin): per pair a "
         "(cells, 6) table, cells first bin by first bin.");
-  m.def("scan_region_sums", &region_sums_py, py::arg("x"), py::arg("regions"),
-        py::arg("scores"), py::arg("weights") = py::none(), py::arg("members") = false,
+  m.def("scan_region_sums", &region_sums_py, py::arg("x"), py::arg("regions"), py::arg("scores"),
+        py::arg("weights") = py::none(), py::arg("members") = false,
         "Sums of the rows of each region (a list of sides (column, lo, hi, closed, level flags "
         "or None)), a (regions, 6) table; with members, also each region's row positions.");
 }

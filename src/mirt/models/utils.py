@@ -84,6 +84,44 @@ def _split_points(splits: Any, what: str) -> np.ndarray:
     return np.ascontiguousarray(arr)
 
 
+def numeric_array(X: Any) -> np.ndarray:
+    """Return X as a numpy array of booleans, integers or floats.
+
+    Object arrays (say, from nullable pandas columns) may hold numbers and are
+    converted to float64; a text array never counts as numbers, even when its
+    text would parse.
+
+    Parameters
+    ----------
+    X : array-like
+        The data.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``numpy.asarray(X)``, or its float64 conversion for an object array.
+
+    Raises
+    ------
+    TypeError
+        When X holds anything but numbers.
+
+    Examples
+    --------
+    >>> numeric_array(np.array([1, 2.5], dtype=object))
+    array([1. , 2.5])
+    """
+    arr = np.asarray(X)
+    if arr.dtype.kind in "biuf":
+        return arr
+    try:
+        if arr.dtype.kind != "O":
+            raise TypeError
+        return arr.astype(np.float64)
+    except (TypeError, ValueError) as err:
+        raise TypeError(f"X must hold numbers, but its dtype is {arr.dtype}") from err
+
+
 class EffectFunction:
     """An effect evaluated on a data matrix: a grid of values looked up per row.
 
@@ -125,14 +163,32 @@ class EffectFunction:
         self.values = values
         self.xgb_rule = bool(xgb_rule)
 
+    def _matrix(self, X: Any) -> np.ndarray:
+        if X is None:
+            raise TypeError("X is None; a two-dimensional array of numbers is needed")
+        arr = numeric_array(X)
+        if arr.ndim != 2:
+            raise MirtError(
+                f"X must be two-dimensional (rows x columns), got {arr.ndim} dimension(s); "
+                "reshape a single row with X.reshape(1, -1)"
+            )
+        outside = [j for j in self.fidx if j >= arr.shape[1]]
+        if outside:
+            raise MirtError(
+                f"X has {arr.shape[1]} columns, but the effect reads column {outside[0]}"
+            )
+        return arr
+
     def cells(self, X: Any) -> tuple[np.ndarray, ...]:
         """Grid cell of every row along each axis (int64 arrays)."""
+        X = self._matrix(X)
         return tuple(
             _native.grid_cells(X, j, s, self.xgb_rule)
             for j, s in zip(self.fidx, self.splits, strict=True)
         )
 
     def __call__(self, X: Any) -> np.ndarray:
+        X = self._matrix(X)
         if len(self.fidx) == 1:
             return _native.effect_1d(X, self.fidx[0], self.splits[0], self.values, self.xgb_rule)
         return _native.effect_2d(

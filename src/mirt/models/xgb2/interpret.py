@@ -25,7 +25,7 @@ import numpy as np
 
 from mirt import _native
 from mirt.exceptions import MirtError, MirtWarning
-from mirt.models.utils import is_dask
+from mirt.models.utils import is_dask, numeric_array
 from mirt.models.xgb2._dask import sum_block_counts
 
 __all__ = ["XGBInterpreter"]
@@ -322,7 +322,8 @@ class XGBInterpreter:
             X = _training_matrix(X, trees.n_features)
             names = _names(self.feature_names, trees.n_features, self.estimator)
             out = _decompose(trees, X, purify, true_to_data)
-        for a, b in out["unconverged"]:
+        intercept, mains, interactions, unconverged = out
+        for a, b in unconverged:
             warnings.warn(
                 f"purifying the interaction {names[a]} x {names[b]} did not converge in "
                 f"{_MAX_SWEEPS} sweeps; the decomposition is still exact, its purity is not",
@@ -331,7 +332,7 @@ class XGBInterpreter:
             )
 
         effects: dict[str, dict[str, Any]] = {}
-        for f, splits, values, importance in out["mains"]:
+        for f, splits, values, importance in mains:
             effects[_unique_key(effects, names[f])] = {
                 "name": names[f],
                 "type": "main_effect",
@@ -341,7 +342,7 @@ class XGBInterpreter:
                 "values": values,
                 "importance": float(importance),
             }
-        for a, b, splits_a, splits_b, values, importance in out["interactions"]:
+        for a, b, splits_a, splits_b, values, importance in interactions:
             name = f"{names[a]} x {names[b]}"
             effects[_unique_key(effects, name)] = {
                 "name": name,
@@ -353,7 +354,7 @@ class XGBInterpreter:
                 "importance": float(importance),
             }
         self.effects_ = effects
-        self.intercept_ = float(out["intercept"] + trees.base_margin)
+        self.intercept_ = float(intercept + trees.base_margin)
         self.n_features_in_ = trees.n_features
         self.feature_names_ = names
         return self
@@ -394,7 +395,8 @@ def _tree_arrays(trees: _Trees) -> tuple:
     )
 
 
-def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -> dict:
+def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -> tuple:
+    # (intercept, mains, interactions, unconverged pairs), as the core found them.
     return _native.decompose_trees(
         *_tree_arrays(trees), X, purify, true_to_data, _PURITY_TOL, _MAX_SWEEPS
     )
@@ -408,12 +410,11 @@ def _decompose(trees: _Trees, X: np.ndarray, purify: bool, true_to_data: bool) -
 # gives the in-memory effects to the bit.
 
 
-def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool) -> dict:
+def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool) -> tuple:
     # The grids do not depend on the data; one placeholder row stands in for it
     # to learn how many cells there are to count.
-    raw = _decompose(trees, np.zeros((1, trees.n_features)), False, False)
-    length = sum(np.asarray(v).size for _, _, v, _ in raw["mains"])
-    length += sum(np.asarray(v).size for _, _, _, _, v, _ in raw["interactions"])
+    _, mains, interactions, _ = _decompose(trees, np.zeros((1, trees.n_features)), False, False)
+    length = sum(v.size for _, _, v, _ in mains) + sum(v.size for *_, v, _ in interactions)
 
     def count(block: Any) -> np.ndarray:
         if len(block) == 0:
@@ -421,7 +422,7 @@ def _decompose_on_counts(trees: _Trees, X: Any, purify: bool, true_to_data: bool
         return _native.count_cells(*_tree_arrays(trees), _training_matrix(block, trees.n_features))
 
     totals = sum_block_counts(X, count, length)
-    if raw["mains"] and totals[: np.asarray(raw["mains"][0][2]).size].sum() == 0:
+    if mains and totals[: mains[0][2].size].sum() == 0:
         raise MirtError("X has no rows; purification and importances need the training data")
     return _native.fit_counts(
         *_tree_arrays(trees), totals, purify, true_to_data, _PURITY_TOL, _MAX_SWEEPS
@@ -440,16 +441,7 @@ def _unique_key(effects: dict, name: str) -> str:
 def _training_matrix(X: Any, n_features: int) -> np.ndarray:
     if X is None:
         raise TypeError("X is None; the training matrix is needed")
-    arr = np.asarray(X)
-    if arr.dtype.kind not in "biuf":
-        # Object arrays (say, from nullable pandas columns) may hold numbers;
-        # text never counts as one, even when it would parse.
-        try:
-            if arr.dtype.kind not in "O":
-                raise TypeError
-            arr = arr.astype(np.float64)
-        except (TypeError, ValueError) as err:
-            raise TypeError(f"X must hold numbers, but its dtype is {arr.dtype}") from err
+    arr = numeric_array(X)
     if arr.ndim != 2:
         raise MirtError(f"X must be two-dimensional (rows x columns), got shape {arr.shape}")
     if arr.shape[1] != n_features:
