@@ -35,11 +35,8 @@ std::string doc(const char* key);
 py::handle mirt_error_type();
 [[noreturn]] void mirt_error(const std::string& message);
 
-// Per-row figures, or None, as arrays.cpp converts every array (dtype,
-// strides, alignment, byte order): pybind11's own array arguments do not
-// align, and the core reads doubles in place.
-using Numbers = std::optional<bind::F64Array>;
-inline Numbers f64_or_none(py::handle a, const char* what) {
+// Per-row figures, or None, converted with a message that names them.
+inline bind::Optional f64_or_none(py::handle a, const char* what) {
   if (a.is_none()) return std::nullopt;
   return bind::as_f64(a, what);
 }

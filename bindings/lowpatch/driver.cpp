@@ -95,9 +95,9 @@ py::object background_copy(py::handle x, const Indices& fidx) {
 
 py::object weighted_mean(py::handle values_in, py::handle weights_in) {
   const bind::F64Array values = bind::as_f64_1d(values_in, "values");
-  const Numbers weights = f64_or_none(weights_in, "weights");
+  const bind::Optional weights = f64_or_none(weights_in, "weights");
   const DSpan v = bind::span(values);
-  const DSpan w = weights ? bind::span(*weights) : DSpan();
+  const DSpan w = bind::span(weights);
   if (weights) require_same_length(v.size(), w.size(), "values and weights differ in length");
   const SumOrder order = bind::numpy_sum_order();
   WeightedMean m;
@@ -224,8 +224,8 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(
   auto out = std::make_unique<RegionMeasure>();
   const bind::F64Array bounds = bind::as_f64(bounds_in, "bounds");
   const bind::F64Array maxima = bind::as_f64_1d(maxima_in, "maxima");
-  const Numbers scores = f64_or_none(scores_in, "scores");
-  const Numbers weights = f64_or_none(weights_in, "weights");
+  const bind::Optional scores = f64_or_none(scores_in, "scores");
+  const bind::Optional weights = f64_or_none(weights_in, "weights");
   const bool two = fidx.size() == 2;
   if (bounds.ndim() != 2 || bounds.shape(1) != (two ? 4 : 2) || maxima.size() != (two ? 2 : 1) ||
       names.size() != fidx.size() || (levels && levels->size() != bounds.shape(0))) {
@@ -292,7 +292,7 @@ std::unique_ptr<RegionMeasure> RegionMeasure::measure(
   }
   if (weights) require_same_length(weights->size(), scores->size(), "scores and weights differ");
   const SumOrder order = bind::numpy_sum_order();
-  const DSpan w = weights ? bind::span(*weights) : DSpan();
+  const DSpan w = bind::span(weights);
   {
     py::gil_scoped_release nogil;
     out->stats_ = std::make_unique<SearchedStats>(bind::span(*scores), w,

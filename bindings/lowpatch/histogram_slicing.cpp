@@ -78,7 +78,7 @@ py::tuple raw_1d(const Search1D& s) {
 
 // Per-row scores (of an additive metric) and weights, checked by the toolbox
 // (lengths again here: the core reads them by the rows' positions).
-DSpan span_of(const Numbers& a, std::size_t n) {
+DSpan span_of(const bind::Optional& a, std::size_t n) {
   if (!a) return {};
   require_same_length(static_cast<std::size_t>(a->size()), n, "scores or weights and x differ");
   return bind::span(*a);
@@ -94,7 +94,7 @@ bind::ColumnView values_to_bin(py::handle x, const std::string& what) {
 
 // The smallest and largest value of each searched column when the caller
 // found them (and that every value is finite) while copying the columns.
-const double* known_range(const Numbers& ranges, py::ssize_t columns) {
+const double* known_range(const bind::Optional& ranges, py::ssize_t columns) {
   if (!ranges) return nullptr;
   if (ranges->size() != 2 * columns) throw py::value_error("ranges must hold 2 values a column");
   return ranges->data();
@@ -108,9 +108,9 @@ py::tuple search1d(py::handle x_in, py::handle scores_in, py::handle weights_in,
                    py::handle ranges_in, std::size_t levels, bool keep_members,
                    bool weighted_evidence, const Settings& set) {
   bind::ColumnView x = values_to_bin(x_in, "the values to bin");
-  const Numbers scores = f64_or_none(scores_in, "scores");
-  const Numbers weights = f64_or_none(weights_in, "weights");
-  const Numbers ranges = f64_or_none(ranges_in, "ranges");
+  const bind::Optional scores = f64_or_none(scores_in, "scores");
+  const bind::Optional weights = f64_or_none(weights_in, "weights");
+  const bind::Optional ranges = f64_or_none(ranges_in, "ranges");
   const DSpan sc = span_of(scores, x.column.size()), w = span_of(weights, x.column.size());
   SearchParams params = params_of(set);
   params.weighted_evidence = weighted_evidence;
@@ -159,9 +159,9 @@ py::tuple raw_2d(const Search2D& s) {
 py::tuple search2d(py::handle x, py::handle scores_in, py::handle weights_in,
                    py::handle ranges_in, std::size_t levels1, std::size_t levels2,
                    bool weighted_evidence, const Settings& set) {
-  const Numbers scores = f64_or_none(scores_in, "scores");
-  const Numbers weights = f64_or_none(weights_in, "weights");
-  const Numbers ranges = f64_or_none(ranges_in, "ranges");
+  const bind::Optional scores = f64_or_none(scores_in, "scores");
+  const bind::Optional weights = f64_or_none(weights_in, "weights");
+  const bind::Optional ranges = f64_or_none(ranges_in, "ranges");
   if (!ranges) throw py::value_error("the columns' ranges are needed");
   const bind::ColumnView c0 = bind::column_view(x, 0, "the values to bin");
   const bind::ColumnView c1 = bind::column_view(x, 1, "the values to bin");
@@ -193,7 +193,7 @@ py::tuple quantile_position_py(py::handle x, py::handle rows, double lb, double 
 struct Sums {
   bind::I64Array count;
   bind::F64Array sum;
-  Numbers ws, ps;
+  bind::Optional ws, ps;
   explicit Sums(const py::tuple& t)
       : count(bind::as_i64(t[0], "count")),
         sum(bind::as_f64_1d(t[1], "sum")),

@@ -25,6 +25,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from mirt.exceptions import MirtError
 from mirt.models.utils import check_numeric_columns, is_dask
+from mirt.models.xgb2._estimator import weights_per_row
 
 __all__ = ["fit_booster", "is_dask", "map_rows", "predict", "sum_block_counts", "validate_input"]
 
@@ -149,14 +150,8 @@ def _checked_y(yb: Any, numeric: bool) -> np.ndarray:
 
 
 def _checked_w(wb: Any, n: int) -> np.ndarray | None:
-    if wb is None:
-        return None
-    w = np.asarray(wb)
-    if w.dtype.kind == "O":
-        w = w.astype(np.float64)
-    if not (w.ndim == 1 or (w.ndim == 2 and w.shape[1] == 1)) or w.shape[0] != n:
-        raise ValueError("sample_weight shape mismatches the input")
-    return w.reshape(-1).astype(np.float64, copy=False)
+    w = weights_per_row(wb, n)
+    return None if w is None else w.reshape(-1).astype(np.float64, copy=False)
 
 
 def _smallest_labels(y: np.ndarray) -> np.ndarray:

@@ -106,28 +106,31 @@ def _check_x_y(model: Any, x: Any, y: Any, y_numeric: bool) -> tuple[Any, Any]:
     return items[0], items[1]
 
 
+def weights_per_row(sample_weight: Any, n: int) -> np.ndarray | None:
+    """`sample_weight` as an array of one weight per row ((n,) or (n, 1)), or
+    None; numbers held as Python objects are read as float64."""
+    if sample_weight is None:
+        return None
+    given = np.asarray(sample_weight)
+    if given.dtype.kind == "O":
+        given = given.astype(np.float64)
+    # A scalar has no first dimension, and an (n, k) table is not one weight
+    # per row: both are a shape mismatch, not something to index into.
+    if not (given.ndim == 1 or (given.ndim == 2 and given.shape[1] == 1)) or given.shape[0] != n:
+        raise ValueError("sample_weight shape mismatches the input")
+    return given
+
+
 def _validate_rows(x: Any, y: Any, sample_weight: Any, warn_column_y: bool) -> tuple:
     """The (n, 1) target flattened, the rows whose weight is not positive left
     out and the others rescaled to sum to the rows kept, the one-row test."""
     if len(y.shape) == 2 and y.shape[1] == 1:
         y = _module().column_or_1d(y, warn=warn_column_y)
     n = x.shape[0]
-    if sample_weight is None:
+    given = weights_per_row(sample_weight, n)
+    if given is None:
         weights = np.ones(n)
     else:
-        given = np.asarray(sample_weight)
-        # Numbers held as Python objects compare and sum as numbers in numpy.
-        if given.dtype.kind == "O":
-            given = given.astype(np.float64)
-        # A scalar has no first dimension, and an (n, k) table is not one
-        # weight per row: both are a shape mismatch, not something to index.
-        one_per_row = (
-            given.ndim >= 1
-            and given.shape[0] == n
-            and (given.ndim == 1 or (given.ndim == 2 and given.shape[1] == 1))
-        )
-        if not one_per_row:
-            raise ValueError("sample_weight shape mismatches the input")
         rows, weights = _module()._rescaled_weights(given)
         if len(rows) != n:
             # Only a real selection copies the data; all rows kept leaves it.

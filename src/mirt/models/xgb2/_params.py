@@ -103,13 +103,13 @@ def init_params(estimator: bool) -> list[tuple[str, Any]]:
 def booster_params(model: Any, monotone_constraints: str) -> dict[str, Any]:
     """The booster's parameter dict (``xgb_params_``): the model's settings in
     the booster's order, with the monotone constraint text given."""
-    ranked = sorted((p for p in PARAMETERS if p.booster_rank >= 0), key=lambda p: p.booster_rank)
-    return {
-        ("monotone_constraints" if p.name == "mono_increasing_list" else p.name): (
-            monotone_constraints if p.name == "mono_increasing_list" else getattr(model, p.name)
-        )
-        for p in ranked
-    }
+    out: dict[str, Any] = {}
+    for p in sorted((p for p in PARAMETERS if p.booster_rank >= 0), key=lambda p: p.booster_rank):
+        if p.name == "mono_increasing_list":
+            out["monotone_constraints"] = monotone_constraints
+        else:
+            out[p.name] = getattr(model, p.name)
+    return out
 
 
 def _entry(head: str, text: str, indent: int) -> str:
